@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building and testing need on Debian 12 (as root). Idempotent:
+# only missing packages are fetched.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config g++ clang libclang-rt-14-dev
+  libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libblkid-dev
+  # real file systems and independent readers for the integration tests
+  dosfstools mtools ntfs-3g sleuthkit fdisk e2fsprogs attr testdisk
+  # demo pictures
+  libjpeg-turbo-progs
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

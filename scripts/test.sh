@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the release and the sanitizer builds, and
+# runs the whole test suite in both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+jobs=$(nproc)
+for preset in release asan; do
+  echo "=== $preset build ==="
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "=== $preset tests ==="
+  ctest --preset "$preset" -j "$jobs"
+done

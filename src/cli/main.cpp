@@ -1,0 +1,16 @@
+// brenix: the command-line face of Brenix Photo Recovery.
+#include <CLI/CLI.hpp>
+#include <iostream>
+
+#include "cli/commands.h"
+
+int main(int argc, char** argv) {
+  CLI::App app{"Brenix Photo Recovery 1.0.0.0 - find and recover deleted files"};
+  app.require_subcommand(1);
+  std::function<int()> run;
+  auto setRun = [&run](std::function<int()> f) { run = std::move(f); };
+  brenix::cli::addDisksCommand(app, setRun);
+  brenix::cli::addDemoCommand(app, setRun);
+  CLI11_PARSE(app, argc, argv);
+  return run ? run() : 0;
+}

@@ -1,0 +1,76 @@
+#include "disk/disk_catalog.h"
+
+#include "disk/partition_discovery.h"
+
+namespace brenix {
+
+DiskCatalog::DiskCatalog() { lastExtended_.fill(-1); }
+
+void DiskCatalog::refresh() {
+  disks_.clear();
+  volumes_.clear();
+  roots_.clear();
+  lastExtended_.fill(-1);
+
+  DeviceTable& table = DeviceTable::instance();
+  table.refresh();
+  for (const DeviceEntry& d : table.devices()) {
+    PhysicalDisk disk = makePhysicalDisk();
+    disk.setModel(d.modelText);
+    disk.sizeBytes = d.sizeBytes;
+    disk.removable = d.removable;
+    disk.driveNumber = static_cast<uint32_t>(d.driveNumber);
+    disk.busType = d.busType;
+    disks_.push_back(disk);
+  }
+
+  for (const MountedVolume& m : table.mountedVolumes()) {
+    PartitionInfo v = makePartitionInfo();
+    v.diskNumber = m.diskNumber;
+    v.driveLetter = '*';  // no drive letters here; the mount point stands in for one
+    v.setFs(m.fsName);
+    v.setLabel(m.label);
+    v.volumeStart = static_cast<uint32_t>(m.startSector);
+    v.sectorsPerCluster = m.sectorsPerCluster;
+    v.bytesPerSector = m.bytesPerSector;
+    v.freeBytes = m.freeBytes;
+    v.totalBytes = m.totalBytes;
+    volumes_.push_back(v);
+    roots_.push_back(m.mountPoint);
+  }
+
+  PartitionList combined;
+  for (const PhysicalDisk& disk : disks_) {
+    PartitionList list;
+    DiscoveryState state;
+    readPartitionTable(static_cast<int>(disk.driveNumber), list, state);
+    lastExtended_[disk.driveNumber] = state.lastExtendedRecord;
+    combined.insert(combined.end(), list.begin(), list.end());
+  }
+  const size_t mounted = volumes_.size();
+  mergeIntoVolumes(volumes_, mounted, combined);
+  roots_.resize(volumes_.size());
+}
+
+int32_t DiskCatalog::lastExtendedRecord(int driveNumber) const {
+  return driveNumber >= 0 && driveNumber < kMaxDrives ? lastExtended_[static_cast<size_t>(driveNumber)] : -1;
+}
+
+void DiskCatalog::setLastExtendedRecord(int driveNumber, int32_t sector) {
+  if (driveNumber >= 0 && driveNumber < kMaxDrives) lastExtended_[static_cast<size_t>(driveNumber)] = sector;
+}
+
+int DiskCatalog::findDiskByModel(std::string_view text) const {
+  for (const PhysicalDisk& d : disks_)
+    if (d.model() == text) return static_cast<int>(d.driveNumber);
+  return -1;
+}
+
+std::vector<int> DiskCatalog::volumesOfDisk(int driveNumber) const {
+  std::vector<int> out;
+  for (size_t i = 0; i < volumes_.size(); ++i)
+    if (volumes_[i].diskNumber == driveNumber) out.push_back(static_cast<int>(i));
+  return out;
+}
+
+}  // namespace brenix

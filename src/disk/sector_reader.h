@@ -1,0 +1,60 @@
+#pragma once
+// Raw sector access to one drive (a whole-disk block device or a disk image).
+// Offsets are 64-bit byte offsets; a sector is 512 bytes. Reads and writes move
+// exactly the number of bytes asked for: anything shorter is a failure.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace brenix {
+
+inline constexpr uint32_t kSectorSize = 512;
+
+enum class OpenMode { Read, ReadWrite };
+
+class SectorReader {
+ public:
+  SectorReader() = default;
+  ~SectorReader();
+  SectorReader(const SectorReader&) = delete;
+  SectorReader& operator=(const SectorReader&) = delete;
+  SectorReader(SectorReader&& other) noexcept;
+  SectorReader& operator=(SectorReader&& other) noexcept;
+
+  // Opens the drive with this number in the device table. Fails (without any
+  // message) when the number names no device.
+  bool open(int driveNumber, OpenMode mode);
+  // Opens a device node or image file by path.
+  bool openPath(const std::string& path, OpenMode mode);
+  bool isOpen() const;
+  void close();
+
+  // File-pointer interface: seek, then readExact/writeExact. A seek and the
+  // transfer after it form one step; do not share a reader between threads
+  // for these. readBytesAt is positional and safe to call from several threads.
+  bool seek(uint64_t byteOffset);
+  bool readExact(void* buffer, size_t count);
+  bool writeExact(const void* buffer, size_t count);
+
+  bool readAt(uint64_t sector, void* buffer, size_t count) { return seek(sector * kSectorSize) && readExact(buffer, count); }
+  bool writeAt(uint64_t sector, const void* buffer, size_t count) { return seek(sector * kSectorSize) && writeExact(buffer, count); }
+  bool readBytesAt(uint64_t byteOffset, void* buffer, size_t count) const;
+
+  // Capacity of the device or the image file, 0 when unknown.
+  uint64_t sizeBytes() const;
+  // System error number of the last failure (errno here, GetLastError on Windows).
+  int lastError() const { return lastError_; }
+  const std::string& path() const { return path_; }
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+  uint64_t position_ = 0;
+  mutable int lastError_ = 0;
+  std::string path_;
+};
+
+}  // namespace brenix

@@ -1,0 +1,28 @@
+#pragma once
+// The engine-independent view of one found file: every field the results
+// browser shows or changes. Each engine keeps its own full record and points
+// back to it with engineIndex.
+#include <cstdint>
+#include <string>
+
+namespace brenix {
+
+enum class EngineKind { Fat, Ntfs, Ext, Raw };
+
+struct FoundItem {
+  std::string name;            // shown in the Name column and used as the output file name
+  uint64_t size = 0;           // bytes
+  uint32_t attributes = 0;     // NTFS: file attribute word; EXT: inode mode; FAT: attribute byte
+  std::string attributeText;   // FAT: the record's attribute text
+  std::string typeText;        // EXT: the record's own type text (others derive it from the name)
+  // Engine-native time stamps: NTFS 100-ns file times; EXT Unix seconds;
+  // FAT DOS date in the high 16 bits and DOS time in the low 16 (Accessed: date only).
+  uint64_t modified = 0, created = 0, accessed = 0;
+  bool deleted = false;
+  bool checked = false;
+  bool shown = true;           // passed the current result filter
+  uint64_t inode = 0;          // EXT: inode number, shown as "inode(%p)" for unnamed records
+  uint64_t engineIndex = 0;    // index of the engine's own record
+};
+
+}  // namespace brenix

@@ -1,0 +1,43 @@
+#pragma once
+// Progress of a long job: the worker writes total, done and one status line;
+// the front end polls them. The numbers are atomics and the status text is
+// handed over whole under a lock, so a reader never sees it half-written.
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+namespace brenix {
+
+class Progress {
+ public:
+  void reset() {
+    total_ = 0;
+    done_ = 0;
+  }
+  void setTotal(int32_t v) { total_ = v; }
+  void setDone(int32_t v) { done_ = v; }
+  void addDone(int32_t v) { done_ += v; }
+  int32_t total() const { return total_; }
+  int32_t done() const { return done_; }
+
+  void setStatus(std::string text) {
+    std::lock_guard lock(mutex_);
+    status_ = std::move(text);
+  }
+  std::string status() const {
+    std::lock_guard lock(mutex_);
+    return status_;
+  }
+
+ private:
+  std::atomic<int32_t> total_{0};
+  std::atomic<int32_t> done_{0};
+  mutable std::mutex mutex_;
+  std::string status_;
+};
+
+// Cleared by Cancel; workers poll it before each record, entry, chunk or file.
+using RunningFlag = std::atomic<bool>;
+
+}  // namespace brenix

@@ -1,0 +1,46 @@
+#pragma once
+// The selection, option and progress state shared by the drive page, the
+// results pages and the jobs for one run of the program.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disk/records.h"
+#include "results/progress.h"
+
+namespace brenix {
+
+struct RawTypeList;  // the signature database (raw engine)
+
+enum class FilePreset : int { None = 0, Pictures = 3, Mail = 6 };
+
+// The extensions a preset keeps (with the leading dot, lower case); empty for None.
+const std::vector<std::string>& presetExtensions(FilePreset preset);
+
+inline constexpr uint32_t kDefaultRawMaxSizeKb = 512000;
+
+struct ScanOptions {
+  std::string nameFilter;      // deleted-file scan: name patterns
+  std::string searchFolder;    // deleted-file scan: the root path or a folder below it
+  uint64_t startSector = 0;    // scan range, by default the partition's
+  uint64_t endSector = 0;
+  std::string previousFsName;  // formatted-drive scan: the file system the partition had
+  uint32_t rawMaxSizeKb = kDefaultRawMaxSizeKb;
+};
+
+struct RecoveryContext {
+  PartitionInfo partition = makePartitionInfo();
+  std::string rootPath;              // mount point of the partition, empty when unmounted
+  uint64_t partitionStart = 0;       // first sector
+  uint64_t partitionEnd = 0;         // first sector past the partition
+  ScanOptions options;
+  FilePreset preset = FilePreset::None;
+  std::shared_ptr<RawTypeList> rawTypes;
+  Progress progress;
+
+  // Copies the partition and sets the ranges (scan range = partition range).
+  void selectPartition(const PartitionInfo& p, const std::string& root);
+};
+
+}  // namespace brenix

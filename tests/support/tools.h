@@ -1,0 +1,24 @@
+#pragma once
+// Running the real tools integration tests build images with (sfdisk,
+// mkfs.fat, mkntfs, mke2fs, mtools, debugfs, fls ...).
+#include <string>
+#include <vector>
+
+namespace brenix::test {
+
+struct ToolResult {
+  int status = -1;     // exit status, -1 when it could not run
+  std::string output;  // stdout and stderr together
+};
+
+ToolResult runTool(const std::vector<std::string>& argv, const std::string& input = {});
+// Whether a program is on PATH (or at an sbin path).
+bool haveTool(const std::string& name);
+
+}  // namespace brenix::test
+
+// Skips the current test when a tool is missing.
+#define BRENIX_REQUIRE_TOOL(name) \
+  do { \
+    if (!::brenix::test::haveTool(name)) GTEST_SKIP() << name << " is not installed"; \
+  } while (0)
