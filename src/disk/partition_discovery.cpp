@@ -231,7 +231,9 @@ bool readPartitionTable(SectorReader& reader, uint64_t diskSize, int driveNumber
     if (e.type == parttype::kEmpty) continue;
     PartitionInfo r = entryRecord(driveNumber, SlotKind::Primary, e.start, e.start, 0, e);
     if (!reader.readAt(e.start, r.bootSector, sizeof r.bootSector)) return false;
-    if (e.type == parttype::kExtendedLba) {
+    // Both extended types open the chain: 0x05 is what fdisk, sfdisk and older
+    // Windows write, and skipping it would hide every logical partition.
+    if (e.type == parttype::kExtendedLba || e.type == parttype::kExtended) {
       extendedStart = e.start;
       extendedCount = e.count;
       if (!walkExtendedChain(reader, e.start, driveNumber, list, state)) return false;
