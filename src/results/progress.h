@@ -30,11 +30,23 @@ class Progress {
     return status_;
   }
 
+  // The job's title line ("Scanning Deleted Files ...", "Recovering Deleted Files ..."),
+  // set by whoever starts the job.
+  void setTitle(std::string text) {
+    std::lock_guard lock(mutex_);
+    title_ = std::move(text);
+  }
+  std::string title() const {
+    std::lock_guard lock(mutex_);
+    return title_;
+  }
+
  private:
   std::atomic<int32_t> total_{0};
   std::atomic<int32_t> done_{0};
   mutable std::mutex mutex_;
   std::string status_;
+  std::string title_;
 };
 
 // Cleared by Cancel; workers poll it before each record, entry, chunk or file.

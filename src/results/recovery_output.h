@@ -1,0 +1,165 @@
+#pragma once
+// Writing checked files out: which files each page takes and in what order,
+// where each one lands under the output folder, the overwrite question, the
+// error report, and the rule that keeps the output off the scanned device.
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "results/progress.h"
+#include "results/result_tree.h"
+#include "results/scan_engine.h"
+
+namespace brenix {
+
+inline constexpr const char* kSamePartitionMessage =
+    "It is not recommend to save your recovered files to the same partition,please select a different folder.";
+
+// The message when nothing is checked ("" on the EXT page, which says nothing).
+std::string nothingCheckedMessage(EngineKind kind);
+// Caption of the nothing-checked message ("Notice" on NTFS and raw, "" = default).
+std::string nothingCheckedCaption(EngineKind kind);
+
+// One step of a recovery: create `folder`'s output folder and, with an item,
+// write that file into it.
+struct RecoveryStep {
+  const ResultFolder* folder = nullptr;
+  bool hasItem = false;
+  size_t item = 0;  // index into the tree's items
+};
+
+// The checked files in the page's order:
+// FAT: breadth-first from the root over checked folders; each checked folder
+//      is created (even without files), then its checked files in collection order.
+// NTFS, raw: depth-first from the root, every checked file.
+// EXT: the checked rows of the list (listRows: item indices of listFolder's rows).
+std::vector<RecoveryStep> gatherRecoverySteps(EngineKind kind, const ResultTree& tree,
+                                              const ResultFolder* listFolder = nullptr,
+                                              const std::vector<size_t>* listRows = nullptr);
+size_t countFiles(const std::vector<RecoveryStep>& steps);
+
+// A name from disk made safe as one path component: '/', '\\', NUL and other
+// control characters become '_'; "", "." and ".." become "_"; at most 255
+// bytes (the extension is kept when a long name is shortened).
+std::string sanitizeFileName(std::string_view name);
+
+// The folder components below the destination for a file of `folder` named
+// `name`, as the page lays them out, each one sanitized:
+// FAT, NTFS: the folder's path from below the root; EXT: none;
+// raw: the text after the first '.' of the name.
+std::vector<std::string> targetFolderComponents(EngineKind kind, const ResultFolder* folder, std::string_view name);
+// destination / components / sanitized name.
+std::filesystem::path targetPath(EngineKind kind, const std::filesystem::path& destination,
+                                 const ResultFolder* folder, std::string_view name);
+
+// The overwrite question ("Confirm File Overwrite"). Values as the dialog returns them.
+enum class OverwriteAnswer { Cancel = 0, Yes = 1, YesToAll = 2, No = 3 };
+
+class OverwritePrompt {
+ public:
+  virtual ~OverwritePrompt() = default;
+  // Asked for a file that already exists; `name` is the found file's name.
+  virtual OverwriteAnswer ask(const std::string& name) = 0;
+};
+
+// Always gives the same answer (the command line's --overwrite all / never).
+class FixedOverwritePrompt : public OverwritePrompt {
+ public:
+  explicit FixedOverwritePrompt(OverwriteAnswer answer) : answer_(answer) {}
+  OverwriteAnswer ask(const std::string&) override { return answer_; }
+
+ private:
+  OverwriteAnswer answer_;
+};
+
+// "This folder already contains a file named '%s'" and the fixed second line.
+std::string overwriteQuestionText(const std::string& name);
+inline constexpr const char* kOverwriteCaption = "Confirm File Overwrite";
+
+// The report collected during a job: whole lines only, at most 259 characters;
+// a line that does not fit is dropped.
+class ErrorReport {
+ public:
+  static constexpr size_t kMaxChars = 259;
+  void add(const std::string& line);
+  const std::string& text() const { return text_; }
+  bool empty() const { return text_.empty(); }
+
+ private:
+  std::string text_;
+};
+
+// A ByteSink onto a file: opened for writing, created if missing and
+// truncated, so a file written over holds exactly the new bytes. Symbolic
+// links are not followed.
+class FileByteSink : public ByteSink {
+ public:
+  FileByteSink() = default;
+  ~FileByteSink() override;
+  FileByteSink(const FileByteSink&) = delete;
+  FileByteSink& operator=(const FileByteSink&) = delete;
+
+  bool open(const std::filesystem::path& path);
+  bool write(const uint8_t* data, size_t size) override;
+  // Closes the file; false when a write or the close failed.
+  bool close();
+  int lastError() const { return error_; }
+  uint64_t bytesWritten() const { return written_; }
+
+ private:
+  int fd_ = -1;
+  int error_ = 0;
+  bool failed_ = false;
+  uint64_t written_ = 0;
+};
+
+struct RecoveryFailure {
+  std::string name;
+  std::filesystem::path path;
+  std::string reason;
+};
+
+struct RecoveryOutcome {
+  uint64_t written = 0;
+  uint64_t skipped = 0;  // answered No (or Cancel)
+  uint64_t failed = 0;
+  bool cancelled = false;
+  std::string report;    // the page's report text ("" on FAT and EXT)
+  std::vector<RecoveryFailure> failures;
+  std::vector<std::filesystem::path> writtenPaths;
+};
+
+// Writes the files of `steps` under `destination` through the engine. Checks
+// `running` before every file; the file in hand is always finished. Progress:
+// total = files, done = files processed, status text per page. Asks
+// `prompt` before writing over an existing file until it answers Yes to All.
+RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const std::vector<RecoveryStep>& steps,
+                             const std::filesystem::path& destination, OverwritePrompt& prompt, Progress& progress,
+                             RunningFlag& running);
+
+// The scanned source, for the same-partition rule.
+struct ScannedSource {
+  std::string devicePath;    // the drive's block device or image file
+  bool isImage = false;      // an image file is only read: writing beside it is fine
+  uint64_t startSector = 0;  // sector range the scan covers on that device
+  uint64_t endSector = 0;    // first sector past it
+  char driveLetter = '*';    // Windows: the scanned partition's letter
+};
+
+// Whether writing under outDir (or, when it does not exist yet, its nearest
+// existing parent) would land on the scanned partition: on Linux, when the
+// file system holding it lies on the scanned block device within the scanned
+// sector range (through partitions and stacked devices such as LVM or
+// dm-crypt). sysRoot is "/sys" except in tests.
+bool outputOnScannedSource(const ScannedSource& source, const std::filesystem::path& outDir,
+                           const std::filesystem::path& sysRoot = "/sys");
+
+// The same test from device numbers: outputDev is st_dev of the output folder,
+// sourceDev st_rdev of the scanned block device.
+bool deviceOverlapsScan(uint64_t outputDev, uint64_t sourceDev, uint64_t startSector, uint64_t endSector,
+                        const std::filesystem::path& sysRoot = "/sys");
+
+}  // namespace brenix
