@@ -1,0 +1,114 @@
+#include "raw/raw_engine.h"
+
+#include <cerrno>
+
+#include "common/text.h"
+
+namespace brenix {
+
+std::string rawRootName(const RecoveryContext& ctx) {
+  if (!ctx.rootPath.empty()) return "RAW - Logical Disk (" + ctx.rootPath + ")";
+  char letter = ctx.partition.driveLetter ? ctx.partition.driveLetter : '*';
+  return format("RAW - Logical Disk (%c:)", letter);
+}
+
+void buildRawTree(const std::vector<RawFoundFile>& files, ResultTree& tree) {
+  ResultFolder& root = tree.root();
+  for (size_t i = 0; i < files.size(); ++i) {
+    const RawFoundFile& f = files[i];
+    ResultFolder* folder = nullptr;
+    for (auto& child : root.children) {
+      if (child->name.find(f.description) != std::string::npos) {
+        folder = child.get();
+        break;
+      }
+    }
+    if (!folder) folder = &tree.addFolder(root, f.description);
+    FoundItem item;
+    item.name = f.name;
+    item.size = f.size;
+    item.checked = f.checked;
+    item.engineIndex = i;
+    tree.addItem(*folder, std::move(item));
+  }
+}
+
+ScanResult RawEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree, const RunningFlag& running) {
+  (void)mode;  // the signature scan is the same in every mode
+  tree.setRootName(rawRootName(ctx));
+  ScanResult result;
+  if (!ctx.rawTypes) ctx.rawTypes = std::make_shared<RawTypeList>();
+  if (ctx.rawTypes->empty()) {
+    std::string error;
+    if (!loadDefaultRawTypes(*ctx.rawTypes, &error)) {
+      result.error = -1;
+      result.message = "No file types to search for: " + error;
+      return result;
+    }
+  }
+  if (!ctx.rawTypes->anySelected()) {
+    result.error = -1;
+    result.message = "No file type is selected";
+    return result;
+  }
+  if (!scanner_.openDrive(ctx.partition.diskNumber)) {
+    result.error = scanner_.lastError() ? scanner_.lastError() : ENODEV;
+    result.message = format("Can not open drive %d", ctx.partition.diskNumber);
+    return result;
+  }
+  uint64_t first = ctx.partitionStart;
+  uint64_t start = ctx.options.startSector > first ? ctx.options.startSector - first : 0;
+  uint64_t end = ctx.options.endSector > first ? ctx.options.endSector - first : 0;
+  scanner_.setOrigin(first, kSectorSize);
+  scanner_.setRange(start, end);
+  scanner_.setTypes(ctx.rawTypes);
+  scanner_.setMaxSizeKb(ctx.options.rawMaxSizeKb);
+  scanner_.setTrimming(ctx.rawTypes->trimToFormatEnd);
+  ctx.progress.setStatus("Found Raw Files : 0");
+  if (scanner_.scan(&ctx.progress, running) < 0) {
+    result.error = -1;
+    result.message = "No file type is selected";
+    return result;
+  }
+  buildRawTree(scanner_.files(), tree);
+  return result;
+}
+
+bool RawEngine::readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) {
+  return scanner_.readFile(size_t(item.engineIndex), out, maxBytes) == 0;
+}
+
+WriteStatus RawEngine::writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) {
+  int rc = scanner_.copyFile(
+      size_t(item.engineIndex), [&sink](const uint8_t* d, size_t n) { return sink.write(d, n); }, running);
+  switch (rc) {
+    case 0: return WriteStatus::Ok;
+    case -1: return WriteStatus::Cancelled;
+    case -2: return WriteStatus::WriteFailed;
+    default: return WriteStatus::ReadFailed;
+  }
+}
+
+bool selectWholeDisk(RecoveryContext& ctx, int driveNumber, std::string* error) {
+  SectorReader reader;
+  if (!reader.open(driveNumber, OpenMode::Read)) {
+    if (error) *error = format("Can not open drive %d", driveNumber);
+    return false;
+  }
+  uint64_t bytes = reader.sizeBytes();
+  if (bytes < kSectorSize) {
+    if (error) *error = format("The size of drive %d is unknown", driveNumber);
+    return false;
+  }
+  PartitionInfo p = makePartitionInfo();
+  p.diskNumber = driveNumber;
+  p.driveLetter = '*';
+  p.setFs("RAW");
+  p.setLabel("Whole disk");
+  p.volumeStart = 0;
+  p.totalBytes = bytes / kSectorSize * kSectorSize;
+  ctx.selectPartition(p, "");
+  return true;
+}
+
+}  // namespace brenix

@@ -1,0 +1,41 @@
+#pragma once
+// The raw signature engine behind the results core: scans the chosen range
+// of a partition, a whole disk or an image, sorts the carved files into one
+// folder per type description, and hands back their bytes.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "raw/raw_scanner.h"
+#include "results/scan_engine.h"
+
+namespace brenix {
+
+class RawEngine : public ScanEngine {
+ public:
+  EngineKind kind() const override { return EngineKind::Raw; }
+  ScanResult scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree, const RunningFlag& running) override;
+  bool readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) override;
+  WriteStatus writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) override;
+
+  RawScanner& scanner() { return scanner_; }
+  const RawScanner& scanner() const { return scanner_; }
+
+ private:
+  RawScanner scanner_;
+};
+
+// The root item's text: "RAW - Logical Disk (%c:)" with the drive letter
+// ('*' without one), or with the mount point in place of "%c:" when known.
+std::string rawRootName(const RecoveryContext& ctx);
+
+// Files the found files into tree: one folder per description under the
+// root, a file joining the first folder whose name contains its description.
+void buildRawTree(const std::vector<RawFoundFile>& files, ResultTree& tree);
+
+// Makes a whole drive (disk or attached image) the scan target: every sector
+// from 0 to its end, no drive letter, file-system name "RAW". False with a
+// message when the drive cannot be opened or its size is unknown.
+bool selectWholeDisk(RecoveryContext& ctx, int driveNumber, std::string* error);
+
+}  // namespace brenix

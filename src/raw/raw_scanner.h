@@ -1,0 +1,116 @@
+#pragma once
+// The carving scan: reads a sector range in 4000-sector chunks (8-sector
+// reads for the tail), tests the start of every sector against the selected
+// signature sets, and carves a file from each header up to the next header
+// or the maximal size, trimmed to the format's own end when that is known.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "disk/sector_reader.h"
+#include "raw/raw_types.h"
+#include "results/progress.h"
+
+namespace brenix {
+
+struct RawFoundFile {
+  std::string name;         // "File%d.%s": the number of files found before it, the type's extension
+  std::string description;  // the type's description
+  uint64_t startSector = 0; // relative to the scanner's origin
+  uint64_t size = 0;        // bytes (after trimming when on)
+  uint64_t cutSize = 0;     // the cut before trimming: next header, maximal size or range end
+  bool checked = false;
+  int32_t typeIndex = -1;
+};
+
+// The extension folder a found file is recovered into: the text after the
+// first "." of its name.
+std::string rawOutputFolder(const std::string& name);
+
+// Finds which selected signature set, if any, starts at a given byte.
+class RawMatcher {
+ public:
+  explicit RawMatcher(const RawTypeList& types);
+  // Index of the first selected type (in list order) all of whose signatures
+  // match relative to data, or -1. avail bytes are readable from data.
+  int match(const uint8_t* data, size_t avail) const;
+  // Bytes past a file's first byte the signatures look at.
+  size_t reach() const { return reach_; }
+  bool empty() const { return groups_.empty(); }
+
+ private:
+  bool fullMatch(int type, const uint8_t* data, size_t avail) const;
+  struct Group {
+    uint32_t offset = 0;
+    std::vector<int> buckets[256];  // by the byte at offset: candidate types, ascending
+    std::vector<int> any;           // first alternative looks at no whole byte
+  };
+  const RawTypeList& types_;
+  std::vector<Group> groups_;
+  size_t reach_ = 0;
+};
+
+class RawScanner {
+ public:
+  static constexpr uint32_t kChunkSectors = 4000;
+  static constexpr uint32_t kCopySectors = 8;
+
+  RawScanner() = default;
+  RawScanner(const RawScanner&) = delete;
+  RawScanner& operator=(const RawScanner&) = delete;
+
+  // Opens the drive with this number, or an image or device by path; always read-only.
+  bool openDrive(int driveNumber);
+  bool openPath(const std::string& path);
+  bool isOpen() const { return reader_.isOpen(); }
+  int lastError() const { return reader_.lastError(); }
+
+  void setOrigin(uint64_t originSector, uint32_t sectorSize = kSectorSize);
+  void setRange(uint64_t startSector, uint64_t endSector);  // relative to the origin, end excluded
+  void setMaxSizeKb(uint64_t kb) {
+    if (kb != 0) maxSizeKb_ = kb;
+  }
+  uint64_t maxSizeKb() const { return maxSizeKb_; }
+  void setTypes(std::shared_ptr<RawTypeList> types) { types_ = std::move(types); }
+  void setTrimming(bool on) { trim_ = on; }
+
+  // Runs the scan on the calling thread: 0 when it ran, -1 when there was
+  // nothing to do (no types, none selected). Progress goes to `progress`
+  // when given; the scan ends before its next read when running is cleared.
+  int scan(Progress* progress, const RunningFlag& running);
+
+  const std::vector<RawFoundFile>& files() const { return files_; }
+  std::vector<RawFoundFile>& files() { return files_; }
+
+  // Reads up to maxBytes of found file i. 0 on success, else an error number.
+  int readFile(size_t i, std::vector<uint8_t>& out, uint64_t maxBytes) const;
+  // Copies found file i in copy chunks (8 sectors) through write. 0 on
+  // success; -1 when running was cleared; -2 when write failed; else the
+  // read's error number. What was written stays written.
+  int copyFile(size_t i, const std::function<bool(const uint8_t*, size_t)>& write, const RunningFlag& running) const;
+
+ private:
+  struct Open {
+    bool open = false;
+    uint64_t start = 0;  // byte position relative to the origin
+    int type = -1;
+  };
+  void processSectors(const RawMatcher& m, uint64_t pos, const uint8_t* data, size_t sectors, size_t avail);
+  void record(uint64_t endPos);
+  size_t readRange(uint64_t pos, uint8_t* buf, size_t want, size_t minimum) const;
+
+  SectorReader reader_;
+  uint64_t origin_ = 0;
+  uint32_t sectorSize_ = kSectorSize;
+  uint64_t start_ = 0, end_ = 0;
+  uint64_t maxSizeKb_ = 512000;
+  bool trim_ = true;
+  std::shared_ptr<RawTypeList> types_;
+  std::vector<RawFoundFile> files_;
+  Open open_;
+};
+
+}  // namespace brenix
