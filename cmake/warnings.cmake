@@ -2,5 +2,5 @@
 function(brenix_warnings target)
   target_compile_options(${target} PRIVATE
     -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor -Wcast-align
-    -Wunused -Woverloaded-virtual -Wnull-dereference -Wformat=2 -Wimplicit-fallthrough)
+    -Wunused -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough)
 endfunction()

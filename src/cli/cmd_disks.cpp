@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "cli/drive_selection.h"
+#include "disk/device_table.h"
 #include "disk/disk_catalog.h"
 #include "disk/disk_texts.h"
 
@@ -50,6 +51,10 @@ nlohmann::json partitionJson(const PartitionInfo& p, const std::string& root, in
 
 int runDisks(DisksOptions& o) {
   if (!attachDrives(o.drives)) return 2;
+  if (DeviceTable::instance().includeSystemDisks()) {
+    const std::string denied = checkAccess();
+    if (!denied.empty()) std::cerr << denied << "\n";
+  }
   const DriveMode mode = parseMode(o.mode);
   DiskCatalog catalog;
   catalog.refresh();

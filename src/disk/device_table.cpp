@@ -1,6 +1,7 @@
 #include "disk/device_table.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -211,6 +212,14 @@ std::vector<MountedVolume> DeviceTable::mountedVolumes() {
     SectorReader r;
     bool haveBoot = r.openPath(v.devicePath, OpenMode::Read) && r.readAt(0, boot, sizeof boot);
     v.fsName = fileSystemNameForMount(fsType, haveBoot ? boot : nullptr);
+    if (fsType.rfind("ext", 0) == 0) {
+      // The ext4 driver also mounts ext2/ext3 volumes: name them by their superblock.
+      uint8_t superblock[1024];
+      if (haveBoot && r.readAt(2, superblock, sizeof superblock)) {
+        ExtSuperblockInfo ext = probeExtSuperblock(superblock);
+        if (ext.valid) v.fsName = ext.name;
+      }
+    }
     struct statvfs sv {};
     if (::statvfs(v.mountPoint.c_str(), &sv) == 0) {
       v.freeBytes = static_cast<uint64_t>(sv.f_bfree) * sv.f_frsize;
@@ -229,6 +238,19 @@ std::vector<MountedVolume> DeviceTable::mountedVolumes() {
   }
 #endif
   return out;
+}
+
+std::string checkAccess() {
+#ifndef _WIN32
+  for (const DeviceEntry& d : DeviceTable::instance().devices()) {
+    if (d.isImage) continue;
+    SectorReader probe;
+    if (!probe.openPath(d.path, OpenMode::Read) && (probe.lastError() == EACCES || probe.lastError() == EPERM))
+      return kAccessDeniedMessage;
+    break;  // only the first system disk is tried
+  }
+#endif
+  return {};
 }
 
 }  // namespace brenix

@@ -75,6 +75,13 @@ class DeviceTable {
   std::recursive_mutex mutex_;
 };
 
+inline constexpr const char* kAccessDeniedMessage = "Please run this product as Administrator!";
+inline constexpr const char* kAccessDeniedCaption = "Information";
+
+// The start-up rights check: the message to show when the first system disk
+// cannot be opened because access is denied; empty otherwise.
+std::string checkAccess();
+
 // Model text from a storage descriptor's vendor and product texts: the
 // product alone when there is no vendor, else vendor + " " + product.
 std::string modelTextOf(const std::string& vendor, const std::string& product);

@@ -126,7 +126,10 @@ TEST_F(RealTablesTest, EveryPartitionAndRegionMatchesSfdisk) {
   EXPECT_EQ(regions.front(), std::make_pair(63u, 1));
   EXPECT_NE(std::find(regions.begin(), regions.end(), std::make_pair(10240u, 1)), regions.end());
   EXPECT_NE(std::find(regions.begin(), regions.end(), std::make_pair(20480u, 1)), regions.end());
-  EXPECT_EQ(regions.back(), std::make_pair(86016u, 1));  // after the extended partition
+  // After the last record (a logical): one region from its end to the end of the disk.
+  EXPECT_EQ(regions.back(), std::make_pair(49152u, 2));
+  EXPECT_EQ(list.back().volumeStart, 49152u + 63);
+  EXPECT_EQ(list.back().totalBytes, (131072u - 49215u) * 512);
   bool insideRegion = false;
   for (const auto& p : list)
     if (p.fs() == "Deleted" && p.slotKind == 2) {
@@ -227,12 +230,19 @@ TEST(CorpusTables, DfttExtendedTestListsWhatTheChainDescribes) {
   bool ok = false;
   PartitionList list = discover(image, &ok);
   ASSERT_TRUE(ok);
-  // The three primaries and the logicals the standard two-entry records reach are FAT volumes.
-  for (uint32_t start : {63u, 52416u, 104832u, 157311u, 209727u}) {
+  // The three primaries and the logical in entry 0 of the first extended
+  // record are FAT volumes. That record keeps a second logical in entry 1 and
+  // its link in entry 2; only entry 1 is read as a link, so the chain ends
+  // there and the rest of the extended partition is offered as a region for
+  // the lost-partition search.
+  for (uint32_t start : {63u, 52416u, 104832u, 157311u}) {
     const PartitionInfo* p = findByStart(list, start);
     ASSERT_NE(p, nullptr) << start;
     EXPECT_EQ(p->fs(), "FAT") << start;
   }
+  EXPECT_EQ(findByStart(list, 209727u), nullptr);
+  EXPECT_EQ(list.back().fs(), "Deleted");
+  EXPECT_EQ(list.back().slotSector, 209664u);
 }
 
 TEST(CorpusTables, SmallTablesNeverCrash) {
