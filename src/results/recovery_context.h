@@ -27,6 +27,9 @@ struct ScanOptions {
   uint64_t endSector = 0;
   std::string previousFsName;  // formatted-drive scan: the file system the partition had
   uint32_t rawMaxSizeKb = kDefaultRawMaxSizeKb;
+  // Raw scan: extensions (lower case, no dot) of the types to look for, chosen
+  // on the command line; empty = the raw type list's own selected flags.
+  std::vector<std::string> rawTypes;
 };
 
 struct RecoveryContext {

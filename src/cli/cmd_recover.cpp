@@ -1,0 +1,167 @@
+// brenix recover: scan a partition, select files and write them under an
+// output folder with the results pages' layout, overwrite rule and report.
+#include <fnmatch.h>
+#include <unistd.h>
+
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "cli/commands.h"
+#include "cli/progress_line.h"
+#include "cli/scan_session.h"
+#include "jobs/scan_jobs.h"
+#include "results/cell_formats.h"
+
+namespace brenix::cli {
+
+namespace {
+
+struct RecoverCliOptions {
+  ScanCliOptions scan;
+  bool all = false;
+  std::vector<std::string> globs;
+  std::string folder;
+  std::string out;
+  std::string overwrite = "ask";
+};
+
+bool nameMatches(const std::vector<std::string>& globs, const std::string& name) {
+  for (const std::string& g : globs)
+    if (::fnmatch(g.c_str(), name.c_str(), FNM_CASEFOLD) == 0) return true;
+  return false;
+}
+
+// Checks the files the options choose: those of the scope that pass the
+// filter and match a pattern (or all of them). Returns the number checked.
+size_t selectFiles(const RecoverCliOptions& o, ScanSession& s, ResultFolder& scope) {
+  ResultsModel& model = *s.model;
+  ResultTree& tree = *s.tree;
+  for (FoundItem& item : tree.items()) item.checked = false;
+  size_t count = 0;
+  const auto take = [&](size_t index) {
+    FoundItem& item = tree.item(index);
+    if (!passesFilter(model.kind(), item, s.filter)) return;
+    if (!o.all && !o.globs.empty() && !nameMatches(o.globs, item.name)) return;
+    item.checked = true;
+    ++count;
+  };
+  if (model.kind() == EngineKind::Ext) {
+    // The EXT page recovers the checked rows of its list: the listed folder's files.
+    model.selectFolder(scope);
+    model.applyFilter(s.filter);
+    for (size_t index : model.rows()) take(index);
+  } else {
+    forEachFolder(scope, [&](ResultFolder& f) {
+      for (size_t index : f.items) take(index);
+    });
+  }
+  model.syncFolderChecks();
+  return count;
+}
+
+std::unique_ptr<OverwritePrompt> makePrompt(const std::string& mode) {
+  if (mode == "all") return std::make_unique<FixedOverwritePrompt>(OverwriteAnswer::YesToAll);
+  if (mode == "never") return std::make_unique<FixedOverwritePrompt>(OverwriteAnswer::No);
+  if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1)
+    return std::make_unique<TerminalOverwritePrompt>(std::cin, std::cerr);
+  return std::make_unique<KeepExistingPrompt>(std::cerr);
+}
+
+int runRecoverCommand(RecoverCliOptions& o) {
+  if (o.out.empty()) {
+    std::cerr << "Choose the output folder with --out DIR\n";
+    return kExitUsage;
+  }
+  if (!o.all && o.globs.empty() && o.folder.empty()) {
+    std::cerr << "Choose files with --all, --select GLOB or --folder PATH\n";
+    return kExitUsage;
+  }
+  ScanSession session;
+  int status = openSession(o.scan, session, std::cerr);
+  if (status != kExitOk) return status;
+
+  // The output folder is settled before anything is scanned.
+  const std::string refusal = prepareDestination(session.source, o.out);
+  if (!refusal.empty()) {
+    std::cerr << refusal << "\n";
+    return kExitFailed;
+  }
+
+  InterruptGuard interrupts;
+  status = runScan(o.scan, session, std::cerr);
+  if (status != kExitOk) return status;
+
+  ResultFolder* scope = &session.tree->root();
+  if (!o.folder.empty()) {
+    scope = findFolderByPath(*session.tree, o.folder);
+    if (!scope) {
+      std::cerr << "No folder '" << o.folder << "' in the scan result\n";
+      return kExitFailed;
+    }
+  } else if (session.model->kind() == EngineKind::Ext && scope->items.empty() && !scope->children.empty()) {
+    scope = scope->children.front().get();  // the EXT page lists "Lost files", the first child of the top item
+  }
+  selectFiles(o, session, *scope);
+  const RecoveryPlan plan = planRecovery(*session.model);
+  if (!plan.ok) {
+    std::cerr << (plan.message.empty() ? std::string("No files selected") : plan.message) << "\n";
+    return kExitFailed;
+  }
+
+  std::unique_ptr<OverwritePrompt> prompt = makePrompt(o.overwrite);
+  RecoveryOutcome outcome;
+  const bool cancelled = runWithProgress(
+      [&](RunningFlag& running) {
+        outcome = runRecoveryJob(*session.engine, *session.tree, plan.steps, o.out, *prompt, session.ctx.progress,
+                                 running);
+      },
+      session.ctx.progress, progressWanted(o.scan.progress), std::cerr);
+
+  for (const RecoveryFailure& f : outcome.failures)
+    std::cerr << "Failed: " << f.path.string() << " (" << f.reason << ")\n";
+  if (!outcome.report.empty()) {
+    const std::string caption = session.model->kind() == EngineKind::Raw ? "Error" : "Notice";
+    std::cerr << caption << ":\n" << outcome.report;
+  }
+  if (o.scan.json) {
+    nlohmann::json written = nlohmann::json::array();
+    for (const auto& p : outcome.writtenPaths) written.push_back(p.string());
+    nlohmann::json failed = nlohmann::json::array();
+    for (const auto& f : outcome.failures) failed.push_back({{"name", f.name}, {"path", f.path.string()}, {"reason", f.reason}});
+    std::cout << nlohmann::json{{"written", outcome.written},
+                                {"skipped", outcome.skipped},
+                                {"failed", outcome.failed},
+                                {"cancelled", outcome.cancelled || cancelled},
+                                {"files", written},
+                                {"failures", failed},
+                                {"report", outcome.report}}
+                     .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
+              << "\n";
+  } else {
+    std::cout << "Recovered " << outcome.written << " of " << countFiles(plan.steps) << " files to " << o.out
+              << " (skipped " << outcome.skipped << ", failed " << outcome.failed << ")\n";
+  }
+  if (cancelled || outcome.cancelled) {
+    std::cerr << "Cancelled; the files written so far are kept\n";
+    return kExitCancelled;
+  }
+  if (outcome.failed > 0) return kExitFailed;
+  return kExitOk;
+}
+
+}  // namespace
+
+void addRecoverCommand(CLI::App& app, SetRun setRun) {
+  auto opts = std::make_shared<RecoverCliOptions>();
+  CLI::App* cmd = app.add_subcommand("recover", "Scan a partition and write the chosen files to a folder");
+  addScanOptions(*cmd, opts->scan);
+  cmd->add_flag("--all", opts->all, "Recover every file found (that passes the filters)");
+  cmd->add_option("--select", opts->globs, "Recover files whose name matches GLOB (repeatable, any case)");
+  cmd->add_option("--folder", opts->folder, "Recover only the files in and below this folder of the result");
+  cmd->add_option("--out", opts->out, "Output folder (created when missing; not on the scanned partition)");
+  cmd->add_option("--overwrite", opts->overwrite, "When a file exists: ask (on a terminal), all or never")
+      ->check(CLI::IsMember({"ask", "all", "never"}));
+  cmd->callback([opts, setRun] { setRun([opts] { return runRecoverCommand(*opts); }); });
+}
+
+}  // namespace brenix::cli

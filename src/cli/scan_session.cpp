@@ -1,0 +1,385 @@
+#include "cli/scan_session.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <iomanip>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <sys/stat.h>
+
+#include "cli/progress_line.h"
+#include "common/text.h"
+#include "disk/device_table.h"
+#include "disk/disk_catalog.h"
+#include "jobs/engine_factory.h"
+#include "jobs/scan_jobs.h"
+#include "results/cell_formats.h"
+#include "results/scan_option_rules.h"
+
+namespace brenix::cli {
+
+void addScanOptions(CLI::App& cmd, ScanCliOptions& o) {
+  addDriveOptions(cmd, o.drives, true);
+  cmd.add_option("--mode", o.mode, "Scan kind: deleted, formatted or raw")
+      ->check(CLI::IsMember({"deleted", "formatted", "raw"}));
+  cmd.add_option("--preset", o.preset, "File types to keep: pictures, mail or none (every kind of file)")
+      ->check(CLI::IsMember({"pictures", "mail", "none"}));
+  cmd.add_option("--name", o.name, "Deleted-file scan: name patterns, separated by blanks, ',' or ';'");
+  cmd.add_option("--path", o.path, "Deleted-file scan: the folder to search");
+  o.startOption = cmd.add_option("--start", o.start, "First sector to scan (absolute)");
+  o.endOption = cmd.add_option("--end", o.end, "Last sector to scan (absolute)");
+  cmd.add_option("--previous-fs", o.previousFs, "Formatted-drive scan: the file system the partition had");
+  cmd.add_option("--max-size", o.maxSizeKb, "Raw scan: maximal file size in KB")->check(CLI::Range(1u, 4194303u));
+  cmd.add_option("--types", o.types, "Raw scan: extensions to look for, comma-separated (jpg,png)");
+  cmd.add_flag("--json", o.json, "Print JSON");
+  cmd.add_flag("--csv", o.csv, "Print CSV");
+  cmd.add_flag("--progress", o.progress, "Show the progress line even when stderr is not a terminal");
+  cmd.add_option("--filter-ext", o.filterExt,
+                 "Extension group: 1 bmp.jpg, 2 gif.png.ico.tif.mng.tga.pcx, 3 pcx.wbmp.wmf.j2k.jbg.jp2.jpc.pgx.pnm.ras")
+      ->check(CLI::Range(0, 3));
+  cmd.add_option("--filter-date", o.filterDate, "before:YYYY-MM-DD, after:YYYY-MM-DD or on:YYYY-MM-DD");
+  cmd.add_option("--filter-size", o.filterSize, "Size in KB: equal:N, smaller:N, larger:N or between:A:B");
+  cmd.add_option("--filter-name", o.filterName, "Part of the file name");
+}
+
+namespace {
+
+bool parseKb(const std::string& text, double* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (end == text.c_str() || *end != '\0' || !(v >= 0) || v > 1e12) return false;
+  *value = v;
+  return true;
+}
+
+std::vector<std::string> splitOn(const std::string& text, char sep) {
+  std::vector<std::string> parts;
+  std::string cur;
+  for (char c : text) {
+    if (c == sep) {
+      parts.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  parts.push_back(cur);
+  return parts;
+}
+
+ScanMode parseScanMode(const std::string& m) {
+  if (m == "formatted") return ScanMode::Formatted;
+  if (m == "raw") return ScanMode::Raw;
+  return ScanMode::Deleted;
+}
+
+FilePreset parsePreset(const std::string& p) {
+  if (p == "pictures") return FilePreset::Pictures;
+  if (p == "mail") return FilePreset::Mail;
+  return FilePreset::None;
+}
+
+EngineKind kindOfFs(const std::string& fsName, ScanMode mode, const ScanEngine* engine) {
+  if (engine) return engine->kind();
+  if (mode == ScanMode::Raw) return EngineKind::Raw;
+  if (fsName == "NTFS") return EngineKind::Ntfs;
+  if (fsName.rfind("EXT", 0) == 0) return EngineKind::Ext;
+  return EngineKind::Fat;
+}
+
+}  // namespace
+
+bool parseFilterOptions(const ScanCliOptions& o, ResultFilter* f, std::string* error) {
+  *f = ResultFilter{};
+  f->extensionChoice = o.filterExt;
+  if (!o.filterDate.empty()) {
+    const auto parts = splitOn(o.filterDate, ':');
+    int y = 0, m = 0, d = 0;
+    char tail = 0;
+    const bool dateOk = parts.size() == 2 && std::sscanf(parts[1].c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) == 3 &&
+                        y >= 1980 && y <= 2107 && m >= 1 && m <= 12 && d >= 1 && d <= 31;
+    const std::string mode = parts.empty() ? std::string() : toLower(parts[0]);
+    if (!dateOk || (mode != "before" && mode != "after" && mode != "on")) {
+      *error = "Invalid --filter-date '" + o.filterDate +
+               "': use before:YYYY-MM-DD, after:YYYY-MM-DD or on:YYYY-MM-DD (years 1980 to 2107)";
+      return false;
+    }
+    f->dateMode = mode == "before" ? DateFilterMode::Before : mode == "after" ? DateFilterMode::After : DateFilterMode::On;
+    f->date = dosDate(y, m, d);
+  }
+  if (!o.filterSize.empty()) {
+    const auto parts = splitOn(o.filterSize, ':');
+    const std::string mode = toLower(parts[0]);
+    bool ok = false;
+    if ((mode == "equal" || mode == "smaller" || mode == "larger") && parts.size() == 2) {
+      ok = parseKb(parts[1], &f->sizeKb1);
+      f->sizeMode = mode == "equal" ? SizeFilterMode::Equal : mode == "smaller" ? SizeFilterMode::Smaller : SizeFilterMode::Larger;
+    } else if (mode == "between" && parts.size() == 3) {
+      ok = parseKb(parts[1], &f->sizeKb1) && parseKb(parts[2], &f->sizeKb2);
+      f->sizeMode = SizeFilterMode::Between;
+    }
+    if (!ok) {
+      *error = "Invalid --filter-size '" + o.filterSize + "': use equal:N, smaller:N, larger:N or between:A:B (KB)";
+      return false;
+    }
+  }
+  f->name = o.filterName;
+  f->enabled = f->anyValueSet();
+  return true;
+}
+
+int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
+  std::string error;
+  if (o.json && o.csv) {
+    err << "Choose one of --json and --csv\n";
+    return kExitUsage;
+  }
+  if (!parseFilterOptions(o, &s.filter, &error)) {
+    err << error << "\n";
+    return kExitUsage;
+  }
+  s.mode = parseScanMode(o.mode);
+  if (o.startOption) o.startGiven = o.startOption->count() > 0;
+  if (o.endOption) o.endGiven = o.endOption->count() > 0;
+  if (!attachDrives(o.drives)) return kExitUsage;
+  DiskCatalog catalog;
+  catalog.refresh();
+  std::optional<ChosenPartition> chosen = choosePartition(o.drives, catalog, &error);
+  if (!chosen) {
+    err << error << "\n";
+    return kExitUsage;
+  }
+  RecoveryContext& ctx = s.ctx;
+  ctx.selectPartition(chosen->info, chosen->rootPath);
+  ctx.preset = parsePreset(o.preset);
+  ctx.options.nameFilter = o.name;
+  if (!o.path.empty()) ctx.options.searchFolder = o.path;
+  ctx.options.rawMaxSizeKb = o.maxSizeKb;
+  for (const std::string& t : splitOn(o.types, ',')) {
+    std::string ext = toLower(t);
+    while (!ext.empty() && (ext.front() == '.' || ext.front() == ' ')) ext.erase(ext.begin());
+    while (!ext.empty() && ext.back() == ' ') ext.pop_back();
+    if (!ext.empty()) ctx.options.rawTypes.push_back(ext);
+  }
+
+  // The sector range, as the options dialogs check it.
+  if (o.startGiven || o.endGiven) {
+    const uint64_t first = ctx.partitionStart;
+    const uint64_t last = ctx.partitionEnd > first ? ctx.partitionEnd - 1 : first;
+    const uint64_t start = o.startGiven ? o.start : first;
+    const uint64_t end = o.endGiven ? o.end : last;
+    const RangeCheck check = validateSectorRange(start, end, first, last);
+    if (!check.accepted) {
+      err << check.message << "\n";
+      return kExitUsage;
+    }
+    ctx.options.startSector = start;
+    ctx.options.endSector = end + 1;  // the engines take the first sector past the range
+  }
+
+  // The engine: by the previous file system for a formatted-drive scan.
+  const std::string fs = ctx.partition.fs();
+  s.engineFsName = fs;
+  if (s.mode == ScanMode::Formatted) {
+    const PreviousFsChoices choices = previousFsChoices(fs);
+    if (!o.previousFs.empty()) {
+      if (std::find(choices.entries.begin(), choices.entries.end(), o.previousFs) == choices.entries.end()) {
+        std::string list;
+        for (const auto& e : choices.entries) list += (list.empty() ? "" : ", ") + e;
+        err << "--previous-fs '" << o.previousFs << "' is not offered for a '" << fs << "' partition"
+            << (list.empty() ? std::string(" (none is)") : "; choose one of: " + list) << "\n";
+        return kExitUsage;
+      }
+      s.engineFsName = o.previousFs;
+    } else if (choices.selected >= 0) {
+      s.engineFsName = choices.entries[static_cast<size_t>(choices.selected)];
+    }
+    ctx.options.previousFsName = s.engineFsName;
+  } else if (!o.previousFs.empty()) {
+    err << "--previous-fs applies to --mode formatted only\n";
+    return kExitUsage;
+  }
+
+  s.engine = createEngine(s.engineFsName, s.mode);
+  if (!s.engine) {
+    err << "No engine for file system '" << s.engineFsName << "'\n";
+    return kExitFailed;
+  }
+  s.tree = std::make_unique<ResultTree>();
+  s.model = std::make_unique<ResultsModel>(kindOfFs(s.engineFsName, s.mode, s.engine.get()), *s.tree);
+
+  // The scanned source, for the same-partition rule of a later recovery.
+  for (const DeviceEntry& d : DeviceTable::instance().devices()) {
+    if (d.driveNumber != chosen->disk) continue;
+    s.source.devicePath = d.path;
+    s.source.isImage = d.isImage;
+  }
+  s.source.startSector = std::min<uint64_t>(ctx.partitionStart, ctx.options.startSector);
+  s.source.endSector = std::max<uint64_t>(ctx.partitionEnd, ctx.options.endSector);
+  s.source.driveLetter = ctx.partition.driveLetter;
+  return kExitOk;
+}
+
+int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
+  ScanResult result;
+  const bool cancelled = runWithProgress(
+      [&](RunningFlag& running) { result = runScanJob(*s.engine, s.mode, s.ctx, *s.tree, running); },
+      s.ctx.progress, progressWanted(o.progress), err);
+  if (cancelled) {
+    err << "Cancelled\n";
+    return kExitCancelled;
+  }
+  if (result.error != 0) {
+    err << (result.message.empty() ? "The scan failed (error " + std::to_string(result.error) + ")" : result.message)
+        << "\n";
+    return kExitFailed;
+  }
+  s.model->syncFolderChecks();
+  return kExitOk;
+}
+
+ResultFolder* findFolderByPath(ResultTree& tree, const std::string& path) {
+  ResultFolder* f = &tree.root();
+  std::string part;
+  std::string p = path;
+  std::replace(p.begin(), p.end(), '\\', '/');
+  for (const std::string& name : splitOn(p, '/')) {
+    if (name.empty()) continue;
+    f = tree.findChild(*f, name);
+    if (!f) return nullptr;
+  }
+  return f;
+}
+
+namespace {
+
+std::string folderPathText(const ResultFolder& f) {
+  std::string text;
+  for (const std::string& n : ResultTree::pathOf(f)) text += (text.empty() ? "" : "/") + n;
+  return text;
+}
+
+std::string csvField(const std::string& v) {
+  if (v.find_first_of(",\"\n\r") == std::string::npos) return v;
+  std::string out = "\"";
+  for (char c : v) {
+    if (c == '"') out += '"';
+    out += c;
+  }
+  return out + "\"";
+}
+
+// Text from disk may hold bytes that are not UTF-8; JSON needs valid text.
+std::string jsonText(const std::string& v) {
+  std::string out;
+  size_t i = 0;
+  while (i < v.size()) {
+    const auto c = static_cast<unsigned char>(v[i]);
+    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
+    bool ok = len > 0 && i + len <= v.size();
+    for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(v[i + k]) & 0xC0) == 0x80;
+    if (ok) {
+      out.append(v, i, len);
+      i += len;
+    } else {
+      out += '?';
+      i += 1;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
+  ResultsModel& model = *s.model;
+  const EngineKind kind = model.kind();
+  std::vector<ResultFolder*> folders;
+  forEachFolder(s.tree->root(), [&](ResultFolder& f) { folders.push_back(&f); });
+  const Totals all = model.foundTotals(s.tree->root());
+
+  nlohmann::json jfolders = nlohmann::json::array();
+  if (o.csv) out << "folder,name,size,size_text,type,attributes,modified,created,accessed\n";
+  if (!o.json && !o.csv) {
+    out << (s.tree->root().name.empty() ? std::string(engineKindName(kind)) : s.tree->root().name) << "\n";
+  }
+  Totals listed;
+  for (ResultFolder* f : folders) {
+    model.selectFolder(*f);
+    model.applyFilter(s.filter);
+    const std::string path = folderPathText(*f);
+    std::vector<std::array<std::string, kListColumnCount>> rows;
+    nlohmann::json jfiles = nlohmann::json::array();
+    for (size_t index : model.rows()) {
+      const FoundItem& item = s.tree->item(index);
+      std::array<std::string, kListColumnCount> cells;
+      for (int c = 0; c < kListColumnCount; ++c) cells[static_cast<size_t>(c)] = cellText(kind, item, ListColumn(c));
+      listed.count += 1;
+      listed.bytes += item.size;
+      if (o.json) {
+        jfiles.push_back({{"name", jsonText(cells[0])},
+                          {"size", item.size},
+                          {"sizeText", cells[1]},
+                          {"type", jsonText(cells[2])},
+                          {"attributes", jsonText(cells[3])},
+                          {"modified", cells[4]},
+                          {"created", cells[5]},
+                          {"accessed", cells[6]},
+                          {"deleted", item.deleted}});
+      } else if (o.csv) {
+        out << csvField(path);
+        out << "," << csvField(cells[0]) << "," << item.size;
+        for (size_t c = 1; c < cells.size(); ++c) out << "," << csvField(cells[c]);
+        out << "\n";
+      }
+      rows.push_back(std::move(cells));
+    }
+    const Totals found = model.foundTotals(*f);
+    if (o.json) {
+      jfolders.push_back({{"path", jsonText(path)},
+                          {"name", jsonText(f->name)},
+                          {"found", {{"count", found.count}, {"bytes", found.bytes}, {"text", statusLineText(found.count, found.bytes)}}},
+                          {"files", std::move(jfiles)}});
+      continue;
+    }
+    if (o.csv) continue;
+    if (f != &s.tree->root() || !rows.empty()) {
+      out << "\n" << (path.empty() ? std::string("/") : "/" + path) << "  (" << statusLineText(found.count, found.bytes) << ")\n";
+    }
+    if (rows.empty()) continue;
+    std::array<size_t, kListColumnCount> width{};
+    for (int c = 0; c < kListColumnCount; ++c) width[static_cast<size_t>(c)] = std::strlen(listColumnCaption(ListColumn(c)));
+    for (const auto& r : rows)
+      for (size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], r[c].size());
+    const auto line = [&](const std::array<std::string, kListColumnCount>& cells) {
+      std::string text = "  ";
+      for (size_t c = 0; c < cells.size(); ++c) {
+        text += cells[c];
+        if (c + 1 < cells.size()) text += std::string(width[c] - cells[c].size() + 2, ' ');
+      }
+      while (!text.empty() && text.back() == ' ') text.pop_back();
+      out << text << "\n";
+    };
+    std::array<std::string, kListColumnCount> head;
+    for (int c = 0; c < kListColumnCount; ++c) head[static_cast<size_t>(c)] = listColumnCaption(ListColumn(c));
+    line(head);
+    for (const auto& r : rows) line(r);
+  }
+  if (o.json) {
+    out << nlohmann::json{{"engine", engineKindName(kind)},
+                          {"fileSystem", s.engineFsName},
+                          {"root", jsonText(s.tree->root().name)},
+                          {"found", {{"count", all.count}, {"bytes", all.bytes}, {"text", statusLineText(all.count, all.bytes)}}},
+                          {"listed", {{"count", listed.count}, {"bytes", listed.bytes}, {"text", statusLineText(listed.count, listed.bytes)}}},
+                          {"folders", std::move(jfolders)}}
+               .dump(2)
+        << "\n";
+  } else if (!o.csv) {
+    out << "\nFound: " << statusLineText(all.count, all.bytes) << "\n";
+    if (s.filter.enabled) out << "Listed: " << statusLineText(listed.count, listed.bytes) << "\n";
+  }
+}
+
+}  // namespace brenix::cli
