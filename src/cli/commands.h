@@ -10,6 +10,7 @@ using SetRun = std::function<void(std::function<int()>)>;
 
 void addDisksCommand(CLI::App& app, SetRun setRun);
 void addDemoCommand(CLI::App& app, SetRun setRun);
+void addRpdatCommand(CLI::App& app, SetRun setRun);
 void addScanCommand(CLI::App& app, SetRun setRun);
 void addRecoverCommand(CLI::App& app, SetRun setRun);
 

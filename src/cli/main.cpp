@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
   auto setRun = [&run](std::function<int()> f) { run = std::move(f); };
   brenix::cli::addDisksCommand(app, setRun);
   brenix::cli::addDemoCommand(app, setRun);
+  brenix::cli::addRpdatCommand(app, setRun);
   brenix::cli::addScanCommand(app, setRun);
   brenix::cli::addRecoverCommand(app, setRun);
   CLI11_PARSE(app, argc, argv);

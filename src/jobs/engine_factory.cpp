@@ -2,6 +2,7 @@
 
 #include "disk/fs_kind.h"
 #include "jobs/engine_factory_testing.h"
+#include "raw/raw_engine.h"
 
 // Each engine adds its include and its branch below.
 
@@ -11,6 +12,7 @@ std::unique_ptr<ScanEngine> createEngine(const std::string& fsName, ScanMode mod
   if (const EngineFactoryFunction& forTesting = engineFactoryForTesting()) return forTesting(fsName, mode);
   (void)fsName;
   (void)mode;
+  if (mode == ScanMode::Raw) return std::make_unique<RawEngine>();
   return nullptr;
 }
 
