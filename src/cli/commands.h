@@ -13,5 +13,6 @@ void addDemoCommand(CLI::App& app, SetRun setRun);
 void addRpdatCommand(CLI::App& app, SetRun setRun);
 void addScanCommand(CLI::App& app, SetRun setRun);
 void addRecoverCommand(CLI::App& app, SetRun setRun);
+void addMailCommand(CLI::App& app, SetRun setRun);
 
 }  // namespace brenix::cli

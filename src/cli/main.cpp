@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   brenix::cli::addRpdatCommand(app, setRun);
   brenix::cli::addScanCommand(app, setRun);
   brenix::cli::addRecoverCommand(app, setRun);
+  brenix::cli::addMailCommand(app, setRun);
   CLI11_PARSE(app, argc, argv);
   return run ? run() : 0;
 }
