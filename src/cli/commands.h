@@ -14,5 +14,6 @@ void addRpdatCommand(CLI::App& app, SetRun setRun);
 void addScanCommand(CLI::App& app, SetRun setRun);
 void addRecoverCommand(CLI::App& app, SetRun setRun);
 void addMailCommand(CLI::App& app, SetRun setRun);
+void addRescueCommand(CLI::App& app, SetRun setRun);
 
 }  // namespace brenix::cli

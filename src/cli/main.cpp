@@ -15,6 +15,7 @@ int main(int argc, char** argv) {
   brenix::cli::addScanCommand(app, setRun);
   brenix::cli::addRecoverCommand(app, setRun);
   brenix::cli::addMailCommand(app, setRun);
+  brenix::cli::addRescueCommand(app, setRun);
   CLI11_PARSE(app, argc, argv);
   return run ? run() : 0;
 }

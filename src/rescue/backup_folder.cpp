@@ -95,7 +95,7 @@ std::string sanitizeFileName(const std::string& text) {
                      c == '"' || c == '<' || c == '>' || c == '|';
     out += bad ? '_' : c;
   }
-  while (!out.empty() && (out.back() == ' ' || out.back() == '.')) out.back() = '_';
+  for (size_t i = out.size(); i > 0 && (out[i - 1] == ' ' || out[i - 1] == '.'); --i) out[i - 1] = '_';
   if (out.empty()) out = "disk";
   return out;
 }
