@@ -12,6 +12,7 @@
 #include "common/clock.h"
 #include "common/text.h"
 #include "disk/device_table.h"
+#include "disk/partition_discovery.h"
 #include "ext/ext_engine.h"
 #include "jobs/engine_factory.h"
 #include "support/temp_dir.h"
@@ -200,18 +201,21 @@ TEST_P(ExtImages, Ext3KernelDeletionsAreNamedAndRecoveredFromTheJournal) {
 INSTANTIATE_TEST_SUITE_P(InodeSizes, ExtImages, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "Inode128" : "DefaultInodes"; });
 
-// The public ext images: no crash, and the deleted files that are there are found.
-TEST(ExtCorpus, PublicImagesScanCleanly) {
+// The public ext images: the counts match what fls -rd and ils report as
+// recoverable (names without an inode and reallocated inodes are not), and
+// the deleted file3 of DFTT #4 comes back from the journal with its string.
+TEST(ExtCorpus, PublicImagesGiveTheKnownDeletedFiles) {
   TempDir dir;
   struct Case {
     const char* image;
     const char* fs;
-    int64_t clock;  // the time the image was made, so its deletions fall in the age window
+    int64_t clock;  // about when the image was made, so its deletions fall in the age window
+    size_t expected;
   } cases[] = {
-      {"ext/image.dd", "EXT2", 1400000000},          {"ext/ext2.raw", "EXT2", 1400000000},
-      {"ext/f_orphan.img", "EXT2", 1100000000},    {"ext/ext3-img-kw-1.dd", "EXT3", 1060000000},
-      {"ext/ext3-journal.img", "EXT3", 1400000000}, {"ext/f_journal.img", "EXT3", 1100000000},
-      {"ext/f_ext_journal.img", "EXT2", 1100000000},
+      {"ext/image.dd", "EXT2", 1400000000, 0},         {"ext/ext2.raw", "EXT2", 1400000000, 0},
+      {"ext/f_orphan.img", "EXT2", 1100000000, 0},     {"ext/f_ext_journal.img", "EXT2", 1100000000, 0},
+      {"ext/ext3-img-kw-1.dd", "EXT3", 1070000000, 1}, {"ext/ext3-journal.img", "EXT3", 1400000000, 0},
+      {"ext/f_journal.img", "EXT3", 1100000000, 0},
   };
   size_t ran = 0;
   for (const auto& c : cases) {
@@ -223,13 +227,62 @@ TEST(ExtCorpus, PublicImagesScanCleanly) {
     setClockForTesting({});
     DeviceTable::instance().clearImages();
     EXPECT_EQ(s.result.error, 0) << c.image;
-    for (const FoundItem* f : s.items()) {
-      std::vector<uint8_t> head;
-      s.engine->readItem(*f, head, 4096);
-      EXPECT_LE(head.size(), std::min<uint64_t>(f->size, 4096)) << c.image;
+    const auto items = s.items();
+    EXPECT_EQ(items.size(), c.expected) << c.image;
+    if (std::string(c.image) == "ext/ext3-img-kw-1.dd" && items.size() == 1) {
+      EXPECT_EQ(items[0]->name, "file3");
+      EXPECT_EQ(items[0]->inode, 14u);
+      const auto data = recover(*s.engine, *items[0]);
+      EXPECT_EQ(data.size(), 143u);
+      // DFTT's answer key puts "third" at byte 80 of sector 2420, the file's first block.
+      EXPECT_EQ(std::string(data.begin() + 80, data.begin() + 85), "third");
     }
   }
   if (ran == 0) GTEST_SKIP() << "corpus not available";
+}
+
+// Partition discovery names a volume with the ext4 incompatible features
+// "EXT4", so the EXT engines (block maps only) are never given extent-mapped files.
+TEST(ExtDiscovery, Ext4FeaturesAreNotTakenForExt3) {
+  BRENIX_REQUIRE_TOOL("mke2fs");
+  BRENIX_REQUIRE_TOOL("sfdisk");
+  TempDir dir;
+  struct Case {
+    std::vector<std::string> options;
+    const char* expected;
+  } cases[] = {
+      {{"-t", "ext2"}, "EXT2"},
+      {{"-t", "ext3"}, "EXT3"},
+      {{"-t", "ext4"}, "EXT4"},
+      {{"-t", "ext3", "-O", "extent"}, "EXT4"},
+      {{"-t", "ext3", "-O", "flex_bg"}, "EXT4"},
+  };
+  for (const auto& c : cases) {
+    const fs::path vol = dir / "vol.img", disk = dir / "disk.img";
+    std::vector<std::string> argv = {"mke2fs", "-q", "-F"};
+    argv.insert(argv.end(), c.options.begin(), c.options.end());
+    argv.insert(argv.end(), {vol.string(), "4M"});
+    auto r = runTool(argv);
+    ASSERT_EQ(r.status, 0) << r.output;
+    std::vector<uint8_t> bytes(2048 * 512, 0);
+    const auto fsBytes = test::readFile(vol);
+    bytes.insert(bytes.end(), fsBytes.begin(), fsBytes.end());
+    test::writeFile(disk, bytes);
+    r = runTool({"sfdisk", "-q", disk.string()}, "2048,8192,83\n");
+    ASSERT_EQ(r.status, 0) << r.output;
+    SectorReader reader;
+    ASSERT_TRUE(reader.openPath(disk.string(), OpenMode::Read));
+    PartitionList list;
+    DiscoveryState state;
+    ASSERT_TRUE(readPartitionTable(reader, reader.sizeBytes(), 0, list, state));
+    const PartitionInfo* found = nullptr;
+    for (const auto& p : list)
+      if (p.volumeStart == 2048) found = &p;
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->fs(), c.expected) << c.options.back();
+    auto engine = createEngine(found->fs(), ScanMode::Deleted);
+    EXPECT_EQ(dynamic_cast<ExtEngine*>(engine.get()) != nullptr, std::string(c.expected) != "EXT4");
+  }
 }
 
 }  // namespace
