@@ -1,14 +1,17 @@
 // brenix mail repair: repaired copies of Outlook Express (.dbx) and Outlook
 // (.pst) store files, written into an output folder with the repair report on
 // stdout. The source files are only read.
-#include <signal.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "cli/commands.h"
+#include "cli/progress_line.h"
 #include "common/text.h"
 #include "mail/repair_job.h"
 #include "results/progress.h"
@@ -23,59 +26,18 @@ struct MailRepairOptions {
   std::vector<std::string> files;
   std::string out;
   std::string overwrite = "ask";
+  bool progress = false;
 };
 
-// Ctrl-C clears the job's running flag; the job stops between copy chunks and
-// leaves no partial file behind.
-RunningFlag* g_running = nullptr;
-void onMailRepairInterrupt(int) {
-  if (g_running) g_running->store(false);
+// --overwrite ask asks on the terminal; without one, existing copies are kept
+// (and named on stderr), as the recover command does.
+std::unique_ptr<OverwritePrompt> makePrompt(const std::string& mode) {
+  if (mode == "all") return std::make_unique<FixedOverwritePrompt>(OverwriteAnswer::YesToAll);
+  if (mode == "never") return std::make_unique<FixedOverwritePrompt>(OverwriteAnswer::No);
+  if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1)
+    return std::make_unique<TerminalOverwritePrompt>(std::cin, std::cerr);
+  return std::make_unique<KeepExistingPrompt>(std::cerr);
 }
-
-class InterruptGuard {
- public:
-  explicit InterruptGuard(RunningFlag& running) {
-    g_running = &running;
-    struct sigaction sa {};
-    sa.sa_handler = onMailRepairInterrupt;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no restart: a pending prompt read ends and counts as Cancel
-    installed_ = sigaction(SIGINT, &sa, &previous_) == 0;
-  }
-  ~InterruptGuard() {
-    if (installed_) sigaction(SIGINT, &previous_, nullptr);
-    g_running = nullptr;
-  }
-  InterruptGuard(const InterruptGuard&) = delete;
-  InterruptGuard& operator=(const InterruptGuard&) = delete;
-
- private:
-  struct sigaction previous_ {};
-  bool installed_ = false;
-};
-
-// The overwrite confirmation on the terminal: the dialog's texts on stderr,
-// the answer from stdin. End of input or an interrupted read is Cancel.
-class TerminalPrompt : public OverwritePrompt {
- public:
-  OverwriteAnswer ask(const std::string& destination) override {
-    std::cerr << kOverwriteCaption << "\n" << overwriteQuestionText(destination) << "\n";
-    for (int tries = 0; tries < 10; ++tries) {
-      std::cerr << "[Y]es, Yes to [A]ll, [N]o, [C]ancel: " << std::flush;
-      std::string line;
-      if (!std::getline(std::cin, line)) {
-        std::cerr << "\n";
-        return OverwriteAnswer::Cancel;
-      }
-      const std::string a = toLower(line);
-      if (a == "y" || a == "yes") return OverwriteAnswer::Yes;
-      if (a == "a" || a == "all" || a == "yes to all") return OverwriteAnswer::YesToAll;
-      if (a == "n" || a == "no") return OverwriteAnswer::No;
-      if (a == "c" || a == "cancel") return OverwriteAnswer::Cancel;
-    }
-    return OverwriteAnswer::Cancel;
-  }
-};
 
 int runMailRepair(const MailRepairOptions& o) {
   const auto kind = mail::storeKindFromName(o.kind);
@@ -91,22 +53,22 @@ int runMailRepair(const MailRepairOptions& o) {
   if (!std::filesystem::is_directory(o.out, ec))
     std::cerr << "Output folder '" << o.out << "' is not a folder; its files cannot be written\n";
 
-  FixedOverwritePrompt overwriteAll(OverwriteAnswer::YesToAll);
-  FixedOverwritePrompt overwriteNever(OverwriteAnswer::No);
-  TerminalPrompt terminal;
-  OverwritePrompt& prompt = o.overwrite == "all" ? static_cast<OverwritePrompt&>(overwriteAll)
-                            : o.overwrite == "never" ? static_cast<OverwritePrompt&>(overwriteNever)
-                                                     : terminal;
-
+  std::unique_ptr<OverwritePrompt> prompt = makePrompt(o.overwrite);
   Progress progress;
-  RunningFlag running{true};
+  progress.setTitle("Repairing Mail Files ...");
   mail::RepairSummary summary;
-  {
-    InterruptGuard guard(running);
-    summary = mail::runRepairJob(job, progress, running, prompt, [](const std::string& block) {
-      std::cout << block << std::flush;
-    });
-  }
+  InterruptGuard interrupts;
+  // Ctrl-C clears the job's running flag: the copy in hand is abandoned
+  // without leaving a file, and the job ends.
+  const bool interrupted = runWithProgress(
+      [&](RunningFlag& running) {
+        summary = mail::runRepairJob(job, progress, running, *prompt, [](const std::string& block) {
+          std::lock_guard lock(terminalMutex());
+          std::cout << block << std::flush;
+        });
+      },
+      progress, progressWanted(o.progress), std::cerr);
+  if (interrupted) summary.cancelled = true;
   std::cerr << format("%d of %d files: %d repaired, %d unsupported, %d failed, %d skipped%s\n", progress.done(),
                       progress.total(), summary.repaired, summary.unsupported, summary.failed, summary.skipped,
                       summary.cancelled ? " (cancelled)" : "");
@@ -127,6 +89,7 @@ void addMailCommand(CLI::App& app, SetRun setRun) {
   cmd->add_option("--out", opts->out, "Output folder for the repaired copies")->required();
   cmd->add_option("--overwrite", opts->overwrite, "When a copy already exists: ask, all (overwrite) or never")
       ->check(CLI::IsMember({"ask", "all", "never"}));
+  cmd->add_flag("--progress", opts->progress, "Show the progress line on stderr even when it is not a terminal");
   cmd->add_option("files", opts->files, "Store files to repair (only read)")->required();
   cmd->callback([opts, setRun] { setRun([opts] { return runMailRepair(*opts); }); });
 }

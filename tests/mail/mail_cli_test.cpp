@@ -49,7 +49,7 @@ TEST(MailCli, RepairsIntoTheOutputFolderAndPrintsTheReport) {
   EXPECT_EQ(r.output, block(tmp / "other.dbx", "Repaired"));
 }
 
-// --overwrite never / all, and ask answered on stdin (end of input = Cancel).
+// --overwrite never / all, and ask when no terminal can answer.
 TEST(MailCli, OverwriteModes) {
   TempDir tmp;
   fs::create_directory(tmp / "out");
@@ -70,13 +70,11 @@ TEST(MailCli, OverwriteModes) {
   EXPECT_EQ(never.output, block(tmp / "b.pst", "Repaired"));
   EXPECT_EQ(readFile(tmp / "out" / "a.pst"), old);
 
-  ToolResult cancelled = runMail(files);  // asks; stdin is empty
-  EXPECT_EQ(cancelled.status, 1);
-  EXPECT_EQ(cancelled.output, "");
-  EXPECT_EQ(readFile(tmp / "out" / "a.pst"), old);
-
-  ToolResult no = runMail(with({"--overwrite", "ask"}), "n\ny\n");
-  EXPECT_EQ(no.output, block(tmp / "b.pst", "Repaired"));
+  // ask without a terminal keeps the existing copy, as "No" would.
+  fs::remove(tmp / "out" / "b.pst");
+  ToolResult kept = runMail(with({"--overwrite", "ask"}), "y\n");
+  EXPECT_EQ(kept.status, 0);
+  EXPECT_EQ(kept.output, block(tmp / "b.pst", "Repaired"));
   EXPECT_EQ(readFile(tmp / "out" / "a.pst"), old);
 
   ToolResult all = runMail(with({"--overwrite", "all"}));
