@@ -18,8 +18,10 @@ bool sameSet(const RawFileType& a, const RawFileType& b) {
 // True when every alternative of `narrow` begins with some alternative of `wide`
 // (so wide matches wherever narrow does).
 bool patternCovers(const CompiledPattern& wide, const CompiledPattern& narrow) {
+  bool anyUsable = false;
   for (const PatternAlternative& n : narrow.alternatives) {
     if (!n.usable) continue;
+    anyUsable = true;
     bool covered = false;
     for (const PatternAlternative& w : wide.alternatives) {
       if (!w.usable || w.bytes.size() > n.bytes.size()) continue;
@@ -36,7 +38,7 @@ bool patternCovers(const CompiledPattern& wide, const CompiledPattern& narrow) {
     }
     if (!covered) return false;
   }
-  return true;
+  return anyUsable;
 }
 
 // Whether earlier set a matches wherever later set b does.

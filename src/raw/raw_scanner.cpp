@@ -158,6 +158,14 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
 
   if (start_ > UINT64_MAX / ss || end_ > UINT64_MAX / ss) return -1;
   uint64_t pos = start_ * ss, endB = end_ * ss;
+  // A range past the end of the device ends at the device's last whole sector.
+  uint64_t deviceBytes = reader_.sizeBytes();
+  if (deviceBytes > 0) {
+    uint64_t originBytes = origin_ * ss;
+    uint64_t usable = deviceBytes > originBytes ? (deviceBytes - originBytes) / ss * ss : 0;
+    endB = std::min(endB, usable);
+    if (pos > endB) pos = endB;
+  }
   open_ = Open{};
   if (progress) {
     progress->setTotal(static_cast<int32_t>(std::min<uint64_t>((endB - pos) / chunk, INT32_MAX)));

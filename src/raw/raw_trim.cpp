@@ -178,10 +178,14 @@ struct Tiff {
   Window& w;
   bool little;
   uint64_t end = 0;
+  bool pastBound = false;  // some referenced data lies past the bound: the cut stays
   uint16_t u16(const uint8_t* p) const { return little ? le16(p) : be16(p); }
   uint32_t u32(const uint8_t* p) const { return little ? le32(p) : be32(p); }
   void extend(uint64_t off, uint64_t len) {
-    if (off + len <= w.bound()) end = std::max(end, off + len);
+    if (off + len <= w.bound())
+      end = std::max(end, off + len);
+    else
+      pastBound = true;
   }
   // Values of an entry (SHORT or LONG), up to `limit` of them.
   std::vector<uint32_t> values(uint16_t type, uint32_t count, const uint8_t* inlineValue, uint32_t limit) {
@@ -260,7 +264,7 @@ uint64_t tiffEnd(Window& w, bool little) {
     uint32_t next = t.u32(entries.data() + 12 * n);
     if (next != 0) queue.push_back(next);
   }
-  return t.end;
+  return t.pastBound ? 0 : t.end;
 }
 
 uint64_t rafEnd(Window& w) {
