@@ -4,6 +4,7 @@
 #include "jobs/engine_factory_testing.h"
 #include "ext/ext_engine.h"
 #include "fat/fat_engine.h"
+#include "ntfs/ntfs_engine.h"
 #include "raw/raw_engine.h"
 
 // Each engine adds its include and its branch below.
@@ -15,6 +16,8 @@ std::unique_ptr<ScanEngine> createEngine(const std::string& fsName, ScanMode mod
   (void)fsName;
   (void)mode;
   if (mode == ScanMode::Raw) return std::make_unique<RawEngine>();
+  if ((mode == ScanMode::Deleted || mode == ScanMode::Formatted) && fsName == "NTFS")
+    return std::make_unique<NtfsEngine>();
   if ((mode == ScanMode::Deleted || mode == ScanMode::Formatted) &&
       (fsName == "FAT32" || fsName == "FAT16" || fsName == "FAT"))
     return std::make_unique<FatEngine>(fsName == "FAT32" ? FatVariant::Fat32 : FatVariant::Fat16);
