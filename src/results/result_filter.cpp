@@ -54,11 +54,12 @@ bool extensionPasses(EngineKind kind, const FoundItem& item, std::string_view gr
       }
       return false;
     }
+    // Folded to lower case like the FAT test: "IMG_0001.JPG" is a picture on every page.
     case EngineKind::Ext:
-      return !item.typeText.empty() && group.find(item.typeText) != std::string_view::npos;
+      return !item.typeText.empty() && group.find(toLower(item.typeText)) != std::string_view::npos;
     case EngineKind::Ntfs:
     case EngineKind::Raw: {
-      const std::string ext = extensionAfterFirstDot(item.name);
+      const std::string ext = toLower(extensionAfterFirstDot(item.name));
       return !ext.empty() && group.find(ext) != std::string_view::npos;
     }
   }
