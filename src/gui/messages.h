@@ -1,0 +1,25 @@
+#pragma once
+// Every message box of the application goes through here, so tests can read
+// (and answer) them instead of a modal box stopping the run.
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+namespace brenix::gui {
+
+enum class MessageIcon { None, Information, Warning, Error, Question };
+
+struct MessageRequest {
+  QString caption;  // empty = the default caption
+  QString text;
+  MessageIcon icon = MessageIcon::None;
+};
+
+// Shows a message box with an OK button.
+void showMessage(QWidget* parent, const QString& caption, const QString& text, MessageIcon icon = MessageIcon::None);
+
+// Replaces the boxes (tests); an empty function restores them.
+void setMessageHandlerForTesting(std::function<void(const MessageRequest&)> handler);
+
+}  // namespace brenix::gui

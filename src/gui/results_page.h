@@ -1,0 +1,140 @@
+#pragma once
+// A results page (FAT, NTFS, EXT or raw, by its engine): the folder tree and
+// the file list or thumbnails over the results model, the status lines, and
+// the scan, thumbnail, preview and recovery jobs, each on a worker thread
+// behind the progress dialog. The GUI thread never reads the disk.
+#include <QHash>
+#include <QImage>
+#include <atomic>
+#include <functional>
+#include <memory>
+
+#include "gui/page.h"
+#include "jobs/job_runner.h"
+#include "results/recovery_output.h"
+#include "results/result_tree.h"
+#include "results/results_model.h"
+#include "results/scan_engine.h"
+
+class QCheckBox;
+class QListWidget;
+class QListWidgetItem;
+class QSplitter;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace brenix::gui {
+
+class ProgressDialog;
+
+class ResultsPage : public Page {
+  Q_OBJECT
+ public:
+  enum class Job { None, Scan, Thumbnails, Preview, Recovery };
+  enum class ViewMode { Details, Thumbnails };
+  static constexpr int kFolderRole = Qt::UserRole;
+  static constexpr int kRowRole = Qt::UserRole + 1;
+  // Largest file the thumbnails and the preview read into memory.
+  static constexpr uint64_t kMaxPictureBytes = 64ull << 20;
+
+  ResultsPage(HomeView& host, int mode, std::unique_ptr<ScanEngine> engine, QWidget* parent);
+  ~ResultsPage() override;
+
+  bool busy() const override { return job_ != Job::None; }
+  Job job() const { return job_; }
+  EngineKind kind() const { return kind_; }
+  ResultsModel& model() { return *model_; }
+  ResultTree& tree() { return tree_; }
+
+  QTreeWidget* folderTree() const { return folders_; }
+  QTreeWidget* fileList() const { return list_; }
+  QListWidget* thumbList() const { return thumbs_; }
+  ProgressDialog* progressDialog() const { return progress_; }
+  SkinButton* button(const QString& text) const;
+  QCheckBox* filterCheck() const { return filterCheck_; }
+  QString foundLine() const;
+  QString selectedLine() const;
+  ViewMode viewMode() const { return viewMode_; }
+  bool thumbnailsStale() const { return thumbsStale_; }
+  const QHash<qulonglong, QImage>& thumbnails() const { return thumbImages_; }
+  QTreeWidgetItem* itemOf(const ResultFolder* folder) const { return folderItems_.value(folder); }
+
+  // Starts the scan (the page does so 300 ms after it is made).
+  void startScan();
+  // Details or Thumbnails (Thumbnails runs the thumbnail pass when the list changed).
+  void setViewMode(ViewMode mode);
+  // The filter dialog's result: store it and refill the list.
+  void applyFilter(const ResultFilter& filter);
+  // Preview of a list row (double-click).
+  void preview(int row);
+  // The Recovery button; recoverTo skips the folder question.
+  void recover();
+  void recoverTo(const QString& folder);
+  // Cancel in the progress dialog.
+  void cancelJob();
+
+  // Tests answer the questions instead of a person.
+  void setOverwriteHandlerForTesting(std::function<OverwriteAnswer(const QString&)> h) { overwriteHandler_ = std::move(h); }
+  void setFolderChooserForTesting(std::function<QString()> h) { folderChooser_ = std::move(h); }
+  OverwriteAnswer askOverwrite(const QString& name);
+  // The last recovery's outcome.
+  const RecoveryOutcome& lastRecovery() const { return lastRecovery_; }
+
+ signals:
+  void jobFinished(int job);
+  void previewShown(QWidget* window);
+
+ protected:
+  void paintEvent(QPaintEvent*) override;
+
+ private:
+  // Runs work on the worker; then, on the GUI thread once the job has ended, done.
+  void runJob(Job job, const QString& title, std::function<void(RunningFlag&)> work,
+              std::function<void()> done = {});
+  void jobDone(const std::function<void()>& done);
+  void scanFinished(const ScanResult& result);
+  void buildFolderTree();
+  void folderSelected(QTreeWidgetItem* item);
+  void folderCheckChanged(QTreeWidgetItem* item);
+  void rowCheckChanged(int row, bool checked);
+  void fillList();
+  void syncChecks();
+  void sortBy(int column);
+  void showViewMenu();
+  void openFilterDialog();
+  void filterToggled(bool on);
+  void startThumbnails();
+  void showPreview(int row, std::shared_ptr<std::vector<uint8_t>> bytes);
+
+  EngineKind kind_;
+  std::unique_ptr<ScanEngine> engine_;
+  ResultTree tree_;
+  std::unique_ptr<ResultsModel> model_;
+  std::atomic<bool> closing_{false};
+  JobRunner runner_;
+  Job job_ = Job::None;
+  ViewMode viewMode_ = ViewMode::Details;
+  bool thumbsStale_ = true;
+  bool updating_ = false;
+  ResultFilter filter_;
+  RecoveryOutcome lastRecovery_;
+
+  QSplitter* split_ = nullptr;
+  QTreeWidget* folders_ = nullptr;
+  QTreeWidget* list_ = nullptr;
+  QListWidget* thumbs_ = nullptr;
+  ProgressDialog* progress_ = nullptr;
+  QCheckBox* filterCheck_ = nullptr;
+  SkinButton* filterButton_ = nullptr;
+  SkinButton* viewButton_ = nullptr;
+  QHash<const ResultFolder*, QTreeWidgetItem*> folderItems_;
+  QHash<qulonglong, QImage> thumbImages_;  // by item index
+  std::function<OverwriteAnswer(const QString&)> overwriteHandler_;
+  std::function<QString()> folderChooser_;
+};
+
+// Lets the host make results pages: the engine comes from the application's
+// engine factory, chosen by the partition's (or the previous) file-system name.
+void registerResultsPages(HomeView& host);
+
+}  // namespace brenix::gui
