@@ -238,7 +238,7 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       // A checked FAT folder is created even when none of its files is checked.
       fs::path folder = destination;
       for (const std::string& part : targetFolderComponents(kind, step.folder, {})) folder /= part;
-      fs::create_directories(folder, ec);
+      if (staysInside(destination, folder)) fs::create_directories(folder, ec);
       continue;
     }
     if (step.item >= tree.itemCount()) continue;
@@ -251,8 +251,10 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       default: progress.setStatus("Recovering Files : " + item.name); break;
     }
 
-    fs::create_directories(target.parent_path(), ec);
-    if (ec || !fs::is_directory(target.parent_path()) || !staysInside(destination, target.parent_path())) {
+    // A symbolic link already in the output folder must not lead the new folders elsewhere.
+    const bool inside = staysInside(destination, target.parent_path());
+    if (inside) fs::create_directories(target.parent_path(), ec);
+    if (!inside || ec || !fs::is_directory(target.parent_path()) || !staysInside(destination, target.parent_path())) {
       fail(item, target, createFailedLine(item.name), ec ? ec.message() : "the folder cannot be created");
       progress.setDone(++done);
       continue;

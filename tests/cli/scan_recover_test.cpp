@@ -3,9 +3,11 @@
 
 #include <csignal>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <thread>
 
 #include "cli/commands.h"
+#include "cli/progress_line.h"
 #include "disk/device_table.h"
 #include "jobs/engine_factory_testing.h"
 #include "jobs/fake_engine.h"
@@ -242,6 +244,24 @@ TEST_F(CliTest, CtrlCDuringRecoveryKeepsTheFilesWrittenSoFar) {
   struct sigaction now {};
   sigaction(SIGINT, nullptr, &now);
   EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+TEST(OverwriteQuestion, TerminalAnswers) {
+  std::istringstream in("maybe\n A \nn\n");
+  std::ostringstream out;
+  cli::TerminalOverwritePrompt prompt(in, out);
+  EXPECT_EQ(prompt.ask("x.jpg"), OverwriteAnswer::YesToAll);  // an unknown answer asks again
+  EXPECT_NE(out.str().find("Confirm File Overwrite\nThis folder already contains a file named 'x.jpg'\n"
+                           "Would you like to overwrite the exsisting file?\n"),
+            std::string::npos);
+  EXPECT_EQ(prompt.ask("y.jpg"), OverwriteAnswer::No);
+  EXPECT_EQ(prompt.ask("z.jpg"), OverwriteAnswer::Cancel);  // end of input
+  OverwriteAnswer a;
+  EXPECT_TRUE(cli::parseOverwriteAnswer("Yes to all", &a));
+  EXPECT_EQ(a, OverwriteAnswer::YesToAll);
+  EXPECT_TRUE(cli::parseOverwriteAnswer("yes", &a));
+  EXPECT_EQ(a, OverwriteAnswer::Yes);
+  EXPECT_FALSE(cli::parseOverwriteAnswer("", &a));
 }
 
 }  // namespace

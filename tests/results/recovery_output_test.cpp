@@ -128,12 +128,12 @@ TEST(RecoveryOutput, SymlinkInTheOutputFolderIsNotFollowed) {
   fs::create_directory_symlink(dir / "elsewhere", out / "A");
   std::ofstream(dir / "victim") << "keep";
   fs::create_symlink(dir / "victim", out / "v.jpg");
-  Scanned s(EngineKind::Ntfs, {{"A", "a.jpg", patternBytes(5, 1)}, {"", "v.jpg", patternBytes(5, 2)}});
+  Scanned s(EngineKind::Ntfs, {{"A/deeper", "a.jpg", patternBytes(5, 1)}, {"", "v.jpg", patternBytes(5, 2)}});
   s.model.setFolderChecked(s.tree.root(), true);
   FixedOverwritePrompt prompt(OverwriteAnswer::YesToAll);
   const RecoveryOutcome r = s.recover(out, prompt);
   EXPECT_EQ(r.failed, 2u);
-  EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+  EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));  // no folder made through the link
   EXPECT_EQ(test::readFile(dir / "victim").size(), 4u);
 }
 
