@@ -205,7 +205,7 @@ void ExtScanner::collectExt2(std::vector<ExtItem>& found) {
         const uint8_t* c = block.data() + size_t(k) * sb.inodeSize;
         const bool inUse = (bitmap[x / 8] >> (x % 8)) & 1;
         const uint64_t size = inode::size(c);
-        if (!inUse && inode::block(c, 0) != 0 && size != 0 && size <= volume_.volumeBytes() &&
+        if (!inUse && inode::block(c, 0) != 0 && size != 0 && size <= volume_.sizeLimit() &&
             inode::isRegular(c) && withinWindow(inode::dtime(c), now_) && inode::ctime(c) != 0 &&
             inode::mtime(c) != 0) {
           found.push_back(makeItem(c, static_cast<uint32_t>(n)));
@@ -223,7 +223,7 @@ void ExtScanner::collectExt3() {
   if (!volume_.readInode(sb.journalInode, journal)) return;
   const uint32_t bs = volume_.blockSize();
   // The journal lies inside the volume: a larger size is forged.
-  const uint64_t journalSize = std::min(inode::size(journal.data()), volume_.volumeBytes());
+  const uint64_t journalSize = std::min(inode::size(journal.data()), volume_.sizeLimit());
   progress_.setStatus(kFoundStatus + std::string("0"));
   progress_.setTotal(clampInt(journalSize));
   progress_.setDone(0);
@@ -292,7 +292,7 @@ void ExtScanner::journalInodeBlock(uint64_t fsBlock, const uint8_t* copy) {
     const uint8_t* c = copy + size_t(k) * sb.inodeSize;
     const uint8_t* d = current.data() + size_t(k) * sb.inodeSize;
     const uint64_t size = inode::size(c);
-    if (inode::block(c, 0) == 0 || size == 0 || size > volume_.volumeBytes() || !inode::isRegular(c) ||
+    if (inode::block(c, 0) == 0 || size == 0 || size > volume_.sizeLimit() || !inode::isRegular(c) ||
         !withinWindow(inode::ctime(c), now_) || inode::dtime(c) != 0)
       continue;
     if (inode::ctime(c) == inode::ctime(d) && inode::dtime(c) == inode::dtime(d) &&

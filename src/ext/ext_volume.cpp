@@ -32,6 +32,16 @@ bool ReaderDevice::read(uint64_t offset, void* buffer, size_t count) const {
   return reader_.readBytesAt(base_ + offset, buffer, count);
 }
 
+uint64_t ReaderDevice::size() const {
+  const uint64_t total = reader_.sizeBytes();
+  return total > base_ ? total - base_ : 0;
+}
+
+uint64_t ExtVolume::sizeLimit() const {
+  const uint64_t device = device_ ? device_->size() : 0;
+  return device != 0 ? std::min(volumeBytes(), device) : volumeBytes();
+}
+
 namespace inode {
 uint16_t mode(const uint8_t* i) { return le16(i + 0); }
 uint64_t size(const uint8_t* i) {
@@ -105,14 +115,23 @@ ExtVolume::ExtVolume(std::shared_ptr<const ExtDevice> device, ExtVariant variant
   gdtBlocks_ = static_cast<uint32_t>((tableBytes + blockSize_ - 1) / blockSize_);
   const uint64_t tableStart = uint64_t(sb_.firstDataBlock) + 1;
   if (tableStart + gdtBlocks_ > sb_.blocksCount) return;
-  std::vector<uint8_t> table(tableBytes);
+  // Read block by block, so a forged group count costs no more memory than
+  // the descriptors that are really there.
   status_ = OpenStatus::ReadFailed;
-  if (!device_->read(tableStart * blockSize_, table.data(), table.size())) return;
-  groups_.resize(groupCount);
+  std::vector<uint8_t> block(blockSize_);
+  const uint32_t perBlock = blockSize_ / sb_.descriptorSize;
   for (uint64_t g = 0; g < groupCount; ++g) {
-    const uint8_t* d = table.data() + g * sb_.descriptorSize;
-    groups_[g] = {le32(d + 0), le32(d + 4), le32(d + 8)};
-    const uint32_t t = groups_[g].inodeTable;
+    if (g % perBlock == 0) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(blockSize_, tableBytes - g * sb_.descriptorSize));
+      if (!device_->read((tableStart + g / perBlock) * blockSize_, block.data(), n)) {
+        groups_.clear();
+        tables_.clear();
+        return;
+      }
+    }
+    const uint8_t* d = block.data() + (g % perBlock) * sb_.descriptorSize;
+    groups_.push_back({le32(d + 0), le32(d + 4), le32(d + 8)});
+    const uint32_t t = groups_.back().inodeTable;
     if (t != 0 && uint64_t(t) + tableBlocks_ <= sb_.blocksCount) tables_.emplace_back(t, static_cast<uint32_t>(g));
   }
   std::sort(tables_.begin(), tables_.end());

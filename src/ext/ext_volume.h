@@ -25,6 +25,8 @@ class ExtDevice {
  public:
   virtual ~ExtDevice() = default;
   virtual bool read(uint64_t offset, void* buffer, size_t count) const = 0;
+  // Bytes from the volume start to the end of the device, 0 when unknown.
+  virtual uint64_t size() const { return 0; }
 };
 
 // A volume held in memory (tests, fuzzing). The bytes must outlive the device.
@@ -32,6 +34,7 @@ class MemoryDevice : public ExtDevice {
  public:
   explicit MemoryDevice(std::span<const uint8_t> bytes) : bytes_(bytes) {}
   bool read(uint64_t offset, void* buffer, size_t count) const override;
+  uint64_t size() const override { return bytes_.size(); }
 
  private:
   std::span<const uint8_t> bytes_;
@@ -43,6 +46,7 @@ class ReaderDevice : public ExtDevice {
   ReaderDevice(SectorReader reader, uint64_t volumeByteOffset)
       : reader_(std::move(reader)), base_(volumeByteOffset) {}
   bool read(uint64_t offset, void* buffer, size_t count) const override;
+  uint64_t size() const override;
 
  private:
   SectorReader reader_;
@@ -123,6 +127,10 @@ class ExtVolume {
   uint32_t inodeTableBlocks() const { return tableBlocks_; }
   uint32_t inodesPerBlock() const { return blockSize_ / sb_.inodeSize; }
   uint64_t volumeBytes() const { return uint64_t(sb_.blocksCount) * blockSize_; }
+  // The largest file or journal the volume can hold: its size, or the
+  // device's when that is smaller (a forged blocks count cannot make a
+  // hole-filled file of petabytes).
+  uint64_t sizeLimit() const;
 
   // Block n into out (resized to the block size). False when n is past the volume or the read fails.
   bool readBlock(uint64_t n, std::vector<uint8_t>& out) const;
