@@ -258,16 +258,13 @@ TEST(ExtDiscovery, Ext4FeaturesAreNotTakenForExt3) {
       {{"-t", "ext3", "-O", "flex_bg"}, "EXT4"},
   };
   for (const auto& c : cases) {
-    const fs::path vol = dir / "vol.img", disk = dir / "disk.img";
-    std::vector<std::string> argv = {"mke2fs", "-q", "-F"};
+    const fs::path disk = dir / "disk.img";
+    fs::remove(disk);
+    std::vector<std::string> argv = {"mke2fs", "-q", "-F", "-E", "offset=1048576"};
     argv.insert(argv.end(), c.options.begin(), c.options.end());
-    argv.insert(argv.end(), {vol.string(), "4M"});
+    argv.insert(argv.end(), {disk.string(), "4M"});
     auto r = runTool(argv);
     ASSERT_EQ(r.status, 0) << r.output;
-    std::vector<uint8_t> bytes(2048 * 512, 0);
-    const auto fsBytes = test::readFile(vol);
-    bytes.insert(bytes.end(), fsBytes.begin(), fsBytes.end());
-    test::writeFile(disk, bytes);
     r = runTool({"sfdisk", "-q", disk.string()}, "2048,8192,83\n");
     ASSERT_EQ(r.status, 0) << r.output;
     SectorReader reader;
