@@ -18,6 +18,12 @@ std::optional<BootSignature> matchBootSignature(const uint8_t* s, uint8_t slotKi
   return std::nullopt;
 }
 
+uint64_t alignedStart(const PartitionInfo& region) {
+  constexpr uint64_t kAlign = 2048;
+  if (region.slotKind == static_cast<uint8_t>(SlotKind::Logical)) return uint64_t(region.slotSector) + kAlign;
+  return (uint64_t(region.volumeStart) + kAlign - 1) / kAlign * kAlign;
+}
+
 bool searchLostPartitions(SectorReader& reader, const std::vector<PartitionInfo>& diskRecords,
                           std::vector<PartitionInfo>& loaded) {
   loaded.clear();
@@ -32,6 +38,23 @@ bool searchLostPartitions(SectorReader& reader, const std::vector<PartitionInfo>
     if (auto sig = matchBootSignature(copy.bootSector, copy.slotKind)) {
       copy.setFs(sig->fsName);
       copy.partitionType = sig->partitionType;
+      continue;
+    }
+    // Partitioning tools of the last decade put volumes on 1 MiB boundaries:
+    // look there too before giving the region up.
+    const uint64_t aligned = alignedStart(copy);
+    if (aligned == copy.volumeStart || aligned >= copy.endSector()) continue;
+    uint8_t sector[512];
+    if (!reader.readAt(aligned, sector, sizeof sector)) continue;
+    if (auto sig = matchBootSignature(sector, copy.slotKind)) {
+      const uint64_t end = copy.endSector();
+      std::memcpy(copy.bootSector, sector, sizeof sector);
+      copy.setFs(sig->fsName);
+      copy.partitionType = sig->partitionType;
+      copy.volumeStart = static_cast<uint32_t>(aligned);
+      if (copy.slotKind == static_cast<uint8_t>(SlotKind::Primary)) copy.slotSector = copy.volumeStart;
+      copy.totalBytes = (end - aligned) * 512;
+      copy.freeBytes = copy.totalBytes;
     }
   }
   return true;

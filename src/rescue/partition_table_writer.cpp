@@ -86,10 +86,16 @@ Reread flushAndReread(const std::string& path, bool* flushed) {
   *flushed = false;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return Reread::Failed;
-  *flushed = ::fsync(fd) == 0;
   struct stat st {};
   Reread result = Reread::NotNeeded;
-  if (::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) result = ::ioctl(fd, BLKRRPART) == 0 ? Reread::Done : Reread::Failed;
+  if (::fstat(fd, &st) == 0 && S_ISBLK(st.st_mode)) {
+    // The kernel re-reads the table from the device, so it must be there first.
+    *flushed = ::fsync(fd) == 0;
+    result = *flushed && ::ioctl(fd, BLKRRPART) == 0 ? Reread::Done : Reread::Failed;
+  } else {
+    // An image file is written back like any other file; nothing re-reads it.
+    *flushed = true;
+  }
   ::close(fd);
   return result;
 #endif

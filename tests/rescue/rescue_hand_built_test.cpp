@@ -7,6 +7,7 @@
 #include "common/bytes.h"
 #include "disk/partition_discovery.h"
 #include "rescue/backup_file.h"
+#include "rescue/disk_map.h"
 #include "rescue/lost_search.h"
 #include "rescue/partition_recovery.h"
 #include "rescue/partition_table_writer.h"
@@ -401,6 +402,41 @@ TEST_F(HandBuiltRescueTest, WriterChecksTheDiskAndTheUndoFile) {
   test::writeFile(image_, bytes);
   ASSERT_TRUE(writer.undo(undo).ok);
   EXPECT_EQ(test::sha256Of(image_), before);
+}
+
+TEST(DiskMapTest, SpansToScaleWithTheirColoursAndTexts) {
+  PhysicalDisk disk = makePhysicalDisk();
+  disk.sizeBytes = 1000 * 512;
+  PartitionInfo ntfs = makePartitionInfo(), region = makePartitionInfo();
+  ntfs.driveLetter = region.driveLetter = '*';
+  ntfs.totalBytes = 500 * 512;
+  ntfs.setFs("NTFS");
+  region.volumeStart = 500;
+  region.totalBytes = 250 * 512;
+  region.setFs("Deleted");
+  const MapRect area{10, 20, 226, 120};  // 200 pixels for the whole disk
+  DiskMap map = layoutDiskMap(area, &disk, {ntfs, region}, &region);
+  EXPECT_EQ(map.frameColour, 11506035u);
+  EXPECT_EQ(map.fillColour, 13813940u);
+  EXPECT_EQ(map.fill.left, 13);
+  ASSERT_EQ(map.spans.size(), 2u);
+  EXPECT_EQ(map.spans[0].left, 18);
+  EXPECT_EQ(map.spans[0].right, 117);
+  EXPECT_EQ(map.spans[0].colour, 16711935u);  // the map's own NTFS colour
+  EXPECT_EQ(map.spans[0].text, "*: NTFS");
+  EXPECT_EQ(map.spans[0].strip.top, 28);
+  EXPECT_EQ(map.spans[0].strip.bottom, 38);
+  EXPECT_EQ(map.spans[0].whiteBox.top, 41);
+  EXPECT_EQ(map.spans[0].whiteBox.bottom, 112);
+  EXPECT_EQ(map.spans[0].textX, 23);
+  EXPECT_EQ(map.spans[1].left, 118);
+  EXPECT_EQ(map.spans[1].right, 167);
+  EXPECT_EQ(map.spans[1].colour, 12500670u);
+  ASSERT_TRUE(map.selectionBar);
+  EXPECT_EQ(map.selectionBar->left, 118);
+  EXPECT_EQ(map.selectionBar->bottom - map.selectionBar->top, 10);
+  // Without a disk only the frame is drawn.
+  EXPECT_TRUE(layoutDiskMap(area, nullptr, {ntfs}, nullptr).spans.empty());
 }
 
 }  // namespace
