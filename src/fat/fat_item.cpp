@@ -55,7 +55,7 @@ std::string fatSafeComponent(std::string_view name, size_t maxBytes) {
     while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;  // whole characters only
     s.resize(cut);
   }
-  if (s.find_first_not_of('.') == std::string::npos) s = "_";
+  if (s.find_first_not_of('.') == std::string::npos) s.assign(1, '_');
   return s;
 }
 
@@ -76,7 +76,8 @@ FatItem makeFatItem(const uint8_t* entry, const std::string& namePart, const std
     ext.pop_back();
   ext = fatSafeComponent(ext, 4);
   if (ext == "_" && extension.empty()) ext.clear();
-  std::string name = ext.empty() ? namePart : namePart + "." + ext;
+  std::string name = namePart;
+  if (!ext.empty()) name.append(1, '.').append(ext);
   copyToField(item.name, sizeof item.name, fatSafeComponent(name, sizeof item.name - 1));
   copyToField(item.extension, sizeof item.extension, ext);
   const FatDirEntry d = FatDirEntry::decode(entry);
@@ -116,7 +117,9 @@ std::vector<std::string> fatFolderFilter(const std::string& searchFolder, const 
   }
   std::vector<std::string> out;
   std::string piece;
-  for (char c : toUpper(rest) + "/") {
+  std::string upper = toUpper(rest);
+  upper.push_back('/');
+  for (char c : upper) {
     if (c == '/' || c == '\\') {
       if (!piece.empty()) out.push_back(piece);
       piece.clear();

@@ -116,7 +116,8 @@ void pruneEmptyFolders(ResultFolder& root) {
 
 bool fatPresetKeeps(FilePreset preset, const std::string& extension) {
   if (preset == FilePreset::None) return true;
-  const std::string dotted = "." + toLower(extension);
+  std::string dotted(1, '.');
+  dotted.append(toLower(extension));
   for (const std::string& e : presetExtensions(preset))
     if (e == dotted) return true;
   return false;
