@@ -1,0 +1,147 @@
+// The desktop application over the real engines: a disk image is attached,
+// chosen on the drive page, scanned by the page's worker, checked in the
+// tree and recovered through the page into a folder.
+#include <gtest/gtest.h>
+
+#include <QListWidget>
+#include <QTreeWidget>
+#include <filesystem>
+#include <set>
+
+#include "cli/demo_image.h"
+#include "disk/device_table.h"
+#include "gui/drive_page.h"
+#include "gui/home_view.h"
+#include "gui/results_page.h"
+#include "gui/skin_button.h"
+#include "gui_support.h"
+#include "jobs/engine_factory.h"
+#include "support/temp_dir.h"
+#include "support/tools.h"
+
+namespace brenix::test {
+namespace {
+
+using namespace brenix::gui;
+namespace fs = std::filesystem;
+
+class RealEngines : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DeviceTable::instance().setIncludeSystemDisks(false);
+    DeviceTable::instance().clearImages();
+    registerResultsPages(home_);
+  }
+  void TearDown() override { DeviceTable::instance().clearImages(); }
+
+  // The drive page of `mode`, the first partition whose label holds `fs`, Next.
+  ResultsPage* open(int mode, const QString& fsName) {
+    if (!home_.navigate(kPageDrive, mode)) return nullptr;
+    auto* drive = qobject_cast<DrivePage*>(home_.currentPage());
+    QTreeWidgetItem* root = drive->tree()->topLevelItem(0);
+    for (int d = 0; d < root->childCount(); ++d)
+      for (int p = 0; p < root->child(d)->childCount(); ++p)
+        if (root->child(d)->child(p)->text(0).contains(QStringLiteral(") %1 (").arg(fsName)))
+          drive->tree()->setCurrentItem(root->child(d)->child(p));
+    if (!drive->button(QStringLiteral("Next"))->isEnabled()) return nullptr;
+    drive->button(QStringLiteral("Next"))->click();
+    return qobject_cast<ResultsPage*>(home_.currentPage());
+  }
+
+  static std::set<std::string> hashesUnder(const fs::path& dir) {
+    std::set<std::string> out;
+    if (!fs::exists(dir)) return out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+      if (e.is_regular_file()) out.insert(sha256Of(e.path()));
+    return out;
+  }
+  std::string hashOf(const std::vector<uint8_t>& bytes) {
+    writeFile(tmp_ / "hash.bin", bytes);
+    return sha256Of(tmp_ / "hash.bin");
+  }
+  bool recoverAll(ResultsPage* page, const fs::path& out) {
+    page->setFolderChooserForTesting([out] { return QString::fromStdString(out.string()); });
+    page->setOverwriteHandlerForTesting([](const QString&) { return OverwriteAnswer::YesToAll; });
+    page->recover();
+    return waitUntil([page] { return page->job() == ResultsPage::Job::None; }, 20000);
+  }
+
+  TempDir tmp_;
+  AppContext app_;
+  HomeView home_{app_, nullptr};
+};
+
+TEST_F(RealEngines, Fat32DeletedPicturesComeBackThroughThePages) {
+  if (!createEngine("FAT32", ScanMode::Deleted)) GTEST_SKIP() << "no FAT engine in this build";
+  MessageRecorder rec;
+  cli::DemoImageInfo demo;
+  std::string error;
+  ASSERT_TRUE(cli::buildDemoImage(tmp_ / "demo.img", &demo, &error)) << error;
+  ASSERT_GE(DeviceTable::instance().attachImage((tmp_ / "demo.img").string(), &error), 0) << error;
+  // Home page: Data Recovery, then the deleted-volume entry (pictures preset).
+  home_.taskList()->setCurrentRow(0);
+  home_.entryButton(600)->click();
+  ASSERT_EQ(app_.ctx.preset, FilePreset::Pictures);
+  ResultsPage* page = open(kModeDeleted, QStringLiteral("FAT32"));
+  ASSERT_NE(page, nullptr) << rec.texts().join(QLatin1Char('|')).toStdString();
+  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None && page->folderTree()->topLevelItemCount(); },
+                        20000));
+  QTreeWidgetItem* root = page->folderTree()->topLevelItem(0);
+  EXPECT_TRUE(root->text(0).startsWith(QStringLiteral("FAT32 - Logical Disk ("))) << root->text(0).toStdString();
+  root->setCheckState(0, Qt::Checked);
+  EXPECT_TRUE(page->selectedLine().startsWith(QStringLiteral("%1 files - ").arg(demo.deletedCount)))
+      << page->selectedLine().toStdString();
+  const fs::path out = tmp_ / "out";
+  ASSERT_TRUE(recoverAll(page, out));
+  std::set<std::string> expected;
+  for (const auto& pic : demo.pictures)
+    if (pic.deleted) expected.insert(hashOf(pic.bytes));
+  EXPECT_EQ(hashesUnder(out), expected);
+  EXPECT_TRUE(rec.messages.empty()) << rec.texts().join(QLatin1Char('|')).toStdString();
+}
+
+TEST_F(RealEngines, Ext2DeletedFilesComeBackThroughThePages) {
+  BRENIX_REQUIRE_TOOL("mke2fs");
+  BRENIX_REQUIRE_TOOL("debugfs");
+  if (!createEngine("EXT2", ScanMode::Deleted)) GTEST_SKIP() << "no EXT engine in this build";
+  MessageRecorder rec;
+  const fs::path img = tmp_ / "ext2.img";
+  auto r = runTool({"mke2fs", "-q", "-F", "-t", "ext2", "-b", "1024", "-L", "photos", img.string(), "4M"});
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::string commands = "mkdir DCIM\ncd DCIM\n", removals;
+  std::set<std::string> expected;
+  const auto pictures = cli::demoPictures();
+  for (size_t i = 0; i < 3 && i < pictures.size(); ++i) {
+    const fs::path local = tmp_ / ("p" + std::to_string(i) + ".jpg");
+    writeFile(local, pictures[i].bytes);
+    commands += "write " + local.string() + " p" + std::to_string(i) + ".jpg\n";
+    if (i < 2) {  // removed after all are written, so no inode is used twice
+      removals += "rm p" + std::to_string(i) + ".jpg\n";
+      expected.insert(sha256Of(local));
+    }
+  }
+  r = runTool({"debugfs", "-w", "-f", "-", img.string()}, commands + removals);
+  ASSERT_EQ(r.status, 0) << r.output;
+  ASSERT_GE(DeviceTable::instance().attachImage(img.string(), nullptr), 0);
+
+  ResultsPage* page = open(kModeDeleted, QStringLiteral("EXT2"));
+  ASSERT_NE(page, nullptr) << rec.texts().join(QLatin1Char('|')).toStdString();
+  EXPECT_EQ(page->kind(), EngineKind::Ext);
+  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None && page->folderTree()->topLevelItemCount(); },
+                        20000));
+  QTreeWidgetItem* root = page->folderTree()->topLevelItem(0);
+  EXPECT_EQ(root->text(0), QStringLiteral("EXT2( photos )"));
+  ASSERT_GE(root->childCount(), 1);
+  // The EXT page recovers the checked rows of its list.
+  page->folderTree()->setCurrentItem(root->child(0));
+  ASSERT_EQ(page->fileList()->topLevelItemCount(), 2);
+  root->child(0)->setCheckState(0, Qt::Checked);
+  EXPECT_EQ(page->fileList()->topLevelItem(0)->checkState(0), Qt::Checked);
+  const fs::path out = tmp_ / "out";
+  ASSERT_TRUE(recoverAll(page, out));
+  EXPECT_EQ(hashesUnder(out), expected);
+  EXPECT_TRUE(rec.messages.empty()) << rec.texts().join(QLatin1Char('|')).toStdString();
+}
+
+}  // namespace
+}  // namespace brenix::test
