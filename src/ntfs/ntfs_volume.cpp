@@ -92,16 +92,18 @@ int NtfsVolume::readBootSector() {
   bytesPerCluster_ = static_cast<uint32_t>(cluster);
   recordSize_ = static_cast<uint32_t>(rs);
   mftCluster_ = le64(bs + 0x30);
-  totalClusters_ = le64(bs + 0x28) * bps / cluster;
+  totalClusters_ = mulSat(le64(bs + 0x28), bps) / cluster;
   bootValid_ = true;
   return kNtfsOk;
 }
 
 bool NtfsVolume::readClusters(uint64_t lcn, uint64_t within, uint8_t* out, size_t count) const {
+  const uint64_t cluster = bytesPerCluster_;
   uint64_t limit = totalClusters_ ? totalClusters_ : (uint64_t(1) << 40);
-  if (lcn >= limit) return false;
-  uint64_t off = lcn * bytesPerCluster_ + within;
-  if (mulSat(limit, bytesPerCluster_) < off || mulSat(limit, bytesPerCluster_) - off < count) return false;
+  if (cluster == 0 || lcn >= limit || lcn > (UINT64_MAX - within) / cluster) return false;
+  uint64_t off = lcn * cluster + within;
+  uint64_t volumeBytes = mulSat(limit, cluster);
+  if (off > volumeBytes || volumeBytes - off < count || off > UINT64_MAX - partitionOffset_ - count) return false;
   return device_.readBytesAt(partitionOffset_ + off, out, count);
 }
 
@@ -199,7 +201,12 @@ int NtfsVolume::loadMft() {
   const NtfsDataStream& data = reader.data;
   if (!data.present || data.resident) return kNtfsNotMft;
   uint64_t size = data.realSize;
+  // The table can be no larger than its runs, the volume or the device.
+  uint64_t mapped = 0;
+  for (const NtfsRun& r : data.runs) mapped += r.length;
+  size = std::min(size, mulSat(mapped, bytesPerCluster_));
   if (totalClusters_) size = std::min(size, mulSat(totalClusters_, bytesPerCluster_));
+  if (uint64_t dev = device_.sizeBytes(); dev > 0) size = std::min(size, dev);
   uint64_t count = std::min<uint64_t>(size / recordSize_, UINT32_MAX);
   auto buf = std::make_unique<NtfsRecordBuffer>();
   try {
@@ -414,6 +421,7 @@ int NtfsVolume::scanFormatted() {
     end = dev > partitionOffset_ ? dev - partitionOffset_ : 0;
     if (totalClusters_) end = std::min(end, mulSat(totalClusters_, cluster));
   }
+  if (uint64_t dev = device_.sizeBytes(); dev > 0) end = std::min(end, dev > partitionOffset_ ? dev - partitionOffset_ : 0);
   const uint64_t chunk = std::max<uint64_t>(cluster, kIoBytes / cluster * cluster);
   const uint64_t liveCount = buffers_.empty() ? 0 : buffers_[0]->count;
   uint32_t found = static_cast<uint32_t>(std::min<uint64_t>(liveCount, UINT32_MAX));
