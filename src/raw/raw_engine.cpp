@@ -1,5 +1,6 @@
 #include "raw/raw_engine.h"
 
+#include <algorithm>
 #include <cerrno>
 
 #include "common/text.h"
@@ -46,9 +47,23 @@ ScanResult RawEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree
       return result;
     }
   }
+  // Extensions chosen for this scan (command line), else the file-type
+  // preset, narrow the selection.
+  std::vector<std::string> wanted = ctx.options.rawTypes;
+  if (wanted.empty())
+    for (const std::string& e : presetExtensions(ctx.preset)) wanted.push_back(e.substr(1));
+  if (!wanted.empty()) {
+    for (auto& t : ctx.rawTypes->types)
+      t->selected = std::find(wanted.begin(), wanted.end(), toLower(t->ext())) != wanted.end() ? 1 : 0;
+  }
   if (!ctx.rawTypes->anySelected()) {
     result.error = -1;
     result.message = "No file type is selected";
+    if (!ctx.options.rawTypes.empty()) {
+      std::string list;
+      for (const std::string& e : ctx.options.rawTypes) list += (list.empty() ? "" : ", ") + e;
+      result.message = "No file type in " + ctx.rawTypes->sourcePath + " has the extension " + list;
+    }
     return result;
   }
   if (!scanner_.openDrive(ctx.partition.diskNumber)) {

@@ -277,6 +277,22 @@ TEST(RawEngine, LabImageBackToBackAndWithGaps) {
       }
     }
   }
+  // Extensions chosen for the scan narrow the selection; an unknown one is reported.
+  for (auto [types, expected] : {std::pair<std::vector<std::string>, size_t>{{"gif", "bmp"}, 2}, {{"xyz"}, 0}}) {
+    RecoveryContext ctx;
+    ASSERT_TRUE(selectWholeDisk(ctx, drive, &error));
+    ctx.rawTypes = std::make_shared<RawTypeList>();
+    ASSERT_TRUE(loadRawTypes(sourceDir() / "data" / "rp.xml", *ctx.rawTypes, &error));
+    ctx.options.rawTypes = types;
+    RawEngine engine;
+    ResultTree tree;
+    RunningFlag running{true};
+    ScanResult r = engine.scan(ScanMode::Raw, ctx, tree, running);
+    EXPECT_EQ(tree.itemCount(), expected);
+    if (expected == 0) {
+      EXPECT_NE(r.message.find("xyz"), std::string::npos) << r.message;
+    }
+  }
 }
 
 TEST(RawEngine, NoDatabaseIsReportedWithWhereItLooked) {
