@@ -197,8 +197,6 @@ std::optional<StoreKind> storeKindFromName(std::string_view name) {
   return std::nullopt;
 }
 
-const char* storeKindExtension(StoreKind kind) { return kind == StoreKind::Outlook ? ".pst" : ".dbx"; }
-
 bool sameFile(const fs::path& a, const fs::path& b) {
   struct stat sa {}, sb {};
   return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&

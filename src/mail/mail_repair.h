@@ -23,8 +23,6 @@ enum class StoreKind : int { OutlookExpress = 1, Outlook = 2 };
 
 // "dbx" / "pst" (case-insensitive) to a kind; nullopt for anything else.
 std::optional<StoreKind> storeKindFromName(std::string_view name);
-// The file extension of a kind, with the dot: ".dbx" / ".pst".
-const char* storeKindExtension(StoreKind kind);
 
 // Results of one repair: anything other than the two negative values is success.
 inline constexpr int kUnsupportedFormat = -2;

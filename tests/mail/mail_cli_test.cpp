@@ -68,19 +68,19 @@ TEST(MailCli, OverwriteModes) {
   ToolResult never = runMail(with({"--overwrite", "never"}));
   EXPECT_EQ(never.status, 0);
   EXPECT_EQ(never.output, block(tmp / "b.pst", "Repaired"));
-  EXPECT_EQ(readFile(tmp / "out" / "a.pst"), old);
+  EXPECT_EQ(fileBytes(tmp / "out" / "a.pst"), old);
 
   // ask without a terminal keeps the existing copy, as "No" would.
   fs::remove(tmp / "out" / "b.pst");
   ToolResult kept = runMail(with({"--overwrite", "ask"}), "y\n");
   EXPECT_EQ(kept.status, 0);
   EXPECT_EQ(kept.output, block(tmp / "b.pst", "Repaired"));
-  EXPECT_EQ(readFile(tmp / "out" / "a.pst"), old);
+  EXPECT_EQ(fileBytes(tmp / "out" / "a.pst"), old);
 
   ToolResult all = runMail(with({"--overwrite", "all"}));
   EXPECT_EQ(all.status, 0);
   EXPECT_EQ(all.output, block(tmp / "a.pst", "Repaired") + block(tmp / "b.pst", "Repaired"));
-  EXPECT_EQ(readFile(tmp / "out" / "a.pst"), (std::vector<uint8_t>{'!', 'B', 'D', 'N', '1'}));
+  EXPECT_EQ(fileBytes(tmp / "out" / "a.pst"), (std::vector<uint8_t>{'!', 'B', 'D', 'N', '1'}));
 }
 
 TEST(MailCli, UsageErrors) {

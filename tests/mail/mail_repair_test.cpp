@@ -52,16 +52,16 @@ TEST(MailRepair, IntactCorpusStoresAreCopiedUnchanged) {
   const std::vector<std::string> pst = corpusStores("pst");
   stores.insert(stores.end(), pst.begin(), pst.end());
   if (stores.empty()) GTEST_SKIP() << "no corpus stores";
-  for (const std::string& name : stores) {
-    SCOPED_TRACE(name);
-    const fs::path source = corpusStore(name, d.src);
-    const std::string before = sha256Of(source);
-    const StoreKind kind = name.starts_with("dbx/") ? StoreKind::OutlookExpress : StoreKind::Outlook;
-    const fs::path dest = d.out / source.filename();
-    EXPECT_EQ(repairStore(kind, source, dest), kRepaired);
-    const std::vector<uint8_t> copy = readFile(dest);
-    EXPECT_EQ(copy, readFile(source));
-    EXPECT_EQ(sha256Of(source), before);
+  std::vector<fs::path> sources;
+  for (const std::string& name : stores) sources.push_back(corpusStore(name, d.src));
+  const std::string before = sha256Lines(sources);
+  for (size_t i = 0; i < stores.size(); ++i) {
+    SCOPED_TRACE(stores[i]);
+    const StoreKind kind = stores[i].starts_with("dbx/") ? StoreKind::OutlookExpress : StoreKind::Outlook;
+    const fs::path dest = d.out / sources[i].filename();
+    EXPECT_EQ(repairStore(kind, sources[i], dest), kRepaired);
+    const std::vector<uint8_t> copy = fileBytes(dest);
+    EXPECT_EQ(copy, fileBytes(sources[i]));
     if (kind == StoreKind::Outlook) {
       EXPECT_TRUE(pstHeaderValid(copy));
     } else {
@@ -69,6 +69,7 @@ TEST(MailRepair, IntactCorpusStoresAreCopiedUnchanged) {
       EXPECT_EQ(std::memcmp(copy.data(), kDbxHeader, 8), 0);
     }
   }
+  EXPECT_EQ(sha256Lines(sources), before);
 }
 
 // A folder file whose first bytes are damaged gets its signature and class id
@@ -77,7 +78,7 @@ TEST(MailRepair, IntactCorpusStoresAreCopiedUnchanged) {
 TEST(MailRepair, DbxDamagedHeaderIsRestored) {
   RepairDirs d;
   CORPUS_STORE(good, "dbx/test.dbx", d.tmp.path());
-  const std::vector<uint8_t> original = readFile(good);
+  const std::vector<uint8_t> original = fileBytes(good);
   for (const std::vector<uint8_t>& damage :
        {std::vector<uint8_t>(8, 0x00), std::vector<uint8_t>(8, 0xFF), bytesOf("!BDNxxxx")}) {
     std::vector<uint8_t> broken = original;
@@ -85,7 +86,7 @@ TEST(MailRepair, DbxDamagedHeaderIsRestored) {
     writeFile(d.src / "test.dbx", broken);
     const std::string sourceSha = sha256Of(d.src / "test.dbx");
     ASSERT_EQ(repairDbx(d.src / "test.dbx", d.out / "test.dbx"), kRepaired);
-    const std::vector<uint8_t> repaired = readFile(d.out / "test.dbx");
+    const std::vector<uint8_t> repaired = fileBytes(d.out / "test.dbx");
     EXPECT_EQ(repaired, original);
     EXPECT_TRUE(bytesEqual(repaired, kDbxMarkerOffset, "LocalStore"));
     EXPECT_EQ(sha256Of(d.src / "test.dbx"), sourceSha);
@@ -98,12 +99,12 @@ TEST(MailRepair, DbxValueAt196DoesNotDecideTheResult) {
   RepairDirs d;
   CORPUS_STORE(good, "dbx/test1.dbx", d.tmp.path());
   for (uint32_t value : {0xFFFFFFFFu, 0xFFFFFFFEu, 0u}) {
-    std::vector<uint8_t> bytes = readFile(good);
+    std::vector<uint8_t> bytes = fileBytes(good);
     putLe32(bytes.data(), 0);
     putLe32(bytes.data() + 196, value);
     writeFile(d.src / "f.dbx", bytes);
     EXPECT_EQ(repairDbx(d.src / "f.dbx", d.out / "f.dbx"), kRepaired) << value;
-    EXPECT_EQ(u32At(readFile(d.out / "f.dbx"), 0), kDbxSignature);
+    EXPECT_EQ(u32At(fileBytes(d.out / "f.dbx"), 0), kDbxSignature);
   }
 }
 
@@ -112,7 +113,7 @@ TEST(MailRepair, DbxValueAt196DoesNotDecideTheResult) {
 TEST(MailRepair, DbxWithoutMarkerIsUnsupported) {
   RepairDirs d;
   CORPUS_STORE(good, "dbx/test.dbx", d.tmp.path());
-  const std::vector<uint8_t> original = readFile(good);
+  const std::vector<uint8_t> original = fileBytes(good);
   struct Case {
     const char* what;
     std::vector<uint8_t> bytes;
@@ -133,8 +134,8 @@ TEST(MailRepair, DbxWithoutMarkerIsUnsupported) {
     if (bytes.size() >= 4) putLe32(bytes.data(), 0x12345678);
     writeFile(d.src / "x.dbx", bytes);
     EXPECT_EQ(repairDbx(d.src / "x.dbx", d.out / "x.dbx"), kUnsupportedFormat);
-    EXPECT_EQ(readFile(d.out / "x.dbx"), bytes);
-    EXPECT_EQ(readFile(d.src / "x.dbx"), bytes);
+    EXPECT_EQ(fileBytes(d.out / "x.dbx"), bytes);
+    EXPECT_EQ(fileBytes(d.src / "x.dbx"), bytes);
   }
 }
 
@@ -143,7 +144,7 @@ TEST(MailRepair, DbxWithoutMarkerIsUnsupported) {
 TEST(MailRepair, DbxTruncatedOrGarbageBodyKeepsItsBytes) {
   RepairDirs d;
   CORPUS_STORE(good, "dbx/test_OutlookDBX.dbx", d.tmp.path());
-  const std::vector<uint8_t> original = readFile(good);
+  const std::vector<uint8_t> original = fileBytes(good);
   std::vector<uint8_t> cut(original.begin(), original.begin() + kDbxMarkerOffset + 11);
   std::vector<uint8_t> garbage = original;
   std::mt19937 rng(7);
@@ -154,7 +155,7 @@ TEST(MailRepair, DbxTruncatedOrGarbageBodyKeepsItsBytes) {
     std::fill(broken.begin(), broken.begin() + 8, 0xEE);
     writeFile(d.src / "g.dbx", broken);
     ASSERT_EQ(repairDbx(d.src / "g.dbx", d.out / "g.dbx"), kRepaired);
-    EXPECT_EQ(readFile(d.out / "g.dbx"), *body);
+    EXPECT_EQ(fileBytes(d.out / "g.dbx"), *body);
   }
 }
 
@@ -165,16 +166,16 @@ TEST(MailRepair, PstDamagedMagicIsRestoredAndCrcsVerify) {
   for (const char* name : {"pst/sample1.pst", "pst/sample2.pst", "pst/test_sample.pst"}) {
     SCOPED_TRACE(name);
     CORPUS_STORE(good, name, d.tmp.path());
-    const std::vector<uint8_t> original = readFile(good);
+    const std::vector<uint8_t> original = fileBytes(good);
     std::vector<uint8_t> broken = original;
     std::memcpy(broken.data(), "\0\0\xff\x13", 4);
     EXPECT_FALSE(pstHeaderValid(broken));
     writeFile(d.src / "s.pst", broken);
     ASSERT_EQ(repairPst(d.src / "s.pst", d.out / "s.pst"), kRepaired);
-    const std::vector<uint8_t> repaired = readFile(d.out / "s.pst");
+    const std::vector<uint8_t> repaired = fileBytes(d.out / "s.pst");
     EXPECT_EQ(repaired, original);
     EXPECT_TRUE(pstHeaderValid(repaired));
-    EXPECT_EQ(readFile(d.src / "s.pst"), broken);
+    EXPECT_EQ(fileBytes(d.src / "s.pst"), broken);
   }
 }
 
@@ -188,8 +189,8 @@ TEST(MailRepair, PstShortSourcesGetTheSignature) {
     std::vector<uint8_t> expected = bytes;
     if (expected.size() < 4) expected.resize(4);
     std::memcpy(expected.data(), "!BDN", 4);
-    EXPECT_EQ(readFile(d.out / "e.pst"), expected);
-    EXPECT_EQ(readFile(d.src / "e.pst"), bytes);
+    EXPECT_EQ(fileBytes(d.out / "e.pst"), expected);
+    EXPECT_EQ(fileBytes(d.src / "e.pst"), bytes);
   }
 }
 
@@ -219,9 +220,9 @@ TEST(MailRepair, LinkedDestinationIsReplacedNotFollowed) {
   writeFile(d.tmp / "victim", bytesOf("keep me"));
   fs::create_symlink(d.tmp / "victim", d.out / "a.pst");
   ASSERT_EQ(repairPst(d.src / "a.pst", d.out / "a.pst"), kRepaired);
-  EXPECT_EQ(readFile(d.tmp / "victim"), bytesOf("keep me"));
+  EXPECT_EQ(fileBytes(d.tmp / "victim"), bytesOf("keep me"));
   EXPECT_FALSE(fs::is_symlink(d.out / "a.pst"));
-  EXPECT_EQ(readFile(d.out / "a.pst"), bytesOf("!BDN-body"));
+  EXPECT_EQ(fileBytes(d.out / "a.pst"), bytesOf("!BDN-body"));
 }
 
 // Sources that are not readable regular files fail at once (a FIFO must not
@@ -265,8 +266,8 @@ TEST(MailRepair, FailedWriteLeavesNoPartialCopy) {
 
   EXPECT_EQ(result, kRepairFailed);
   EXPECT_EQ(listFolder(d.out), std::vector<std::string>{"big.pst"});
-  EXPECT_EQ(readFile(d.out / "big.pst"), bytesOf("older copy"));
-  EXPECT_EQ(readFile(d.src / "big.pst"), big);
+  EXPECT_EQ(fileBytes(d.out / "big.pst"), bytesOf("older copy"));
+  EXPECT_EQ(fileBytes(d.src / "big.pst"), big);
 }
 
 // A cleared running flag abandons the copy without leaving a file.

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
 
 #include "common/bytes.h"
 #include "support/temp_dir.h"
+#include "support/tools.h"
 
 namespace fs = std::filesystem;
 
@@ -37,6 +39,23 @@ bool pstHeaderValid(const std::vector<uint8_t>& file) {
   const uint16_t version = le16(file.data() + 10);
   if (version >= 23 && pstCrc(file.data() + 8, 516) != le32(file.data() + 524)) return false;
   return true;
+}
+
+std::vector<uint8_t> fileBytes(const fs::path& p) {
+  std::error_code ec;
+  const auto size = fs::file_size(p, ec);
+  if (ec) return {};
+  std::vector<uint8_t> bytes(size);
+  std::ifstream in(p, std::ios::binary);
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+  if (in.gcount() != static_cast<std::streamsize>(size)) return {};
+  return bytes;
+}
+
+std::string sha256Lines(const std::vector<fs::path>& files) {
+  std::vector<std::string> argv = {"sha256sum"};
+  for (const fs::path& f : files) argv.push_back(f.string());
+  return runTool(argv).output;
 }
 
 std::vector<std::string> listFolder(const fs::path& dir) {

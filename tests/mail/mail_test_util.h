@@ -21,6 +21,11 @@ uint32_t pstCrc(const uint8_t* data, size_t size);
 // the full CRC (516 bytes from offset 8, stored at 524) match.
 bool pstHeaderValid(const std::vector<uint8_t>& file);
 
+// The whole file (empty when unreadable); one read, not byte by byte.
+std::vector<uint8_t> fileBytes(const std::filesystem::path& p);
+// sha256sum output lines for several files, in one run of the tool.
+std::string sha256Lines(const std::vector<std::filesystem::path>& files);
+
 // Names of the entries in a folder, sorted.
 std::vector<std::string> listFolder(const std::filesystem::path& dir);
 

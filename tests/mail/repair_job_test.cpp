@@ -96,8 +96,8 @@ TEST(RepairJob, OverwriteAnswers) {
   EXPECT_EQ(no.asked, (std::vector<std::string>{(d.out / "a.pst").string(), (d.out / "b.pst").string(),
                                                 (d.out / "c.pst").string()}));
   EXPECT_EQ(no.log, "Selected file: " + b + "\nRepaired\n" + kRule + "\n");
-  EXPECT_EQ(readFile(d.out / "a.pst"), bytesOf("old"));
-  EXPECT_EQ(readFile(d.out / "b.pst"), bytesOf("!BDN2"));
+  EXPECT_EQ(fileBytes(d.out / "a.pst"), bytesOf("old"));
+  EXPECT_EQ(fileBytes(d.out / "b.pst"), bytesOf("!BDN2"));
   EXPECT_EQ(no.summary.skipped, 2);
   EXPECT_EQ(no.progress.done(), 3);
 
@@ -106,7 +106,7 @@ TEST(RepairJob, OverwriteAnswers) {
   all.run(job);
   EXPECT_EQ(all.asked.size(), 1u);
   EXPECT_EQ(all.summary.repaired, 3);
-  EXPECT_EQ(readFile(d.out / "c.pst"), bytesOf("!BDN3"));
+  EXPECT_EQ(fileBytes(d.out / "c.pst"), bytesOf("!BDN3"));
 
   // The next job asks again.
   JobRun again;
@@ -127,7 +127,7 @@ TEST(RepairJob, CancelEndsTheJob) {
   EXPECT_TRUE(r.summary.cancelled);
   EXPECT_FALSE(r.running.load());
   EXPECT_EQ(r.log, "Selected file: " + a + "\nRepaired\n" + kRule + "\n");
-  EXPECT_EQ(readFile(d.out / "b.pst"), bytesOf("old"));
+  EXPECT_EQ(fileBytes(d.out / "b.pst"), bytesOf("old"));
   EXPECT_FALSE(fs::exists(d.out / "c.pst"));
   EXPECT_EQ(r.progress.done(), 1);
 
