@@ -345,6 +345,23 @@ TEST_F(HandBuiltRescueTest, PrimaryRegionReachingIntoTheExtendedPartitionIsRefus
   EXPECT_EQ(test::sha256Of(image_), before);
 }
 
+TEST_F(HandBuiltRescueTest, DiskThatCannotBeOpenedReportsNoAccess) {
+  const PhysicalDisk* disk = load(standardDisk());
+  ASSERT_NE(disk, nullptr);
+  std::vector<PartitionInfo> found;
+  ASSERT_TRUE(searchLostPartitions(catalog_, disk, found));
+  PartitionInfo w = *findStart(found, 1063);
+  fs::remove(image_);  // the drive is gone
+  RecoveryOutcome r = recover(disk, &w);
+  EXPECT_EQ(r.code, RecoveryCode::NoAccess);
+  EXPECT_EQ(recoveryMessage(r.code), "Recovery failed. Can not access the disk! ");
+  EXPECT_EQ(asked_, 0);
+  EXPECT_EQ(undoFiles(), 0u);
+  std::vector<PartitionInfo> kept = found;
+  EXPECT_FALSE(searchLostPartitions(catalog_, disk, kept));
+  EXPECT_EQ(kept.size(), found.size());  // a search that cannot open the drive changes nothing
+}
+
 TEST_F(HandBuiltRescueTest, WriterChecksTheDiskAndTheUndoFile) {
   const PhysicalDisk* disk = load(standardDisk());
   ASSERT_NE(disk, nullptr);
