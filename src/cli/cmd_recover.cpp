@@ -118,10 +118,10 @@ int runRecoverCommand(RecoverCliOptions& o) {
       session.ctx.progress, progressWanted(o.scan.progress), std::cerr);
 
   for (const RecoveryFailure& f : outcome.failures)
-    std::cerr << "Failed: " << f.path.string() << " (" << f.reason << ")\n";
+    std::cerr << "Failed: " << terminalSafe(f.path.string()) << " (" << f.reason << ")\n";
   if (!outcome.report.empty()) {
     const std::string caption = session.model->kind() == EngineKind::Raw ? "Error" : "Notice";
-    std::cerr << caption << ":\n" << outcome.report;
+    std::cerr << caption << ":\n" << terminalSafe(outcome.report, true);
   }
   if (o.scan.json) {
     nlohmann::json written = nlohmann::json::array();

@@ -36,6 +36,15 @@ InterruptGuard::~InterruptGuard() {
 bool InterruptGuard::interrupted() { return gInterrupted.load(); }
 void InterruptGuard::clear() { gInterrupted.store(false); }
 
+std::string terminalSafe(const std::string& text, bool keepNewlines) {
+  std::string out = text;
+  for (char& c : out) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((u < 0x20 && !(keepNewlines && c == '\n')) || u == 0x7F) c = '?';
+  }
+  return out;
+}
+
 std::mutex& terminalMutex() {
   static std::mutex m;
   return m;
@@ -55,7 +64,7 @@ bool runWithProgress(const JobRunner::Work& work, Progress& progress, bool showP
   const auto print = [&] {
     std::unique_lock lock(terminalMutex(), std::try_to_lock);
     if (!lock.owns_lock()) return;  // a question is on the terminal
-    std::string line = progressLine(monitor.poll());
+    std::string line = terminalSafe(progressLine(monitor.poll()));
     if (inPlace) {
       const size_t width = line.size();
       if (width < lastWidth) line += std::string(lastWidth - width, ' ');
@@ -98,7 +107,7 @@ bool parseOverwriteAnswer(const std::string& text, OverwriteAnswer* answer) {
 
 OverwriteAnswer TerminalOverwritePrompt::ask(const std::string& name) {
   std::lock_guard lock(terminalMutex());
-  out_ << "\n" << kOverwriteCaption << "\n" << overwriteQuestionText(name) << "\n";
+  out_ << "\n" << kOverwriteCaption << "\n" << overwriteQuestionText(terminalSafe(name)) << "\n";
   for (int attempt = 0; attempt < 10; ++attempt) {
     out_ << "[y]es, yes to [a]ll, [n]o, [c]ancel? " << std::flush;
     std::string line;
@@ -111,7 +120,7 @@ OverwriteAnswer TerminalOverwritePrompt::ask(const std::string& name) {
 
 OverwriteAnswer KeepExistingPrompt::ask(const std::string& name) {
   std::lock_guard lock(terminalMutex());
-  out_ << "Kept the existing file '" << name << "' (no terminal to ask on; use --overwrite all to replace it)\n";
+  out_ << "Kept the existing file '" << terminalSafe(name) << "' (no terminal to ask on; use --overwrite all to replace it)\n";
   return OverwriteAnswer::No;
 }
 

@@ -28,6 +28,10 @@ class InterruptGuard {
   bool installed_ = false;
 };
 
+// Text from disk made safe to print on a terminal: control characters
+// (escape sequences among them) become '?'. Newlines are kept when keepNewlines.
+std::string terminalSafe(const std::string& text, bool keepNewlines = false);
+
 // Serialises what the worker (overwrite questions) and the progress line write to stderr.
 std::mutex& terminalMutex();
 

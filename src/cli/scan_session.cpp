@@ -303,19 +303,22 @@ void printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
   nlohmann::json jfolders = nlohmann::json::array();
   if (o.csv) out << "folder,name,size,size_text,type,attributes,modified,created,accessed\n";
   if (!o.json && !o.csv) {
-    out << (s.tree->root().name.empty() ? std::string(engineKindName(kind)) : s.tree->root().name) << "\n";
+    out << (s.tree->root().name.empty() ? std::string(engineKindName(kind)) : terminalSafe(s.tree->root().name)) << "\n";
   }
   Totals listed;
   for (ResultFolder* f : folders) {
     model.selectFolder(*f);
     model.applyFilter(s.filter);
-    const std::string path = folderPathText(*f);
+    const std::string path = o.json ? folderPathText(*f) : terminalSafe(folderPathText(*f));
     std::vector<std::array<std::string, kListColumnCount>> rows;
     nlohmann::json jfiles = nlohmann::json::array();
     for (size_t index : model.rows()) {
       const FoundItem& item = s.tree->item(index);
       std::array<std::string, kListColumnCount> cells;
-      for (int c = 0; c < kListColumnCount; ++c) cells[static_cast<size_t>(c)] = cellText(kind, item, ListColumn(c));
+      for (int c = 0; c < kListColumnCount; ++c) {
+        std::string text = cellText(kind, item, ListColumn(c));
+        cells[static_cast<size_t>(c)] = o.json ? text : terminalSafe(text);
+      }
       listed.count += 1;
       listed.bytes += item.size;
       if (o.json) {

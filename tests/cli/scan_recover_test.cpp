@@ -156,6 +156,16 @@ TEST_F(CliTest, SectorRangeAndPreviousFileSystem) {
   EXPECT_NE(r.status, 0);
 }
 
+TEST_F(CliTest, NamesFromDiskCannotDriveTheTerminal) {
+  useEngine(EngineKind::Ntfs, {{"dir\x1b]0;x\x07", "evil\x1b[2J.jpg", patternBytes(5, 1)}});
+  CliRun r = runCli(base("scan"));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.out.find('\x1b'), std::string::npos);
+  EXPECT_NE(r.out.find("evil?[2J.jpg"), std::string::npos) << r.out;
+  r = runCli(with(base("scan"), {"--json"}));
+  EXPECT_EQ(nlohmann::json::parse(r.out)["folders"][1]["files"][0]["name"], "evil\x1b[2J.jpg");
+}
+
 TEST_F(CliTest, NoEngineIsAClearError) {
   setEngineFactoryForTesting([](const std::string&, ScanMode) { return std::unique_ptr<ScanEngine>(); });
   const CliRun r = runCli(base("scan"));
