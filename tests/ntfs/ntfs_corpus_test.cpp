@@ -80,3 +80,25 @@ TEST(NtfsCorpus, UndeleteImageMatchesFlsAndAnswerKey) {
 
 }  // namespace
 }  // namespace brenix
+
+namespace brenix {
+namespace {
+
+// Images whose only "deleted" entries in sleuthkit's listing are the unnamed
+// reserved records 16-23: the deleted scan finds nothing, while the
+// formatted-drive scan, which lists every named record, finds their live files.
+TEST(NtfsCorpus, VolumesWithoutDeletedFilesListNone) {
+  for (const char* name : {"ntfs/ntfs3.raw", "ntfs/ntfs3_attrlist.raw"}) {
+    test::TempDir dir;
+    auto image = test::corpusImage(name, dir.path());
+    if (image.empty()) GTEST_SKIP() << "corpus not available";
+    auto run = test::scanImage(image, ScanMode::Deleted);
+    EXPECT_EQ(run->result.error, 0) << name;
+    EXPECT_TRUE(run->paths.empty()) << name;
+    auto all = test::scanImage(image, ScanMode::Formatted);
+    EXPECT_FALSE(all->paths.empty()) << name;
+  }
+}
+
+}  // namespace
+}  // namespace brenix
