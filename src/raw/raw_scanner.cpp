@@ -42,6 +42,9 @@ RawMatcher::RawMatcher(const RawTypeList& types) : types_(types) {
       }
     }
   }
+  for (Group& g : groups_)
+    for (int b = 0; b < 256; ++b)
+      if (!g.buckets[b].empty()) g.nonEmpty[b >> 6] |= uint64_t(1) << (b & 63);
   // Keep the group with offset 0 first: it decides most sectors.
   std::stable_sort(groups_.begin(), groups_.end(), [](const Group& a, const Group& b) { return a.offset < b.offset; });
 }
@@ -60,7 +63,7 @@ bool RawMatcher::fullMatch(int type, const uint8_t* data, size_t avail) const {
 int RawMatcher::match(const uint8_t* data, size_t avail) const {
   int best = INT_MAX;
   for (const Group& g : groups_) {
-    if (g.offset < avail) {
+    if (g.offset < avail && (g.nonEmpty[data[g.offset] >> 6] >> (data[g.offset] & 63) & 1)) {
       for (int t : g.buckets[data[g.offset]]) {
         if (t >= best) break;
         if (fullMatch(t, data, avail)) {
@@ -69,6 +72,7 @@ int RawMatcher::match(const uint8_t* data, size_t avail) const {
         }
       }
     }
+    if (g.any.empty()) continue;
     for (int t : g.any) {
       if (t >= best) break;
       if (fullMatch(t, data, avail)) {

@@ -46,6 +46,7 @@ class RawMatcher {
   struct Group {
     uint32_t offset = 0;
     std::vector<int> buckets[256];  // by the byte at offset: candidate types, ascending
+    uint64_t nonEmpty[4] = {0, 0, 0, 0};  // bit b set when buckets[b] has candidates
     std::vector<int> any;           // first alternative looks at no whole byte
   };
   const RawTypeList& types_;
