@@ -171,6 +171,13 @@ TEST_P(ExtImages, Ext3KernelDeletionsAreNamedAndRecoveredFromTheJournal) {
   makeVolume(img, "ext3", GetParam());
   auto m = runTool({"mount", "-o", "loop", img.string(), mnt.string()});
   if (m.status != 0) GTEST_SKIP() << "loop mount unavailable: " << m.output;
+  struct Unmount {
+    fs::path at;
+    bool mounted = true;
+    ~Unmount() {
+      if (mounted) runTool({"umount", at.string()});
+    }
+  } guard{mnt};
   const std::map<std::string, std::vector<uint8_t>> files = {
       {"Beach.JPG", randomBytes(5000, 11)}, {"pics/Garden.png", randomBytes(100000, 12)},
       {"pics/Album.TIF", randomBytes(300000, 13)}};
@@ -182,6 +189,7 @@ TEST_P(ExtImages, Ext3KernelDeletionsAreNamedAndRecoveredFromTheJournal) {
   runTool({"sync"});
   auto u = runTool({"umount", mnt.string()});
   ASSERT_EQ(u.status, 0) << u.output;
+  guard.mounted = false;
 
   Scanned s = scanImage(img, "EXT3");
   ASSERT_EQ(s.result.error, 0);
