@@ -21,7 +21,7 @@ FilterDialog::FilterDialog(const ResultFilter& start, QWidget* parent) : QDialog
   for (int i = 0; i < 4; ++i) ext_->addItem(QString::fromLatin1(extensionChoiceCaption(i).data(), qsizetype(extensionChoiceCaption(i).size())));
   ext_->setCurrentIndex(std::clamp(start.extensionChoice, 0, 3));
   grid->addWidget(new QLabel(QStringLiteral("Show Files Extention :"), this), 0, 0);
-  grid->addWidget(ext_, 0, 1, 1, 4);
+  grid->addWidget(ext_, 0, 1, 1, 2);
 
   dateMode_ = new QComboBox(this);
   dateMode_->addItems({QStringLiteral("Ignore"), QStringLiteral("Before"), QStringLiteral("After"), QStringLiteral("On")});
@@ -33,7 +33,7 @@ FilterDialog::FilterDialog(const ResultFilter& start, QWidget* parent) : QDialog
   else date_->setDate(QDate::currentDate());
   grid->addWidget(new QLabel(QStringLiteral("Show Files With Date :"), this), 1, 0);
   grid->addWidget(dateMode_, 1, 1);
-  grid->addWidget(date_, 1, 2, 1, 3);
+  grid->addWidget(date_, 1, 2, Qt::AlignLeft);
 
   sizeMode_ = new QComboBox(this);
   sizeMode_->addItems({QStringLiteral("Ignore"), QStringLiteral("Equal"), QStringLiteral("Smaller"),
@@ -51,13 +51,16 @@ FilterDialog::FilterDialog(const ResultFilter& start, QWidget* parent) : QDialog
   dash_ = new QLabel(QStringLiteral(" -"), this);
   grid->addWidget(new QLabel(QStringLiteral("Show Files With Size(KB) :"), this), 2, 0);
   grid->addWidget(sizeMode_, 2, 1);
-  grid->addWidget(size1_, 2, 2);
-  grid->addWidget(dash_, 2, 3);
-  grid->addWidget(size2_, 2, 4);
+  auto* sizes = new QHBoxLayout();
+  sizes->addWidget(size1_);
+  sizes->addWidget(dash_);
+  sizes->addWidget(size2_);
+  sizes->addStretch();
+  grid->addLayout(sizes, 2, 2);
 
   name_ = new QLineEdit(QString::fromStdString(start.name), this);
   grid->addWidget(new QLabel(QStringLiteral("Show Files With Name :"), this), 3, 0);
-  grid->addWidget(name_, 3, 1, 1, 4);
+  grid->addWidget(name_, 3, 1, 1, 2);
 
   auto* row = new QHBoxLayout();
   row->addStretch();
@@ -68,7 +71,9 @@ FilterDialog::FilterDialog(const ResultFilter& start, QWidget* parent) : QDialog
   connect(cancel, &QPushButton::clicked, this, &QDialog::reject);
   row->addWidget(ok);
   row->addWidget(cancel);
-  grid->addLayout(row, 4, 0, 1, 5);
+  grid->addLayout(row, 4, 0, 1, 3);
+  grid->setColumnStretch(2, 1);
+  setMinimumWidth(560);
 
   connect(dateMode_, &QComboBox::currentIndexChanged, this, &FilterDialog::updateVisibility);
   connect(sizeMode_, &QComboBox::currentIndexChanged, this, [this](int mode) {

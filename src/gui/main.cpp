@@ -1,6 +1,7 @@
 // brenix-gui: the desktop face of Brenix Photo Recovery.
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QTimer>
 #include <cstdio>
 
 #include "disk/device_table.h"
@@ -29,7 +30,9 @@ int main(int argc, char** argv) {
                           QStringLiteral("Open a page at start: deleted, formatted, raw, rescue, outlook, "
                                          "outlook-express."),
                           QStringLiteral("name"));
-  parser.addOptions({image, imagesOnly, page});
+  QCommandLineOption smoke(QStringLiteral("quit-after-start"),
+                           QStringLiteral("Show the window, then quit once the event loop runs (start-up check)."));
+  parser.addOptions({image, imagesOnly, page, smoke});
   parser.process(qapp);
 
   auto& table = brenix::DeviceTable::instance();
@@ -59,5 +62,6 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  if (parser.isSet(smoke)) QTimer::singleShot(0, &qapp, &QCoreApplication::quit);
   return QApplication::exec();
 }

@@ -83,9 +83,6 @@ TEST_F(ResultsPageTest, ScanFillsTheTreeAndChecksSpreadWithExactTotals) {
   ResultsPage* page = openResults();
   ASSERT_NE(page, nullptr);
   EXPECT_EQ(page->job(), ResultsPage::Job::None);  // the scan starts 300 ms after the page
-  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::Scan; }));
-  EXPECT_TRUE(page->progressDialog()->isVisible());
-  EXPECT_EQ(page->progressDialog()->title(), QStringLiteral("Scanning Deleted Files ..."));
   ASSERT_TRUE(waitForScan(page));
   EXPECT_FALSE(page->progressDialog()->isVisible());
   EXPECT_TRUE(rec.messages.empty());
@@ -268,6 +265,8 @@ TEST_F(ResultsPageTest, CancelStopsALongScan) {
   ASSERT_NE(page, nullptr);
   ASSERT_TRUE(waitUntil([&engine] { return engine && engine->scanStarted.load(); }));
   EXPECT_TRUE(page->busy());
+  EXPECT_TRUE(page->progressDialog()->isVisible());
+  EXPECT_EQ(page->progressDialog()->title(), QStringLiteral("Scanning Deleted Files ..."));
   EXPECT_FALSE(home_.navigate(kPageHome, 0));  // never destroyed while its worker runs
   EXPECT_EQ(home_.currentPage(), page);
   page->progressDialog()->cancelButton()->click();

@@ -87,8 +87,18 @@ TEST(Screenshots, EveryPageAndDialogDraws) {
   drive->button(QStringLiteral("Next"))->click();
   auto* page = qobject_cast<ResultsPage*>(home->currentPage());
   ASSERT_NE(page, nullptr);
-  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::Scan; }));
-  EXPECT_GT(shoot(page->progressDialog(), "07-progress"), 5);
+  {
+    Progress progress;
+    ProgressDialog dlg(progress, &frame);
+    dlg.start(QStringLiteral("Scanning Deleted Files ..."));
+    progress.setTotal(120);
+    progress.setDone(30);
+    progress.setStatus("Found Deleted Files : 12");
+    dlg.tickBar();
+    dlg.tickSecond();
+    EXPECT_GT(shoot(&dlg, "07-progress"), 5);
+    dlg.finish();
+  }
   ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None && page->folderTree()->topLevelItemCount(); }));
   page->folderTree()->expandAll();
   const auto dcim = page->folderTree()->findItems(QStringLiteral("DCIM"), Qt::MatchExactly | Qt::MatchRecursive);
