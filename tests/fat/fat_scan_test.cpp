@@ -328,6 +328,9 @@ TEST_F(FatScanTest, ListCellTexts) {
   EXPECT_EQ(fatAttributeText(0x07), "H-R-S");
   EXPECT_EQ(fatAttributeText(0x20), "RW");
   EXPECT_EQ(fatAttributeText(0x24), "RW-S");
+  EXPECT_EQ(fatRootLabel(FatType::Fat16, 'E', ""), "FAT16 - Logical Disk (E:)");
+  EXPECT_EQ(fatRootLabel(FatType::Fat32, '*', ""), "FAT32 - Logical Disk (*:)");
+  EXPECT_EQ(fatRootLabel(FatType::Fat32, '*', "/media/card"), "FAT32 - Logical Disk (/media/card)");
   // Names from the disk never become path tricks.
   EXPECT_EQ(fatSafeComponent(".."), "_");
   EXPECT_EQ(fatSafeComponent("a/b\\c"), "a_b_c");
