@@ -11,6 +11,8 @@ packages=(
   dosfstools mtools ntfs-3g sleuthkit fdisk e2fsprogs attr testdisk
   # demo pictures
   libjpeg-turbo-progs
+  # desktop application: Qt Widgets, image readers (TIFF, TGA, WBMP, ...), a font, Xvfb for screenshots
+  qt6-base-dev qt6-image-formats-plugins fonts-dejavu-core xvfb xauth
 )
 
 missing=()
