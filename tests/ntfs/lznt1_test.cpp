@@ -33,11 +33,11 @@ class ChunkWriter {
     return (size_t(1) << bits) - 1 + 3;
   }
   std::vector<uint8_t> chunk() const {
-    std::vector<uint8_t> c;
-    uint16_t h = static_cast<uint16_t>(0xB000 | (body_.size() - 1));
-    c.push_back(uint8_t(h));
-    c.push_back(uint8_t(h >> 8));
-    c.insert(c.end(), body_.begin(), body_.end());
+    const uint16_t h = static_cast<uint16_t>(0xB000 | (body_.size() - 1));
+    std::vector<uint8_t> c(2 + body_.size());
+    c[0] = uint8_t(h);
+    c[1] = uint8_t(h >> 8);
+    std::copy(body_.begin(), body_.end(), c.begin() + 2);
     return c;
   }
 
