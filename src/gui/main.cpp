@@ -10,6 +10,7 @@
 #include "gui/main_frame.h"
 #include "gui/messages.h"
 #include "gui/results_page.h"
+#include "gui/tool_pages.h"
 
 int main(int argc, char** argv) {
   using namespace brenix::gui;
@@ -46,6 +47,7 @@ int main(int argc, char** argv) {
   }
 
   AppContext app;
+  registerToolPages(app);
   MainFrame frame(app);
   registerResultsPages(*frame.homeView());
   frame.show();

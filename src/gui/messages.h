@@ -22,4 +22,11 @@ void showMessage(QWidget* parent, const QString& caption, const QString& text, M
 // Replaces the boxes (tests); an empty function restores them.
 void setMessageHandlerForTesting(std::function<void(const MessageRequest&)> handler);
 
+// Asks a Yes/No question; true when the answer is Yes. A question the
+// application asks before writing anything always goes through here.
+bool askYesNo(QWidget* parent, const QString& caption, const QString& text, MessageIcon icon = MessageIcon::Question);
+
+// Answers the questions (tests); an empty function restores the boxes.
+void setQuestionHandlerForTesting(std::function<bool(const MessageRequest&)> handler);
+
 }  // namespace brenix::gui

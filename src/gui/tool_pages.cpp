@@ -1,0 +1,19 @@
+#include "gui/tool_pages.h"
+
+#include "gui/app_context.h"
+#include "gui/home_view.h"
+
+namespace brenix::gui {
+
+void registerToolPages(AppContext& app) {
+  app.externalPages = [](HomeView& host, int pageId, int mode) -> QWidget* {
+    (void)host;
+    (void)mode;
+    switch (pageId) {
+      // Each tool page adds its case here.
+      default: return nullptr;
+    }
+  };
+}
+
+}  // namespace brenix::gui
