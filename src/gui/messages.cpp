@@ -29,7 +29,7 @@ QMessageBox::Icon boxIcon(MessageIcon icon) {
 void setQuestionHandlerForTesting(std::function<bool(const MessageRequest&)> h) { questionHandler() = std::move(h); }
 
 bool askYesNo(QWidget* parent, const QString& caption, const QString& text, MessageIcon icon) {
-  if (questionHandler()) return questionHandler()(MessageRequest{caption, text, icon});
+  if (questionHandler()) return questionHandler()(MessageRequest{caption, text, icon, QString()});
   QMessageBox box(parent);
   box.setWindowTitle(caption.isEmpty() ? QApplication::applicationDisplayName() : caption);
   box.setText(text);
@@ -41,15 +41,17 @@ bool askYesNo(QWidget* parent, const QString& caption, const QString& text, Mess
 
 void setMessageHandlerForTesting(std::function<void(const MessageRequest&)> h) { handler() = std::move(h); }
 
-void showMessage(QWidget* parent, const QString& caption, const QString& text, MessageIcon icon) {
+void showMessage(QWidget* parent, const QString& caption, const QString& text, MessageIcon icon,
+                 const QString& details) {
   if (handler()) {
-    handler()(MessageRequest{caption, text, icon});
+    handler()(MessageRequest{caption, text, icon, details});
     return;
   }
   QMessageBox box(parent);
   box.setWindowTitle(caption.isEmpty() ? QApplication::applicationDisplayName() : caption);
   box.setText(text);
   box.setIcon(boxIcon(icon));
+  if (!details.isEmpty()) box.setDetailedText(details);
   box.setStandardButtons(QMessageBox::Ok);
   box.exec();
 }

@@ -14,10 +14,12 @@ struct MessageRequest {
   QString caption;  // empty = the default caption
   QString text;
   MessageIcon icon = MessageIcon::None;
+  QString details;  // shown behind the box's "Show Details..." button
 };
 
-// Shows a message box with an OK button.
-void showMessage(QWidget* parent, const QString& caption, const QString& text, MessageIcon icon = MessageIcon::None);
+// Shows a message box with an OK button (and `details` behind a button when given).
+void showMessage(QWidget* parent, const QString& caption, const QString& text, MessageIcon icon = MessageIcon::None,
+                 const QString& details = QString());
 
 // Replaces the boxes (tests); an empty function restores them.
 void setMessageHandlerForTesting(std::function<void(const MessageRequest&)> handler);

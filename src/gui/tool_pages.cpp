@@ -2,6 +2,7 @@
 
 #include "gui/app_context.h"
 #include "gui/home_view.h"
+#include "gui/rescue_page.h"
 
 namespace brenix::gui {
 
@@ -11,6 +12,7 @@ void registerToolPages(AppContext& app) {
     (void)mode;
     switch (pageId) {
       // Each tool page adds its case here.
+      case kPageTask: return mode == kModeRescue ? new RescuePage(host, mode, &host) : nullptr;
       default: return nullptr;
     }
   };
