@@ -4,6 +4,7 @@
 // leaving the image's bytes alone.
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QDir>
 #include <QListWidget>
@@ -43,14 +44,16 @@ struct Question {
   QString caption, text;
 };
 
-// Answers every Yes/No question from a script (missing answers are No) and
+// Answers the Yes/No questions in order from `yes` (No once it runs out) and
 // every file dialog with the next path given; records what was asked.
 class Answers {
  public:
   Answers() {
     setQuestionHandlerForTesting([this](const MessageRequest& r) {
       questions.push_back({r.caption, r.text});
-      return questions.size() <= yes.size() && yes[questions.size() - 1];
+      const bool answer = !yes.empty() && yes.front();
+      if (!yes.empty()) yes.erase(yes.begin());
+      return answer;
     });
     setFileDialogHandlerForTesting([this](const FileDialogRequest& r) {
       dialogs.push_back(r);
@@ -287,6 +290,9 @@ TEST_F(RescuePageTest, BackupWrittenAndLoadedBackThroughAddBackupFile) {
   const int cardDrive = int(page->diskList()->diskAt(card)->driveNumber);
   page->diskList()->setCurrentIndex(card);
   const std::string before = sha256Of(tmp_ / "card.img");
+  // Owner-drawn rows: disks 21 pixels high in the drop-down, partitions 25.
+  EXPECT_EQ(page->diskList()->view()->sizeHintForRow(0), DiskComboBox::kItemHeight);
+  EXPECT_EQ(page->diskList()->height(), DiskComboBox::kFieldHeight);
 
   // Cancel at the question: no dialog, no file.
   answers.yes = {false};
@@ -313,6 +319,13 @@ TEST_F(RescuePageTest, BackupWrittenAndLoadedBackThroughAddBackupFile) {
   ASSERT_TRUE(fs::exists(saved));
   EXPECT_EQ(fs::file_size(saved), 2092u);
   EXPECT_EQ(page->backupList()->topLevelItemCount(), 2);  // the list is not refilled
+  // A file that cannot be created: the error, nothing left behind.
+  answers.yes = {true};
+  answers.files = {QString::fromStdString((tmp_ / "missing" / "x.pbf").string())};
+  page->button(10608)->click();
+  EXPECT_EQ(rec.messages.back().caption, QStringLiteral("Error"));
+  EXPECT_EQ(rec.messages.back().text, QStringLiteral("Can't backup the disk!"));
+  EXPECT_FALSE(fs::exists(tmp_ / "missing"));
 
   // "  Add backup file..." puts a row before itself; the file loads on its double-click.
   answers.files = {QString::fromStdString(saved.string())};
@@ -325,6 +338,7 @@ TEST_F(RescuePageTest, BackupWrittenAndLoadedBackThroughAddBackupFile) {
   EXPECT_EQ(page->partitionList()->count(), 0);
   doubleClick(page, 1);
   ASSERT_EQ(page->partitionList()->count(), 3);
+  EXPECT_EQ(page->partitionList()->sizeHintForRow(0), 25);
   EXPECT_GE(rowOf(page, "FAT32", 2048), 0);
   const std::vector<int> vols = page->catalog().volumesOfDisk(cardDrive);
   ASSERT_EQ(vols.size(), page->loadedRecords().size());
