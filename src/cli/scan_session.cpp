@@ -14,6 +14,7 @@
 #include "disk/disk_catalog.h"
 #include "jobs/engine_factory.h"
 #include "jobs/scan_jobs.h"
+#include "raw/raw_engine.h"
 #include "results/cell_formats.h"
 #include "results/scan_option_rules.h"
 
@@ -32,6 +33,10 @@ void addScanOptions(CLI::App& cmd, ScanCliOptions& o) {
   cmd.add_option("--previous-fs", o.previousFs, "Formatted-drive scan: the file system the partition had");
   cmd.add_option("--max-size", o.maxSizeKb, "Raw scan: maximal file size in KB")->check(CLI::Range(1u, 4194303u));
   cmd.add_option("--types", o.types, "Raw scan: extensions to look for, comma-separated (jpg,png)");
+  cmd.add_flag("--whole-disk", o.wholeDisk,
+               "Raw scan: the whole disk or image, every sector from 0 to its end (no partition needed)");
+  cmd.add_flag("--no-trim", o.noTrim,
+               "Raw scan: keep each carved file up to the next header or the maximal size instead of its format's end");
   cmd.add_flag("--json", o.json, "Print JSON");
   cmd.add_flag("--csv", o.csv, "Print CSV");
   cmd.add_flag("--progress", o.progress, "Show the progress line even when stderr is not a terminal");
@@ -146,13 +151,39 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
   if (!attachDrives(o.drives)) return kExitUsage;
   DiskCatalog catalog;
   catalog.refresh();
-  std::optional<ChosenPartition> chosen = choosePartition(o.drives, catalog, &error);
-  if (!chosen) {
-    err << error << "\n";
+  if ((o.wholeDisk || o.noTrim) && s.mode != ScanMode::Raw) {
+    err << (o.wholeDisk ? "--whole-disk" : "--no-trim") << " applies to --mode raw only\n";
     return kExitUsage;
   }
   RecoveryContext& ctx = s.ctx;
-  ctx.selectPartition(chosen->info, chosen->rootPath);
+  int scannedDrive = -1;
+  if (o.wholeDisk) {
+    if (o.drives.partition >= 0) {
+      err << "Choose one of --whole-disk and --partition\n";
+      return kExitUsage;
+    }
+    if (o.drives.disk >= 0) {
+      scannedDrive = o.drives.disk;
+    } else if (o.drives.imageDrives.size() == 1) {
+      scannedDrive = o.drives.imageDrives.front();
+    } else {
+      err << "--whole-disk needs --disk N or exactly one --image\n";
+      return kExitUsage;
+    }
+    if (!selectWholeDisk(ctx, scannedDrive, &error)) {
+      err << error << "\n";
+      return kExitUsage;
+    }
+  } else {
+    std::optional<ChosenPartition> chosen = choosePartition(o.drives, catalog, &error);
+    if (!chosen) {
+      err << error << "\n";
+      return kExitUsage;
+    }
+    scannedDrive = chosen->disk;
+    ctx.selectPartition(chosen->info, chosen->rootPath);
+  }
+  ctx.options.rawTrim = !o.noTrim;
   ctx.preset = parsePreset(o.preset);
   ctx.options.nameFilter = o.name;
   if (!o.path.empty()) ctx.options.searchFolder = o.path;
@@ -212,7 +243,7 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
 
   // The scanned source, for the same-partition rule of a later recovery.
   for (const DeviceEntry& d : DeviceTable::instance().devices()) {
-    if (d.driveNumber != chosen->disk) continue;
+    if (d.driveNumber != scannedDrive) continue;
     s.source.devicePath = d.path;
     s.source.isImage = d.isImage;
   }

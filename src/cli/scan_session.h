@@ -40,6 +40,8 @@ struct ScanCliOptions {
   std::string previousFs;
   uint32_t maxSizeKb = kDefaultRawMaxSizeKb;
   std::string types;
+  bool wholeDisk = false;  // raw scan of every sector of the disk or image
+  bool noTrim = false;
   bool json = false;
   bool csv = false;
   bool progress = false;

@@ -78,7 +78,7 @@ ScanResult RawEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree
   scanner_.setRange(start, end);
   scanner_.setTypes(ctx.rawTypes);
   scanner_.setMaxSizeKb(ctx.options.rawMaxSizeKb);
-  scanner_.setTrimming(ctx.rawTypes->trimToFormatEnd);
+  scanner_.setTrimming(ctx.rawTypes->trimToFormatEnd && ctx.options.rawTrim);
   ctx.progress.setStatus("Found Raw Files : 0");
   if (scanner_.scan(&ctx.progress, running) < 0) {
     result.error = -1;
