@@ -113,7 +113,9 @@ void RawScanner::record(uint64_t endPos) {
   f.startSector = open_.start / sectorSize_;
   f.size = f.cutSize = endPos - open_.start;
   f.typeIndex = open_.type;
-  if (trim_) {
+  if (trim_ && open_.endKnown && open_.structuralEnd > 0 && open_.structuralEnd <= f.cutSize) {
+    f.size = open_.structuralEnd;
+  } else if (trim_) {
     uint64_t fileBase = open_.start;
     RawByteSource source = [this, fileBase](uint64_t off, uint8_t* buf, size_t n) -> size_t {
       return readRange(fileBase + off, buf, n, n);
@@ -123,6 +125,19 @@ void RawScanner::record(uint64_t endPos) {
   }
   files_.push_back(std::move(f));
   open_ = Open{};
+}
+
+uint64_t RawScanner::openStructuralEnd() {
+  if (!open_.endKnown) {
+    open_.endKnown = true;
+    const uint64_t bound = std::min<uint64_t>(maxSizeKb_ * 1024, scanEnd_ > open_.start ? scanEnd_ - open_.start : 0);
+    const uint64_t fileBase = open_.start;
+    RawByteSource source = [this, fileBase](uint64_t off, uint8_t* buf, size_t n) -> size_t {
+      return readRange(fileBase + off, buf, n, n);
+    };
+    open_.structuralEnd = rawStructuralEnd(source, bound);
+  }
+  return open_.structuralEnd;
 }
 
 void RawScanner::processSectors(const RawMatcher& m, uint64_t pos, const uint8_t* data, size_t sectors,
@@ -136,7 +151,15 @@ void RawScanner::processSectors(const RawMatcher& m, uint64_t pos, const uint8_t
       if (open_.open && (s - open_.start) / 1024 >= maxSizeKb_) record(s);
       continue;
     }
+    // A header inside the open file's own structure (a camera JPEG's EXIF
+    // thumbnail, the preview inside a raw photo, a member of a ZIP) belongs
+    // to that file: it opens no new one.
+    if (open_.open && trim_) {
+      const uint64_t end = openStructuralEnd();
+      if (end > 0 && s < open_.start + end) continue;
+    }
     if (open_.open) record(std::min(s, open_.start + maxBytes));
+    open_ = Open{};
     open_.open = true;
     open_.start = s;
     open_.type = type;
@@ -171,6 +194,7 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
     if (pos > endB) pos = endB;
   }
   open_ = Open{};
+  scanEnd_ = endB;
   if (progress) {
     progress->setTotal(static_cast<int32_t>(std::min<uint64_t>((endB - pos) / chunk, INT32_MAX)));
     progress->setDone(0);

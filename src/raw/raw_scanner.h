@@ -98,7 +98,12 @@ class RawScanner {
     bool open = false;
     uint64_t start = 0;  // byte position relative to the origin
     int type = -1;
+    bool endKnown = false;   // structuralEnd has been looked for
+    uint64_t structuralEnd = 0;  // the file's own length by its structure, 0 = unknown
   };
+  // The open file's own length by its structure (looked for once, up to the
+  // maximal size and the range end), 0 when unknown.
+  uint64_t openStructuralEnd();
   void processSectors(const RawMatcher& m, uint64_t pos, const uint8_t* data, size_t sectors, size_t avail);
   void record(uint64_t endPos);
   size_t readRange(uint64_t pos, uint8_t* buf, size_t want, size_t minimum) const;
@@ -109,6 +114,7 @@ class RawScanner {
   uint64_t start_ = 0, end_ = 0;
   uint64_t maxSizeKb_ = 512000;
   bool trim_ = true;
+  uint64_t scanEnd_ = 0;  // byte position past the scanned range, while scanning
   std::shared_ptr<RawTypeList> types_;
   std::vector<RawFoundFile> files_;
   Open open_;

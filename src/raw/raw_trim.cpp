@@ -85,7 +85,10 @@ uint64_t jpegEnd(Window& w) {
       continue;
     }
     if (m == 0xD9) return pos + 2;
-    if ((m >= 0xD0 && m <= 0xD7) || m == 0x01 || m == 0xD8) {
+    // A second start-of-image at the top level: this picture is cut short
+    // and another begins, so its end is unknown.
+    if (m == 0xD8) return 0;
+    if ((m >= 0xD0 && m <= 0xD7) || m == 0x01) {
       pos += 2;
       continue;
     }
@@ -396,9 +399,7 @@ uint64_t ebmlEnd(Window& w) {
   return pos;
 }
 
-}  // namespace
-
-uint64_t rawFormatEnd(const RawByteSource& source, uint64_t bound) {
+uint64_t formatEnd(const RawByteSource& source, uint64_t bound, bool withPdf) {
   Window w(source, bound);
   const uint8_t* h = w.at(0, 16);
   if (!h) return 0;
@@ -421,7 +422,7 @@ uint64_t rawFormatEnd(const RawByteSource& source, uint64_t bound) {
   else if (std::memcmp(h, "PK\x03\x04", 4) == 0)
     end = zipEnd(w);
   else if (std::memcmp(h, "%PDF", 4) == 0)
-    end = pdfEnd(w);
+    end = withPdf ? pdfEnd(w) : 0;
   else if (std::memcmp(h, "RIFF", 4) == 0)
     end = riffEnd(w);
   else if (std::memcmp(h, "\x1A\x45\xDF\xA3", 4) == 0)
@@ -432,5 +433,11 @@ uint64_t rawFormatEnd(const RawByteSource& source, uint64_t bound) {
     end = bmffEnd(w);
   return end <= bound ? end : 0;
 }
+
+}  // namespace
+
+uint64_t rawFormatEnd(const RawByteSource& source, uint64_t bound) { return formatEnd(source, bound, true); }
+
+uint64_t rawStructuralEnd(const RawByteSource& source, uint64_t bound) { return formatEnd(source, bound, false); }
 
 }  // namespace brenix

@@ -22,4 +22,9 @@ using RawByteSource = std::function<size_t(uint64_t offset, uint8_t* buf, size_t
 // `bound` bytes, else 0 (keep the cut). Never reads past bound.
 uint64_t rawFormatEnd(const RawByteSource& source, uint64_t bound);
 
+// The same, only for formats whose structure alone gives the end (sizes,
+// offsets, marker walks). PDF is left out: its end is the last "%%EOF"
+// found, which with a far bound may belong to a later file.
+uint64_t rawStructuralEnd(const RawByteSource& source, uint64_t bound);
+
 }  // namespace brenix

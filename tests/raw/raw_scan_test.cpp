@@ -293,6 +293,92 @@ TEST(RawEngine, LabImageBackToBackAndWithGaps) {
   }
 }
 
+// Scans a whole image with the shipped types; the found files in order.
+std::vector<RawFoundFile> scanWhole(const fs::path& img, RawEngine& engine) {
+  std::string error;
+  const int drive = DeviceTable::instance().attachImage(img.string(), &error);
+  EXPECT_GE(drive, 0) << error;
+  RecoveryContext ctx;
+  EXPECT_TRUE(selectWholeDisk(ctx, drive, &error)) << error;
+  ctx.rawTypes = std::make_shared<RawTypeList>();
+  EXPECT_TRUE(loadRawTypes(sourceDir() / "data" / "rp.dat", *ctx.rawTypes, &error)) << error;
+  ResultTree tree;
+  RunningFlag running{true};
+  EXPECT_EQ(engine.scan(ScanMode::Raw, ctx, tree, running).error, 0);
+  return engine.scanner().files();
+}
+
+// Camera pictures carry a small JPEG (the EXIF thumbnail) inside their
+// header; when it starts on a sector boundary it must not split the photo.
+// A picture cut short (its rest overwritten by another picture) keeps the
+// cut, and the picture after it is still found.
+TEST(RawEngine, HeadersInsideAFileDoNotSplitIt) {
+  std::vector<Bytes> pics = labPictures();
+  const Bytes& thumb = pics[0];
+  const Bytes& body = pics[1];
+  ASSERT_LT(thumb.size() + 512, 65000u);
+  // SOI, an APP1 segment whose payload holds `thumb` at byte 512 of the
+  // file, then the rest of `body` (its own segments up to EOI).
+  Bytes camera(512 + thumb.size() + body.size() - 2, 'E');
+  camera[0] = 0xFF;
+  camera[1] = 0xD8;
+  camera[2] = 0xFF;
+  camera[3] = 0xE1;
+  std::copy(thumb.begin(), thumb.end(), camera.begin() + 512);
+  const size_t segment = 512 + thumb.size() - 4;
+  camera[4] = uint8_t(segment >> 8);
+  camera[5] = uint8_t(segment);
+  std::copy(body.begin() + 2, body.end(), camera.begin() + long(512 + thumb.size()));
+
+  const Bytes& next = pics[2];
+  Bytes truncated(body.begin(), body.begin() + long(body.size() / 2));
+  const uint64_t truncatedAt = 8 + (camera.size() + 511) / 512 + 3;
+  const uint64_t nextAt = truncatedAt + (truncated.size() + 511) / 512;
+  test::TempDir dir;
+  const fs::path img = makeImage(dir, nextAt + 200, {{8, camera}, {truncatedAt, truncated}, {nextAt, next}});
+  RawEngine engine;
+  std::vector<RawFoundFile> files = scanWhole(img, engine);
+  ASSERT_EQ(files.size(), 3u);
+  EXPECT_EQ(files[0].startSector, 8u);
+  EXPECT_EQ(files[0].size, camera.size());
+  Bytes got;
+  ASSERT_EQ(engine.scanner().readFile(0, got, UINT64_MAX), 0);
+  EXPECT_EQ(got, camera);
+  EXPECT_EQ(files[1].startSector, truncatedAt);
+  EXPECT_EQ(files[1].size, (nextAt - truncatedAt) * 512);  // no end of its own: the cut
+  EXPECT_EQ(files[2].startSector, nextAt);
+  ASSERT_EQ(engine.scanner().readFile(2, got, UINT64_MAX), 0);
+  EXPECT_EQ(got, next);
+}
+
+// The same with real camera pictures, each followed by one of ours.
+TEST(RawEngine, CameraPicturesFromTheCorpusComeBackWhole) {
+  if (test::corpusDir().empty()) GTEST_SKIP() << "the corpus is not here";
+  std::vector<std::pair<uint64_t, Bytes>> layout;
+  std::vector<Bytes> expected;
+  uint64_t sector = 4;
+  for (const char* name : {"jpeg/canon-ixus.jpg", "jpeg/Canon_40D.jpg", "jpeg/fujifilm-dx10.jpg"}) {
+    const fs::path p = test::corpusDir() / name;
+    if (!fs::exists(p)) continue;
+    for (const Bytes& b : {test::readFile(p), labPictures()[0]}) {
+      layout.push_back({sector, b});
+      expected.push_back(b);
+      sector += (b.size() + 511) / 512;
+    }
+  }
+  test::TempDir dir;
+  RawEngine engine;
+  std::vector<RawFoundFile> files = scanWhole(makeImage(dir, sector + 16, layout), engine);
+  ASSERT_EQ(files.size(), expected.size());
+  for (size_t i = 0; i < files.size(); ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(files[i].startSector, layout[i].first);
+    Bytes got;
+    ASSERT_EQ(engine.scanner().readFile(i, got, UINT64_MAX), 0);
+    EXPECT_EQ(got, expected[i]);
+  }
+}
+
 TEST(RawEngine, NoDatabaseIsReportedWithWhereItLooked) {
   test::TempDir dir;
   fs::path img = makeImage(dir, 16, {{2, kJpegHeader}});
