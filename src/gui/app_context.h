@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "mail/repair_job.h"
 #include "results/recovery_context.h"
 #include "results/scan_engine.h"
 
@@ -44,6 +45,7 @@ struct AppContext {
   RecoveryContext ctx;
   ExternalPageFactory externalPages;
   EngineFactory engines;
+  mail::RepairJob mailJob;  // the mail repair job list: store kind, sources, output folder
 };
 
 // The scan mode of a page mode.

@@ -3,6 +3,7 @@
 #include "gui/app_context.h"
 #include "gui/home_view.h"
 #include "gui/rescue_page.h"
+#include "gui/mail_pages.h"
 
 namespace brenix::gui {
 
@@ -13,6 +14,9 @@ void registerToolPages(AppContext& app) {
     switch (pageId) {
       // Each tool page adds its case here.
       case kPageTask: return mode == kModeRescue ? new RescuePage(host, mode, &host) : nullptr;
+      case kPageOutlookRepair:
+      case kPageOutlookExpressRepair:
+      case kPageMailReport: return makeMailPage(host, pageId, mode);
       default: return nullptr;
     }
   };
