@@ -17,6 +17,7 @@
 #include "gui/scan_options_dialog.h"
 #include "gui/skin.h"
 #include "gui/skin_button.h"
+#include "raw/raw_engine.h"
 
 namespace brenix::gui {
 
@@ -171,8 +172,16 @@ void DrivePage::selectionChanged() {
     ctx.selectPartition(catalog_.volume(v), catalog_.rootPath(v));
     ctx.options.previousFsName.clear();  // chosen again in Option for this partition
   }
-  next_->setEnabled(partition);
-  option_->setEnabled(partition);
+  // A raw scan can also take the disk itself, every sector from 0 to its
+  // end: a card whose partition table is gone has no partition to pick.
+  bool wholeDisk = false;
+  if (!partition && item && item->data(0, kKindRole).toInt() == kDiskItem && mode() == kModeRaw) {
+    const PhysicalDisk& disk = catalog_.disk(item->data(0, kIndexRole).toInt());
+    std::string error;
+    wholeDisk = selectWholeDisk(host().app().ctx, int(disk.driveNumber), &error);
+  }
+  next_->setEnabled(partition || wholeDisk);
+  option_->setEnabled(partition || wholeDisk);
   showProperties(item);
 }
 

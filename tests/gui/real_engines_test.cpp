@@ -16,6 +16,7 @@
 #include "gui/skin_button.h"
 #include "gui_support.h"
 #include "jobs/engine_factory.h"
+#include "raw/raw_types.h"
 #include "support/temp_dir.h"
 #include "support/tools.h"
 
@@ -141,6 +142,50 @@ TEST_F(RealEngines, Ext2DeletedFilesComeBackThroughThePages) {
   ASSERT_TRUE(recoverAll(page, out));
   EXPECT_EQ(hashesUnder(out), expected);
   EXPECT_TRUE(rec.messages.empty()) << rec.texts().join(QLatin1Char('|')).toStdString();
+}
+
+}  // namespace
+}  // namespace brenix::test
+
+namespace brenix::test {
+namespace {
+
+// A raw scan of the whole demo disk, chosen by its disk row on the drive
+// page: every picture on it is carved, trimmed and written back exactly.
+TEST_F(RealEngines, RawScanOfAWholeDiskFromTheDiskRow) {
+  if (!createEngine("RAW", ScanMode::Raw)) GTEST_SKIP() << "no raw engine in this build";
+  MessageRecorder rec;
+  cli::DemoImageInfo demo;
+  std::string error;
+  ASSERT_TRUE(cli::buildDemoImage(tmp_ / "demo.img", &demo, &error)) << error;
+  ASSERT_GE(DeviceTable::instance().attachImage((tmp_ / "demo.img").string(), &error), 0) << error;
+  app_.ctx.preset = FilePreset::Pictures;
+  app_.ctx.rawTypes = std::make_shared<RawTypeList>();
+  ASSERT_TRUE(loadRawTypes(fs::path(BRENIX_TEST_SOURCE_DIR) / "data" / "rp.dat", *app_.ctx.rawTypes, &error)) << error;
+  ASSERT_TRUE(home_.navigate(kPageDrive, kModeRaw));
+  auto* drive = qobject_cast<DrivePage*>(home_.currentPage());
+  QTreeWidgetItem* disk = drive->tree()->topLevelItem(0)->child(0);
+  drive->tree()->setCurrentItem(disk);
+  ASSERT_TRUE(drive->button(QStringLiteral("Next"))->isEnabled());
+  EXPECT_EQ(app_.ctx.partitionStart, 0u);
+  EXPECT_EQ(app_.ctx.partitionEnd * 512, fs::file_size(tmp_ / "demo.img"));
+  drive->button(QStringLiteral("Next"))->click();
+  auto* page = qobject_cast<ResultsPage*>(home_.currentPage());
+  ASSERT_NE(page, nullptr) << rec.texts().join(QLatin1Char('|')).toStdString();
+  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None && page->folderTree()->topLevelItemCount(); },
+                        20000));
+  page->folderTree()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+  const fs::path out = tmp_ / "out";
+  ASSERT_TRUE(recoverAll(page, out));
+  std::set<std::string> expected;
+  for (const auto& pic : demo.pictures) expected.insert(hashOf(pic.bytes));
+  EXPECT_EQ(hashesUnder(out), expected) << rec.texts().join(QLatin1Char('|')).toStdString();
+
+  // Outside raw mode a disk row is no target.
+  ASSERT_TRUE(home_.navigate(kPageDrive, kModeDeleted));
+  drive = qobject_cast<DrivePage*>(home_.currentPage());
+  drive->tree()->setCurrentItem(drive->tree()->topLevelItem(0)->child(0));
+  EXPECT_FALSE(drive->button(QStringLiteral("Next"))->isEnabled());
 }
 
 }  // namespace
