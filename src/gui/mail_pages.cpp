@@ -177,8 +177,7 @@ void MailStorePage::paintEvent(QPaintEvent*) {
   QPainter p(this);
   const bool express = kind_ == mail::StoreKind::OutlookExpress;
   paintHeader(p, express ? QStringLiteral("Outlook Express Repair") : QStringLiteral("Outlook Repair"),
-              express ? QStringLiteral("Repaired copies of .dbx folder files")
-                      : QStringLiteral("Repaired copies of .pst personal folder files"));
+              express ? QStringLiteral(".dbx folder files") : QStringLiteral(".pst personal folders"));
   p.setPen(skin::kMutedText);
   p.setFont(skin::uiFont(8, true));
   p.drawText(QRect(14, 54, 400, 20), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("FILES TO REPAIR"));

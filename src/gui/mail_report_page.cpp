@@ -53,8 +53,11 @@ MailReportPage::MailReportPage(HomeView& host, int startedBy, QWidget* parent) :
   setFixedSize(750, 459);
   const auto top = addTopButtons({kMailHome, 0, kMailHelp, 0});
   home_ = top[0];
-  top[1]->hide();  // the report page has no Properties and About
+  // The report page has no Properties and About: Home and Help take the right-hand places.
+  top[1]->hide();
   top[3]->hide();
+  home_->setGeometry(top[2]->geometry());
+  top[2]->setGeometry(top[3]->geometry());
   connect(home_, &QAbstractButton::clicked, this, [this] { navigate(kPageHome, 0); });
   connect(top[2], &QAbstractButton::clicked, this, [this] { openHelp(this); });
 
@@ -221,7 +224,7 @@ void MailReportPage::hideEvent(QHideEvent* e) {
 
 void MailReportPage::paintEvent(QPaintEvent*) {
   QPainter p(this);
-  paintHeader(p, QStringLiteral("Repair Report"), QStringLiteral("One block per file"));
+  paintHeader(p, QStringLiteral("Repair Report"), QStringLiteral("What became of each file"));
   p.setPen(skin::kMutedText);
   p.setFont(skin::uiFont(8, true));
   p.drawText(QRect(14, 54, 400, 20), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("REPAIR LOG"));
