@@ -304,7 +304,7 @@ RescuePage::RescuePage(HomeView& host, int mode, QWidget* parent)
   backups_->setIconSize(QSize(16, 16));
   backups_->setHeaderLabels({QStringLiteral("Date Created"), QStringLiteral("File Path")});
   backups_->setFont(skin::uiFont(8));
-  // Wider than the classic 140 pixels: the date text needs it in this font.
+  // Wide enough for the whole date text in this font.
   backups_->setColumnWidth(0, 164);
   backups_->setColumnWidth(1, 160);
   backups_->setStyleSheet(viewStyle);

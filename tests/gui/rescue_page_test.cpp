@@ -370,6 +370,35 @@ TEST_F(RescuePageTest, BackupWrittenAndLoadedBackThroughAddBackupFile) {
   EXPECT_EQ(sha256Of(tmp_ / "card.img"), before);
 }
 
+TEST_F(RescuePageTest, WithoutADiskEveryActionSaysWhyAndNothingIsWritten) {
+  MessageRecorder rec;
+  Answers answers;
+  ASSERT_TRUE(home_.navigate(kPageTask, kModeRescue));
+  auto* page = qobject_cast<RescuePage*>(home_.currentPage());
+  ASSERT_NE(page, nullptr);
+  page->setBackupFolder(tmp_ / "backup");
+  EXPECT_EQ(page->diskList()->count(), 0);
+  ASSERT_EQ(page->backupList()->topLevelItemCount(), 2);
+  EXPECT_TRUE(page->diskMap()->layout().spans.empty());
+
+  page->button(10608)->click();  // Backup: refused before any question
+  EXPECT_TRUE(answers.questions.empty());
+  ASSERT_EQ(rec.messages.size(), 1u);
+  EXPECT_EQ(rec.messages[0].text, QStringLiteral("Can't backup the disk!"));
+  doubleClick(page, 0);  // the search has no disk to look at
+  EXPECT_EQ(page->partitionList()->count(), 0);
+  writeFile(tmp_ / "a.pbf", std::vector<uint8_t>(4 + 288, 0));
+  answers.files = {QString::fromStdString((tmp_ / "a.pbf").string())};
+  doubleClick(page, 1);
+  doubleClick(page, 1);
+  EXPECT_EQ(rec.messages.back().text, QStringLiteral("Can't load the Backup file!"));
+  answers.yes = {true, true};
+  page->button(10607)->click();
+  EXPECT_EQ(rec.messages.back().text, QStringLiteral("Select the disk you want recover"));
+  EXPECT_EQ(rec.messages.back().caption, QStringLiteral("Error"));
+  EXPECT_FALSE(fs::exists(tmp_ / "backup"));
+}
+
 // Same pattern as the other screenshots: BRENIX_SCREENSHOT_DIR keeps the PNG.
 TEST(Screenshots, RescuePage) {
   MessageRecorder rec;
