@@ -443,6 +443,13 @@ TEST(Screenshots, RescuePage) {
   for (int y = 0; y < img.height(); y += 3)
     for (int x = 0; x < img.width(); x += 3) colours.insert(img.pixel(x, y));
   EXPECT_GT(colours.size(), 20u);
+  // The disk drop-down open: its owner-drawn item.
+  page->diskList()->showPopup();
+  QApplication::processEvents();
+  const QImage popup = page->diskList()->view()->grab().toImage();
+  if (!dir.isEmpty()) popup.save(dir + QStringLiteral("/21-rescue-disks.png"));
+  EXPECT_GE(popup.height(), DiskComboBox::kItemHeight);
+  page->diskList()->hidePopup();
   frame.homeView()->navigate(kPageHome, 0);
   DeviceTable::instance().clearImages();
 }
