@@ -2,6 +2,7 @@
 
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QListWidget>
 #include <QPainter>
 #include <QStyledItemDelegate>
@@ -310,6 +311,7 @@ RescuePage::RescuePage(HomeView& host, int mode, QWidget* parent)
   backups_->setStyleSheet(viewStyle);
   connect(backups_, &QTreeWidget::itemDoubleClicked, this,
           [this](QTreeWidgetItem* item) { activateBackupRow(backups_->indexOfTopLevelItem(item)); });
+  backups_->installEventFilter(this);
 
   map_ = new DiskMapView(this);
   map_->setGeometry(12, 316, 726, 88);
@@ -511,6 +513,17 @@ void RescuePage::recoverSelected() {
               qs(needsRestart ? rescue::kRecoveredRestart : rescue::kRecoveredNow), MessageIcon::Information,
               undoDetails(out.undoPath));
   refreshCatalog();
+}
+
+bool RescuePage::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == backups_ && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if ((key == Qt::Key_Return || key == Qt::Key_Enter) && backups_->currentItem()) {
+      activateBackupRow(backups_->indexOfTopLevelItem(backups_->currentItem()));
+      return true;
+    }
+  }
+  return Page::eventFilter(watched, event);
 }
 
 void RescuePage::paintEvent(QPaintEvent*) {

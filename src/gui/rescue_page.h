@@ -72,6 +72,8 @@ class RescuePage : public Page {
 
  protected:
   void paintEvent(QPaintEvent*) override;
+  // Enter on a backup list row acts like its double-click.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void refreshCatalog();

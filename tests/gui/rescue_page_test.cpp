@@ -7,6 +7,7 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QDir>
+#include <QKeyEvent>
 #include <QListWidget>
 #include <QTreeWidget>
 #include <cstring>
@@ -238,7 +239,10 @@ TEST_F(RescuePageTest, AnsweringNoOrARefusedRecordWritesNothing) {
   EXPECT_EQ(rec.messages[0].caption, QStringLiteral("Error"));
   EXPECT_EQ(rec.messages[0].text, QStringLiteral("Select the partition you want recover"));
 
-  doubleClick(page, 0);
+  // Enter on the "Auto Scan" row searches as its double-click does.
+  page->backupList()->setCurrentItem(page->backupList()->topLevelItem(0));
+  QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+  QApplication::sendEvent(page->backupList(), &enter);
   const int row = rowOf(page, "FAT16", kLostStart);
   ASSERT_GE(row, 0);
   page->partitionList()->setCurrentRow(row);
