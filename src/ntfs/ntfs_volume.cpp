@@ -511,6 +511,9 @@ NtfsReadStatus NtfsVolume::streamData(const NtfsDataStream& data, uint64_t maxBy
   }
   if (bytesPerCluster_ == 0) return NtfsReadStatus::ReadFailed;
   const uint64_t C = bytesPerCluster_;
+  // NTFS numbers at most 2^32 - 1 clusters; a larger stream is a damaged or
+  // forged record, and writing it would fill the destination with zeros.
+  if (data.realSize / C >= (uint64_t(1) << 32)) return NtfsReadStatus::ReadFailed;
   const uint64_t total = std::min(data.realSize, maxBytes);
   const auto& runs = data.runs;
   std::vector<uint8_t> io;

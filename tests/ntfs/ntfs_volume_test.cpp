@@ -179,5 +179,76 @@ TEST_P(HandVolume, ForeignBootSectorAndWrongRecordZero) {
 
 INSTANTIATE_TEST_SUITE_P(RecordSizes, HandVolume, ::testing::Values(1024u, 4096u));
 
+// Files past 4 GiB (videos) keep their 64-bit size through the scan and come
+// back whole; a size NTFS cannot address is refused before anything is written.
+class LargeFiles : public HandVolume {
+ protected:
+  void put(std::vector<uint8_t>& img, uint32_t n, const std::vector<uint8_t>& rec) {
+    std::memcpy(img.data() + kMftCluster * kCluster + size_t(n) * rs(), rec.data(), rec.size());
+  }
+};
+
+// Checks the stream on the fly: cluster 101, zeros, cluster 102.
+struct VideoCheck : ByteSink {
+  uint64_t at = 0, total = 0;
+  bool ok = true;
+  std::vector<uint8_t> zeros = std::vector<uint8_t>(1 << 20, 0);
+  std::vector<uint8_t> head = clusterOf(101), tail = clusterOf(102);
+  bool write(const uint8_t* d, size_t n) override {
+    for (size_t i = 0; i < n;) {
+      const uint64_t pos = at + i;
+      size_t len;
+      if (pos < kCluster) {
+        len = std::min<size_t>(n - i, size_t(kCluster - pos));
+        ok = ok && std::memcmp(d + i, head.data() + pos, len) == 0;
+      } else if (pos >= total - kCluster) {
+        len = n - i;
+        ok = ok && pos + len <= total && std::memcmp(d + i, tail.data() + (pos - (total - kCluster)), len) == 0;
+      } else {
+        len = std::min<size_t>({n - i, zeros.size(), size_t(total - kCluster - pos)});
+        ok = ok && std::memcmp(d + i, zeros.data(), len) == 0;
+      }
+      i += len;
+    }
+    at += n;
+    return true;
+  }
+};
+
+TEST_P(LargeFiles, PastFourGibibytesAndBeyondWhatNtfsAddresses) {
+  std::vector<uint8_t> img = build();
+  // Cluster 101, 0x100001 sparse clusters, cluster 102: 4 GiB + 12 KiB.
+  const uint64_t clusters = 1 + 0x100001 + 1;
+  put(img, 38, RecordBuilder(rs(), false).standardInfo(100, 200, 300, 0x220).fileName(u"video.mp4", 5)
+                   .nonResidentData({0x11, 0x01, 101, 0x03, 0x01, 0x00, 0x10, 0x11, 0x01, 0x01},
+                                    clusters * kCluster, clusters * kCluster, 0, clusters - 1, 0x8000)
+                   .finish());
+  // A sparse run of 2^32 clusters: more than an NTFS volume can number.
+  const uint64_t huge = 1 + (uint64_t(1) << 32);
+  put(img, 39, RecordBuilder(rs(), false).standardInfo(100, 200, 300, 0x220).fileName(u"huge.bin", 5)
+                   .nonResidentData({0x11, 0x01, 101, 0x05, 0x00, 0x00, 0x00, 0x00, 0x01},
+                                    huge * kCluster, huge * kCluster, 0, huge - 1, 0x8000)
+                   .finish());
+  auto run = scan(img);
+  ASSERT_EQ(run->result.error, 0);
+  const FoundItem& video = run->tree.item(run->byPath.at("video.mp4"));
+  EXPECT_EQ(video.size, clusters * kCluster);
+  VideoCheck check;
+  check.total = video.size;
+  RunningFlag running{true};
+  ASSERT_EQ(run->engine->writeItem(video, check, running), WriteStatus::Ok);
+  EXPECT_EQ(check.at, clusters * kCluster);
+  EXPECT_TRUE(check.ok);
+
+  const FoundItem& big = run->tree.item(run->byPath.at("huge.bin"));
+  EXPECT_EQ(big.size, huge * kCluster);
+  VideoCheck none;
+  none.total = big.size;
+  EXPECT_NE(run->engine->writeItem(big, none, running), WriteStatus::Ok);
+  EXPECT_EQ(none.at, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(OneRecordSize, LargeFiles, ::testing::Values(1024u));
+
 }  // namespace
 }  // namespace brenix
