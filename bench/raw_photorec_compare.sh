@@ -8,7 +8,7 @@
 # usage: bench/raw_photorec_compare.sh [BRENIX_BINARY] [WORK_DIR]
 set -euo pipefail
 SRC=$(cd "$(dirname "$0")/.." && pwd)
-BRENIX=${1:-$SRC/build/release/src/cli/brenix}
+BRENIX=$(realpath -m "${1:-$SRC/build/release/src/cli/brenix}")
 WORK=${2:-${TMPDIR:-/tmp}/brenix-photorec-compare}
 command -v photorec >/dev/null || { echo "photorec is not installed (apt-get install testdisk)"; exit 2; }
 [ -x "$BRENIX" ] || { echo "no brenix binary at $BRENIX"; exit 2; }
