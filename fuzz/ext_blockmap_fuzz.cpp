@@ -12,6 +12,7 @@
 #include "common/bytes.h"
 #include "common/clock.h"
 #include "ext/ext_engine.h"
+#include "ext_fuzz_volume.h"
 
 using namespace brenix;
 using namespace brenix::ext;
@@ -20,20 +21,7 @@ namespace {
 constexpr uint32_t kBs = 1024, kBlocks = 128, kInodes = 32;
 
 std::vector<uint8_t> templateVolume() {
-  std::vector<uint8_t> v(kBs * kBlocks, 0);
-  uint8_t* sb = v.data() + 1024;
-  putLe32(sb + 0, kInodes);
-  putLe32(sb + 4, kBlocks);
-  putLe32(sb + 20, 1);
-  putLe32(sb + 32, 8192);
-  putLe32(sb + 40, kInodes);
-  putLe16(sb + 56, 0xEF53);
-  putLe32(sb + 76, 1);
-  putLe16(sb + 88, 128);
-  uint8_t* gd = v.data() + 2 * kBs;
-  putLe32(gd + 0, 3);
-  putLe32(gd + 4, 4);
-  putLe32(gd + 8, 5);  // inode table: blocks 5..8
+  std::vector<uint8_t> v = extFuzzVolume(kBs, kBlocks, kInodes);
   // Inode 12: a deleted file of 300 blocks: direct, single and double indirect.
   uint8_t* in = v.data() + 5 * kBs + 11 * 128;
   putLe16(in, 0x81A4);
@@ -66,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ExtScanner scanner(v, progress, running);
   for (const ExtItem& item : scanner.scan()) {
     uint64_t total = 0;
-    streamFile(v, item.inode, inode::size(item.inode), [&](const uint8_t*, size_t n) {
-      total += n;
+    streamFile(v, item.inode, inode::size(item.inode), [&](const uint8_t*, size_t len) {
+      total += len;
       return true;
     });
   }

@@ -14,6 +14,7 @@
 #include "common/bytes.h"
 #include "common/clock.h"
 #include "ext/ext_engine.h"
+#include "ext_fuzz_volume.h"
 
 using namespace brenix;
 using namespace brenix::ext;
@@ -25,22 +26,10 @@ constexpr uint32_t kJournalFirst = 100, kJournalBlocks = 60;
 void be32(uint8_t* p, uint32_t v) { p[0] = uint8_t(v >> 24), p[1] = uint8_t(v >> 16), p[2] = uint8_t(v >> 8), p[3] = uint8_t(v); }
 
 std::vector<uint8_t> templateVolume() {
-  std::vector<uint8_t> v(kBs * kBlocks, 0);
+  std::vector<uint8_t> v = extFuzzVolume(kBs, kBlocks, kInodes);
   uint8_t* sb = v.data() + 1024;
-  putLe32(sb + 0, kInodes);
-  putLe32(sb + 4, kBlocks);
-  putLe32(sb + 20, 1);
-  putLe32(sb + 32, 8192);
-  putLe32(sb + 40, kInodes);
-  putLe16(sb + 56, 0xEF53);
-  putLe32(sb + 76, 1);
-  putLe16(sb + 88, 128);
-  putLe32(sb + 96, 2);
-  putLe32(sb + 224, 8);
-  uint8_t* gd = v.data() + 2 * kBs;
-  putLe32(gd + 0, 3);
-  putLe32(gd + 4, 4);
-  putLe32(gd + 8, 5);  // inode table: blocks 5..12
+  putLe32(sb + 96, 2);    // incompatible features: file type in directory entries
+  putLe32(sb + 224, 8);   // the journal inode
   uint8_t* j = v.data() + 5 * kBs + 7 * 128;  // inode 8: the journal
   putLe16(j, 0x8180);
   putLe32(j + 4, kJournalBlocks * kBs);
