@@ -1,10 +1,14 @@
 #include "gui_support.h"
 
+#include <QApplication>
+#include <QDir>
+
 #include <QBuffer>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QThread>
 #include <chrono>
+#include <set>
 #include <thread>
 
 namespace brenix::test {
@@ -103,6 +107,24 @@ WriteStatus MemoryEngine::writeItem(const FoundItem& item, ByteSink& sink, const
   auto it = files().find(item.name);
   if (it == files().end()) return WriteStatus::ReadFailed;
   return sink.write(it->second.data(), it->second.size()) ? WriteStatus::Ok : WriteStatus::WriteFailed;
+}
+
+QImage screenshot(QWidget* w, const char* name) {
+  QApplication::processEvents();
+  const QImage img = w->grab().toImage();
+  const QString dir = qEnvironmentVariable("BRENIX_SCREENSHOT_DIR");
+  if (!dir.isEmpty()) {
+    QDir().mkpath(dir);
+    img.save(dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
+  }
+  return img;
+}
+
+int distinctColours(const QImage& img) {
+  std::set<QRgb> colours;
+  for (int y = 0; y < img.height(); y += 3)
+    for (int x = 0; x < img.width(); x += 3) colours.insert(img.pixel(x, y));
+  return int(colours.size());
 }
 
 }  // namespace brenix::test

@@ -2,6 +2,7 @@
 // Helpers of the GUI tests: an event-loop wait, the message recorder, and an
 // engine that serves a made-up folder tree from memory.
 #include <QImage>
+#include <QWidget>
 #include <QString>
 #include <QStringList>
 #include <atomic>
@@ -33,6 +34,14 @@ class MessageRecorder {
 };
 
 QByteArray encodeImage(int width, int height, const char* format, QColor colour);
+
+// Grabs the widget; with BRENIX_SCREENSHOT_DIR set, saves it there as NAME.png.
+QImage screenshot(QWidget* w, const char* name);
+// How many distinct colours a picture has (every third pixel): a page that
+// drew nothing has one or two.
+int distinctColours(const QImage& img);
+// Both: the screenshot's distinct colours.
+inline int shoot(QWidget* w, const char* name) { return distinctColours(screenshot(w, name)); }
 
 // An engine over a fixed tree:
 //   root: readme.txt (20 bytes)

@@ -343,20 +343,6 @@ TEST_F(MailPagesTest, OverwriteDialogNamesTheDestinationAndItsCancelEndsTheJob) 
   EXPECT_TRUE(page->summary().cancelled);
 }
 
-// The mail pages as pictures (docs/screenshots through tests/gui/screenshots.sh).
-int shootMail(QWidget* w, const char* name) {
-  QApplication::processEvents();
-  const QImage img = w->grab().toImage();
-  const QString dir = qEnvironmentVariable("BRENIX_SCREENSHOT_DIR");
-  if (!dir.isEmpty()) {
-    QDir().mkpath(dir);
-    img.save(dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
-  }
-  std::set<QRgb> colours;
-  for (int y = 0; y < img.height(); y += 3)
-    for (int x = 0; x < img.width(); x += 3) colours.insert(img.pixel(x, y));
-  return int(colours.size());
-}
 
 TEST(Screenshots, MailPages) {
   TempDir tmp;
@@ -381,7 +367,7 @@ TEST(Screenshots, MailPages) {
   ASSERT_NE(outlook, nullptr);
   outlook->addPaths({qs(mail / "Outlook.pst"), qs(mail / "Archive.pst")});
   outlook->outputFolderBox()->setText(qs(out));
-  EXPECT_GT(shootMail(&frame, "outlook-repair"), 20);
+  EXPECT_GT(shoot(&frame, "outlook-repair"), 20);
 
   ASSERT_TRUE(home->navigate(kPageOutlookExpressRepair, 0));
   auto* express = qobject_cast<MailStorePage*>(home->currentPage());
@@ -389,14 +375,14 @@ TEST(Screenshots, MailPages) {
   express->addPaths({qs(mail / "Inbox.dbx"), qs(mail / "Sent Items.dbx"), qs(mail / "Deleted Items.dbx")});
   express->outputFolderBox()->setText(qs(out));
   express->fileList()->topLevelItem(1)->setSelected(true);
-  EXPECT_GT(shootMail(&frame, "outlook-express-repair"), 20);
+  EXPECT_GT(shoot(&frame, "outlook-express-repair"), 20);
 
   express->button(kMailRepair)->click();
   auto* report = qobject_cast<MailReportPage*>(home->currentPage());
   ASSERT_NE(report, nullptr);
   ASSERT_TRUE(waitUntil([report] { return report->finished(); }, 10000));
   EXPECT_EQ(report->logText().count(QStringLiteral("Selected file: ")), 3);
-  EXPECT_GT(shootMail(&frame, "mail-report"), 20);
+  EXPECT_GT(shoot(&frame, "mail-report"), 20);
 }
 
 }  // namespace

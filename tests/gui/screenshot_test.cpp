@@ -28,20 +28,6 @@ namespace {
 
 using namespace brenix::gui;
 
-// Saves the widget's picture and returns how many distinct colours it has.
-int shoot(QWidget* w, const char* name) {
-  QApplication::processEvents();
-  const QImage img = w->grab().toImage();
-  const QString dir = qEnvironmentVariable("BRENIX_SCREENSHOT_DIR");
-  if (!dir.isEmpty()) {
-    QDir().mkpath(dir);
-    img.save(dir + QLatin1Char('/') + QLatin1String(name) + QStringLiteral(".png"));
-  }
-  std::set<QRgb> colours;
-  for (int y = 0; y < img.height(); y += 3)
-    for (int x = 0; x < img.width(); x += 3) colours.insert(img.pixel(x, y));
-  return int(colours.size());
-}
 
 TEST(Screenshots, EveryPageAndDialogDraws) {
   MessageRecorder rec;
