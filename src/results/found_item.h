@@ -9,6 +9,13 @@ namespace brenix {
 
 enum class EngineKind { Fat, Ntfs, Ext, Raw };
 
+// What the engine knows against an item's bytes being the file's own.
+enum class ItemCondition : uint8_t {
+  Intact,               // nothing known against it
+  ProbablyOverwritten,  // its first unit now belongs to a live file: its bytes are likely another file's
+  Unrecoverable,        // where its data lies is lost (e.g. its extent record was reused)
+};
+
 struct FoundItem {
   std::string name;            // shown in the Name column and used as the output file name
   uint64_t size = 0;           // bytes
@@ -19,6 +26,7 @@ struct FoundItem {
   // FAT DOS date in the high 16 bits and DOS time in the low 16 (Accessed: date only).
   uint64_t modified = 0, created = 0, accessed = 0;
   bool deleted = false;
+  ItemCondition condition = ItemCondition::Intact;  // never counted as a verified success unless Intact
   bool checked = false;
   bool shown = true;           // passed the current result filter
   uint64_t inode = 0;          // EXT: inode number, shown as "inode(%p)" for unnamed records
