@@ -3,6 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "common/text.h"
 #include "raw/raw_trim.h"
@@ -105,6 +109,17 @@ size_t RawScanner::readRange(uint64_t pos, uint8_t* buf, size_t want, size_t min
   return 0;
 }
 
+size_t RawScanner::readForWalk(uint64_t pos, uint8_t* buf, size_t n) {
+  size_t done = 0;
+  if (chunkData_ && pos >= chunkPos_ && pos < chunkPos_ + chunkAvail_) {
+    done = static_cast<size_t>(std::min<uint64_t>(n, chunkPos_ + chunkAvail_ - pos));
+    std::memcpy(buf, chunkData_ + (pos - chunkPos_), done);
+    if (done == n) return n;
+  }
+  ++walkDeviceReads_;
+  return done + readRange(pos + done, buf + done, n - done, n - done);
+}
+
 void RawScanner::record(uint64_t endPos) {
   RawFoundFile f;
   const RawFileType& type = *types_->types[size_t(open_.type)];
@@ -113,12 +128,12 @@ void RawScanner::record(uint64_t endPos) {
   f.startSector = open_.start / sectorSize_;
   f.size = f.cutSize = endPos - open_.start;
   f.typeIndex = open_.type;
-  if (trim_ && open_.endKnown && open_.structuralEnd > 0 && open_.structuralEnd <= f.cutSize) {
-    f.size = open_.structuralEnd;
+  if (trim_ && open_.walked && open_.walk.end > 0 && open_.walk.end <= f.cutSize) {
+    f.size = open_.walk.end;
   } else if (trim_) {
     uint64_t fileBase = open_.start;
     RawByteSource source = [this, fileBase](uint64_t off, uint8_t* buf, size_t n) -> size_t {
-      return readRange(fileBase + off, buf, n, n);
+      return readForWalk(fileBase + off, buf, n);
     };
     uint64_t end = rawFormatEnd(source, f.cutSize);
     if (end > 0) f.size = end;
@@ -127,22 +142,33 @@ void RawScanner::record(uint64_t endPos) {
   open_ = Open{};
 }
 
-uint64_t RawScanner::openStructuralEnd() {
-  if (!open_.endKnown) {
-    open_.endKnown = true;
+const RawFormatWalk& RawScanner::openWalk() {
+  if (!open_.walked) {
+    open_.walked = true;
     const uint64_t bound = std::min<uint64_t>(maxSizeKb_ * 1024, scanEnd_ > open_.start ? scanEnd_ - open_.start : 0);
     const uint64_t fileBase = open_.start;
     RawByteSource source = [this, fileBase](uint64_t off, uint8_t* buf, size_t n) -> size_t {
-      return readRange(fileBase + off, buf, n, n);
+      return readForWalk(fileBase + off, buf, n);
     };
-    open_.structuralEnd = rawStructuralEnd(source, bound);
+    open_.walk = rawWalkFormat(source, bound, false);
   }
-  return open_.structuralEnd;
+  return open_.walk;
+}
+
+bool RawScanner::insideOpenFile(uint64_t s) {
+  const RawFormatWalk& w = openWalk();
+  const uint64_t rel = s - open_.start;
+  if (w.end == 0 || rel >= w.end) return false;
+  if (w.verified) return true;
+  return std::find(w.anchors.begin(), w.anchors.end(), rel) != w.anchors.end();
 }
 
 void RawScanner::processSectors(const RawMatcher& m, uint64_t pos, const uint8_t* data, size_t sectors,
                                 size_t avail) {
   const uint64_t maxBytes = maxSizeKb_ * 1024;
+  chunkData_ = data;
+  chunkPos_ = pos;
+  chunkAvail_ = avail;
   for (size_t k = 0; k < sectors; ++k) {
     uint64_t s = pos + uint64_t(k) * sectorSize_;
     size_t at = k * sectorSize_;
@@ -152,19 +178,36 @@ void RawScanner::processSectors(const RawMatcher& m, uint64_t pos, const uint8_t
       continue;
     }
     // A header inside the open file's own structure (a camera JPEG's EXIF
-    // thumbnail, the preview inside a raw photo, a member of a ZIP) belongs
-    // to that file: it opens no new one.
-    if (open_.open && trim_) {
-      const uint64_t end = openStructuralEnd();
-      if (end > 0 && s < open_.start + end) continue;
-    }
+    // thumbnail or MPF image, the preview inside a raw photo, a member of a
+    // ZIP, the next packet of a stream) belongs to that file: it opens no
+    // new one. Only a structure the walk checked out counts, never a bare
+    // size field, which may be stale.
+    if (open_.open && trim_ && insideOpenFile(s)) continue;
     if (open_.open) record(std::min(s, open_.start + maxBytes));
     open_ = Open{};
     open_.open = true;
     open_.start = s;
     open_.type = type;
   }
+  chunkData_ = nullptr;
 }
+
+namespace {
+
+// One chunk read by the reader thread: the buffer and its readable runs.
+struct ScanChunk {
+  std::vector<uint8_t> buf;
+  uint64_t pos = 0;
+  uint64_t readSize = 0;
+  struct Run {
+    size_t offset, sectors, avail;
+  };
+  std::vector<Run> runs;
+  bool full = false;
+  bool last = false;
+};
+
+}  // namespace
 
 int RawScanner::scan(Progress* progress, const RunningFlag& running) {
   if (!types_) types_ = std::make_shared<RawTypeList>();
@@ -181,7 +224,6 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
   const uint64_t chunk = uint64_t(kChunkSectors) * ss;
   const uint64_t copy = uint64_t(kCopySectors) * ss;
   const uint64_t look = (matcher.reach() + ss - 1) / ss * ss;
-  std::vector<uint8_t> buffer(static_cast<size_t>(chunk + look));
 
   if (start_ > UINT64_MAX / ss || end_ > UINT64_MAX / ss) return -1;
   uint64_t pos = start_ * ss, endB = end_ * ss;
@@ -195,34 +237,93 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
   }
   open_ = Open{};
   scanEnd_ = endB;
+  walkDeviceReads_ = 0;
   if (progress) {
     progress->setTotal(static_cast<int32_t>(std::min<uint64_t>((endB - pos) / chunk, INT32_MAX)));
     progress->setDone(0);
   }
   const uint64_t first = pos;
-  while (running && pos < endB) {
-    uint64_t remaining = endB - pos;
-    uint64_t readSize = remaining >= chunk ? chunk : std::min(copy, remaining);
-    uint64_t extra = std::min(look, remaining - readSize);
-    size_t n = readRange(pos, buffer.data(), size_t(readSize + extra), size_t(readSize));
-    if (progress) {
-      progress->setDone(static_cast<int32_t>(std::min<uint64_t>((pos - first) / chunk, INT32_MAX)));
-      progress->setStatus(format("Found Raw Files : %zu", files_.size()));
-    }
+
+  // The device is read on its own thread into two chunk buffers while this
+  // thread matches the other one, so the disk and the matcher overlap.
+  ScanChunk slots[2];
+  for (ScanChunk& c : slots) c.buf.resize(static_cast<size_t>(chunk + look));
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stop = false;
+  auto readChunk = [&](ScanChunk& c, uint64_t at) {
+    uint64_t remaining = endB - at;
+    c.pos = at;
+    c.readSize = remaining >= chunk ? chunk : std::min(copy, remaining);
+    c.runs.clear();
+    uint64_t extra = std::min(look, remaining - c.readSize);
+    size_t n = readRange(at, c.buf.data(), size_t(c.readSize + extra), size_t(c.readSize));
     if (n > 0) {
-      processSectors(matcher, pos, buffer.data(), size_t(readSize / ss), n);
-    } else if (readSize > copy) {
-      // A chunk that cannot be read whole: take it in copy-chunk pieces and
-      // skip only the pieces that fail.
-      for (uint64_t off = 0; off < readSize && running; off += copy) {
-        uint64_t piece = std::min(copy, readSize - off);
-        uint64_t pieceExtra = std::min(look, endB - (pos + off + piece));
-        size_t got = readRange(pos + off, buffer.data(), size_t(piece + pieceExtra), size_t(piece));
-        if (got > 0) processSectors(matcher, pos + off, buffer.data(), size_t(piece / ss), got);
+      c.runs.push_back({0, size_t(c.readSize / ss), n});
+      return;
+    }
+    if (c.readSize <= copy) return;
+    // A chunk that cannot be read whole: take it in copy-chunk pieces and
+    // skip only the pieces that fail; a run of readable pieces is matched
+    // as one.
+    for (uint64_t off = 0; off < c.readSize && running; off += copy) {
+      uint64_t piece = std::min(copy, c.readSize - off);
+      if (readRange(at + off, c.buf.data() + off, size_t(piece), size_t(piece)) != piece) continue;
+      if (!c.runs.empty() && c.runs.back().offset + c.runs.back().avail == off) {
+        c.runs.back().sectors += size_t(piece / ss);
+        c.runs.back().avail += size_t(piece);
+      } else {
+        c.runs.push_back({size_t(off), size_t(piece / ss), size_t(piece)});
       }
     }
-    pos += readSize;
+  };
+  std::thread reader([&] {
+    uint64_t at = pos;
+    for (size_t i = 0;; i ^= 1) {
+      {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return !slots[i].full || stop; });
+        if (stop) return;
+      }
+      ScanChunk& c = slots[i];
+      bool last = !running || at >= endB;
+      if (!last) readChunk(c, at);
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        c.last = last;
+        c.full = true;
+      }
+      changed.notify_all();
+      if (last) return;
+      at += c.readSize;
+    }
+  });
+  for (size_t i = 0;; i ^= 1) {
+    ScanChunk& c = slots[i];
+    {
+      std::unique_lock<std::mutex> lock(mutex);
+      changed.wait(lock, [&] { return c.full; });
+    }
+    if (c.last || !running) break;
+    if (progress) {
+      progress->setDone(static_cast<int32_t>(std::min<uint64_t>((c.pos - first) / chunk, INT32_MAX)));
+      progress->setStatus(format("Found Raw Files : %zu", files_.size()));
+    }
+    for (const ScanChunk::Run& r : c.runs)
+      processSectors(matcher, c.pos + r.offset, c.buf.data() + r.offset, r.sectors, r.avail);
+    pos = c.pos + c.readSize;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      c.full = false;
+    }
+    changed.notify_all();
   }
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    stop = true;
+  }
+  changed.notify_all();
+  reader.join();
   // A file still open at the end of the range (or at Cancel) is kept, cut
   // where the scan stopped and at the maximal size.
   if (open_.open) record(std::min(std::min(pos, endB), open_.start + maxSizeKb_ * 1024));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "disk/sector_reader.h"
+#include "raw/raw_trim.h"
 #include "raw/raw_types.h"
 #include "results/progress.h"
 
@@ -98,15 +99,21 @@ class RawScanner {
     bool open = false;
     uint64_t start = 0;  // byte position relative to the origin
     int type = -1;
-    bool endKnown = false;   // structuralEnd has been looked for
-    uint64_t structuralEnd = 0;  // the file's own length by its structure, 0 = unknown
+    bool walked = false;  // the format walk has been made
+    RawFormatWalk walk;   // the file's structure, up to the maximal size and the range end
   };
-  // The open file's own length by its structure (looked for once, up to the
-  // maximal size and the range end), 0 when unknown.
-  uint64_t openStructuralEnd();
+  // The open file's format walk (made once, up to the maximal size and the
+  // range end).
+  const RawFormatWalk& openWalk();
+  // Whether a header at s belongs to the open file: it lies inside the
+  // structure the walk checked out, or where the structure points.
+  bool insideOpenFile(uint64_t s);
   void processSectors(const RawMatcher& m, uint64_t pos, const uint8_t* data, size_t sectors, size_t avail);
   void record(uint64_t endPos);
   size_t readRange(uint64_t pos, uint8_t* buf, size_t want, size_t minimum) const;
+  // Reads for the format walks: from the chunk being matched when the bytes
+  // lie in it, else from the device.
+  size_t readForWalk(uint64_t pos, uint8_t* buf, size_t n);
 
   SectorReader reader_;
   uint64_t origin_ = 0;
@@ -118,6 +125,15 @@ class RawScanner {
   std::shared_ptr<RawTypeList> types_;
   std::vector<RawFoundFile> files_;
   Open open_;
+  const uint8_t* chunkData_ = nullptr;  // the chunk being matched
+  uint64_t chunkPos_ = 0;
+  size_t chunkAvail_ = 0;
+  uint64_t walkDeviceReads_ = 0;
+
+ public:
+  // Device reads the format walks made during the last scan (the rest came
+  // from the scan's own chunks).
+  uint64_t walkDeviceReads() const { return walkDeviceReads_; }
 };
 
 }  // namespace brenix
