@@ -52,6 +52,12 @@ void fill(Bytes& img, uint64_t from, uint64_t to, uint32_t seed) {
   for (uint64_t s = (from + 511) / 512 * 512; s < to; s += 512) img[s] = 0x20;
 }
 
+void append(Bytes& to, const uint8_t* p, size_t n) {
+  const size_t at = to.size();
+  to.resize(at + n);
+  std::memcpy(to.data() + at, p, n);
+}
+
 struct Laid {
   uint64_t sector;
   Bytes bytes;
@@ -150,6 +156,169 @@ TEST(RawCarve, RealFilesBetweenOthersComeBackWhole) {
     Bytes img;
     std::vector<Laid> laid = layOut(img, files, gap);
     expectWhole(carve(dir, img), laid, names);
+  }
+}
+
+// An old file whose header survived while a newer picture was written over
+// its middle: the old header's sizes are stale. The picture is found whole
+// and the old file is cut where it begins.
+TEST(RawCarve, StaleSizeFieldsHideNoLaterFile) {
+  for (const char* tool : {"ffmpeg", "convert"}) BRENIX_REQUIRE_TOOL(tool);
+  test::TempDir dir;
+  Bytes picture = noisyJpeg(dir, "new.jpg", "200x150", 5);
+  std::vector<std::pair<std::string, Bytes>> stale;
+  stale.push_back({"bmp", made(dir, {"convert", "-size", "1200x900", "xc:gray"}, "old.bmp")});
+  stale.push_back({"tif", made(dir, {"convert", "-size", "1200x900", "xc:gray", "-compress", "none"}, "old.tif")});
+  stale.push_back({"wav", made(dir, {"ffmpeg", "-y", "-v", "error", "-f", "lavfi", "-i", "sine=d=30"}, "old.wav")});
+  // A movie whose index after the media (moov) was overwritten: only ftyp
+  // and the mdat size remain.
+  Bytes mp4 = made(dir, {"ffmpeg", "-y", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=640x480:rate=25", "-t", "4",
+                         "-vf", "noise=alls=80:allf=t+u", "-c:v", "mpeg4", "-q:v", "2"},
+                   "old.mp4");
+  stale.push_back({"mp4", mp4});
+  for (auto& [name, old] : stale) {
+    SCOPED_TRACE(name);
+    ASSERT_GT(old.size(), 2'000'000u);
+    Bytes img;
+    std::vector<Laid> laid = layOut(img, {old}, 0);
+    fill(img, laid[0].sector * 512 + old.size() - 600'000, img.size(), 11);  // the old file's tail is gone
+    const uint64_t pictureAt = laid[0].sector + 1024 * 1024 / 512;
+    std::copy(picture.begin(), picture.end(), img.begin() + long(pictureAt * 512));
+    Carved c = carve(dir, img);
+    ASSERT_EQ(c.files.size(), 2u);
+    EXPECT_EQ(c.files[0].startSector, laid[0].sector);
+    EXPECT_EQ(c.files[0].size, (pictureAt - laid[0].sector) * 512);
+    EXPECT_EQ(c.files[1].startSector, pictureAt);
+    EXPECT_TRUE(c.bytes[1] == picture);
+  }
+}
+
+// Pictures cut short end at their last valid entropy-coded data, not at the
+// maximal size; a movie with a damaged second box keeps its cut.
+TEST(RawCarve, TruncatedFilesEndAtTheirLastValidData) {
+  for (const char* tool : {"ffmpeg", "convert"}) BRENIX_REQUIRE_TOOL(tool);
+  test::TempDir dir;
+  Bytes picture = noisyJpeg(dir, "p.jpg", "400x300", 6);
+  ASSERT_GT(picture.size(), 40'000u);
+  const size_t keep = 40 * 512;
+  const Bytes truncated(picture.begin(), picture.begin() + long(keep));
+  for (bool zeros : {true, false}) {
+    SCOPED_TRACE(zeros ? "followed by empty sectors" : "followed by garbage");
+    Bytes img;
+    std::vector<Laid> laid = layOut(img, {truncated}, 0);
+    img.resize(img.size() + 6'000'000);
+    if (zeros)
+      std::fill(img.begin() + long(laid[0].sector * 512 + keep), img.end(), 0);
+    else
+      fill(img, laid[0].sector * 512 + keep, img.size(), 12);
+    Carved c = carve(dir, img);
+    ASSERT_EQ(c.files.size(), 1u);
+    EXPECT_GE(c.files[0].size, keep - 64);
+    EXPECT_LE(c.files[0].size, keep + 4096);
+    const size_t common = std::min<size_t>(keep, c.bytes[0].size());
+    EXPECT_TRUE(std::equal(c.bytes[0].begin(), c.bytes[0].begin() + long(common), truncated.begin()));
+  }
+  Bytes mp4 = made(dir, ffmpeg({"-c:v", "mpeg4"}), "m.mp4");
+  const uint32_t ftyp = uint32_t(mp4[0]) << 24 | mp4[1] << 16 | mp4[2] << 8 | mp4[3];
+  ASSERT_LT(ftyp + 8, mp4.size());
+  std::fill(mp4.begin() + ftyp, mp4.begin() + ftyp + 8, 0xEE);
+  Bytes img;
+  std::vector<Laid> laid = layOut(img, {mp4, picture}, 3);
+  Carved c = carve(dir, img);
+  ASSERT_EQ(c.files.size(), 2u);
+  EXPECT_EQ(c.files[0].size, c.files[0].cutSize);
+  EXPECT_EQ(c.files[0].cutSize, (laid[1].sector - laid[0].sector) * 512);
+  EXPECT_TRUE(c.bytes[1] == picture);
+}
+
+// A JPEG with an image appended behind its EOI and named by the MPF index
+// in its APP2 segment (as phones and cameras write them) keeps the appended
+// image, even when its SOI starts a sector.
+TEST(RawCarve, MpfAppendedImagesStayWithTheirPicture) {
+  BRENIX_REQUIRE_TOOL("convert");
+  test::TempDir dir;
+  Bytes first = noisyJpeg(dir, "a.jpg", "320x240", 7);
+  Bytes second = noisyJpeg(dir, "b.jpg", "160x120", 8);
+  // APP2 "MPF\0" with a big-endian MP index of two entries, right after SOI.
+  Bytes app2 = {0xFF, 0xE2, 0, 0, 'M', 'P', 'F', 0, 'M', 'M', 0, 42, 0, 0, 0, 8,
+                0, 1,  // one IFD entry: MPEntry, UNDEFINED, 32 bytes at 26
+                0xB0, 0x02, 0, 7, 0, 0, 0, 32, 0, 0, 0, 26, 0, 0, 0, 0};
+  app2.resize(app2.size() + 32, 0);
+  const size_t tiffAt = 8;  // within app2
+  app2[2] = uint8_t((app2.size() - 2) >> 8);
+  app2[3] = uint8_t(app2.size() - 2);
+  Bytes combined = {0xFF, 0xD8};
+  append(combined, app2.data(), app2.size());
+  // A comment segment pads the first image so the second starts a sector.
+  size_t rest = first.size() - 2;
+  size_t pad = (512 - (combined.size() + 4 + rest) % 512) % 512;
+  Bytes com = {0xFF, 0xFE, uint8_t((pad + 2) >> 8), uint8_t(pad + 2)};
+  com.resize(4 + pad, 'c');
+  append(combined, com.data(), com.size());
+  append(combined, first.data() + 2, first.size() - 2);
+  ASSERT_EQ(combined.size() % 512, 0u);
+  const size_t appendedAt = combined.size();
+  append(combined, second.data(), second.size());
+  auto put32 = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) combined[at + i] = uint8_t(v >> (24 - 8 * i));
+  };
+  const size_t entries = 2 + tiffAt + 26;
+  put32(entries + 4, uint32_t(appendedAt));  // first image: size, offset 0
+  put32(entries + 16 + 4, uint32_t(second.size()));
+  put32(entries + 16 + 8, uint32_t(appendedAt - (2 + tiffAt)));
+  Bytes img;
+  Bytes next = noisyJpeg(dir, "c.jpg", "100x80", 9);
+  std::vector<Laid> laid = layOut(img, {combined, next}, 0);
+  expectWhole(carve(dir, img), laid, {"mpf", "next"});
+}
+
+// Mail stores end at the file size their header records; a picture stored
+// inside them on a sector boundary does not split them.
+TEST(RawCarve, MailStoresEndAtTheirHeaderSize) {
+  BRENIX_REQUIRE_TOOL("convert");
+  test::TempDir dir;
+  Bytes gif = made(dir, {"convert", "-seed", "3", "-size", "64x64", "plasma:fractal"}, "g.gif");
+  Bytes picture = noisyJpeg(dir, "p.jpg", "120x90", 10);
+  auto le32at = [](Bytes& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = uint8_t(v >> (8 * i));
+  };
+  // Unicode PST: header, allocation map pages every 253952 bytes from 0x4400.
+  Bytes pst(600'000, 0);
+  fill(pst, 0, pst.size(), 13);
+  std::memcpy(pst.data(), "!BDN", 4);
+  std::memcpy(pst.data() + 8, "SM", 2);
+  pst[10] = 23;
+  pst[11] = 0;
+  le32at(pst, 184, uint32_t(pst.size()));
+  le32at(pst, 188, 0);
+  for (size_t page = 0x4400; page + 512 <= pst.size(); page += 253952) pst[page + 496] = pst[page + 497] = 0x84;
+  std::copy(gif.begin(), gif.end(), pst.begin() + 100 * 512);
+  // DBX: file size at 0x7C, tree root at 0xE4 naming its own offset.
+  Bytes dbx(300'000, 0);
+  fill(dbx, 0, dbx.size(), 14);
+  const uint8_t dbxMagic[] = {0xCF, 0xAD, 0x12, 0xFE, 0xC5, 0xFD, 0x74, 0x6F};
+  std::memcpy(dbx.data(), dbxMagic, 8);
+  le32at(dbx, 0x7C, uint32_t(dbx.size()));
+  le32at(dbx, 0xE4, 0x8000);
+  le32at(dbx, 0x8000, 0x8000);
+  std::copy(gif.begin(), gif.end(), dbx.begin() + 200 * 512);
+  Bytes img;
+  std::vector<Laid> laid = layOut(img, {pst, picture, dbx, picture}, 2);
+  expectWhole(carve(dir, img), laid, {"pst", "jpg", "dbx", "jpg"});
+
+  // Headers whose sizes lie past the range: no structure is trusted, and
+  // nothing is longer than the maximal size or runs past the range.
+  le32at(pst, 184, 0xFFFFFFFFu);
+  le32at(pst, 188, 0xFFFFFFFFu);
+  le32at(dbx, 0x7C, 0xFFFFFFFFu);
+  laid = layOut(img, {pst, dbx}, 0);
+  Carved c = carve(dir, img, 256);
+  ASSERT_GE(c.files.size(), 2u);
+  EXPECT_EQ(c.files[0].startSector, laid[0].sector);
+  EXPECT_EQ(c.files[0].size, c.files[0].cutSize);
+  for (const RawFoundFile& f : c.files) {
+    EXPECT_LE(f.size, 256u * 1024);
+    EXPECT_LE(f.startSector * 512 + f.size, img.size());
   }
 }
 
