@@ -1,6 +1,7 @@
 #include "raw/raw_scanner.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -37,10 +38,21 @@ RawMatcher::RawMatcher(const RawTypeList& types) : types_(types) {
     };
     for (const PatternAlternative& a : types.pattern(t, 0).alternatives) {
       if (!a.usable) continue;
+      // A quick test of the alternative's first four bytes (as far as it
+      // fixes them) before the full comparison.
+      Candidate c{int(t), 0, 0};
+      for (size_t i = 0; i < 4 && i < a.bytes.size(); ++i) {
+        c.mask |= uint32_t(0xFF) << (8 * i);
+        c.value |= uint32_t(a.bytes[i]) << (8 * i);
+      }
+      if (a.bytes.size() < 4 && a.hasHalf) {
+        c.mask |= uint32_t(0xF0) << (8 * a.bytes.size());
+        c.value |= uint32_t(a.halfNibble << 4) << (8 * a.bytes.size());
+      }
       if (!a.bytes.empty()) {
-        add(g->buckets[a.bytes[0]]);
+        g->buckets[a.bytes[0]].push_back(c);
       } else if (a.hasHalf) {
-        for (int lo = 0; lo < 16; ++lo) add(g->buckets[a.halfNibble << 4 | lo]);
+        for (int lo = 0; lo < 16; ++lo) g->buckets[a.halfNibble << 4 | lo].push_back(c);
       } else {
         add(g->any);
       }
@@ -64,14 +76,27 @@ bool RawMatcher::fullMatch(int type, const uint8_t* data, size_t avail) const {
   return true;
 }
 
+namespace {
+// The four bytes as a little-endian number, whatever the machine's order.
+inline uint32_t littleWord(uint32_t w) {
+  if constexpr (std::endian::native == std::endian::big) return __builtin_bswap32(w);
+  return w;
+}
+}  // namespace
+
 int RawMatcher::match(const uint8_t* data, size_t avail) const {
   int best = INT_MAX;
   for (const Group& g : groups_) {
     if (g.offset < avail && (g.nonEmpty[data[g.offset] >> 6] >> (data[g.offset] & 63) & 1)) {
-      for (int t : g.buckets[data[g.offset]]) {
-        if (t >= best) break;
-        if (fullMatch(t, data, avail)) {
-          best = t;
+      uint32_t word = 0;
+      const bool quick = avail - g.offset >= 4;
+      if (quick) std::memcpy(&word, data + g.offset, 4);
+      word = littleWord(word);
+      for (const Candidate& c : g.buckets[data[g.offset]]) {
+        if (c.type >= best) break;
+        if (quick && (word & c.mask) != c.value) continue;
+        if (fullMatch(c.type, data, avail)) {
+          best = c.type;
           break;
         }
       }
@@ -111,13 +136,26 @@ size_t RawScanner::readRange(uint64_t pos, uint8_t* buf, size_t want, size_t min
 
 size_t RawScanner::readForWalk(uint64_t pos, uint8_t* buf, size_t n) {
   size_t done = 0;
-  if (chunkData_ && pos >= chunkPos_ && pos < chunkPos_ + chunkAvail_) {
-    done = static_cast<size_t>(std::min<uint64_t>(n, chunkPos_ + chunkAvail_ - pos));
-    std::memcpy(buf, chunkData_ + (pos - chunkPos_), done);
-    if (done == n) return n;
+  while (done < n) {
+    const uint64_t p = pos + done;
+    const MemorySpan* hit = nullptr;
+    uint64_t limit = pos + n;
+    for (const MemorySpan& m : spans_) {
+      if (p >= m.pos && p < m.pos + m.size) hit = &m;
+      if (m.pos > p && m.pos < limit) limit = m.pos;
+    }
+    if (hit) {
+      size_t k = static_cast<size_t>(std::min<uint64_t>(n - done, hit->pos + hit->size - p));
+      std::memcpy(buf + done, hit->data + (p - hit->pos), k);
+      done += k;
+      continue;
+    }
+    const size_t k = static_cast<size_t>(limit - p);
+    ++walkDeviceReads_;
+    if (readRange(p, buf + done, k, k) != k) return done;
+    done += k;
   }
-  ++walkDeviceReads_;
-  return done + readRange(pos + done, buf + done, n - done, n - done);
+  return done;
 }
 
 void RawScanner::record(uint64_t endPos) {
@@ -166,9 +204,6 @@ bool RawScanner::insideOpenFile(uint64_t s) {
 void RawScanner::processSectors(const RawMatcher& m, uint64_t pos, const uint8_t* data, size_t sectors,
                                 size_t avail) {
   const uint64_t maxBytes = maxSizeKb_ * 1024;
-  chunkData_ = data;
-  chunkPos_ = pos;
-  chunkAvail_ = avail;
   for (size_t k = 0; k < sectors; ++k) {
     uint64_t s = pos + uint64_t(k) * sectorSize_;
     size_t at = k * sectorSize_;
@@ -189,7 +224,6 @@ void RawScanner::processSectors(const RawMatcher& m, uint64_t pos, const uint8_t
     open_.start = s;
     open_.type = type;
   }
-  chunkData_ = nullptr;
 }
 
 namespace {
@@ -203,7 +237,7 @@ struct ScanChunk {
     size_t offset, sectors, avail;
   };
   std::vector<Run> runs;
-  bool full = false;
+  enum State { Free, Full, Held } state = Free;
   bool last = false;
 };
 
@@ -244,9 +278,12 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
   }
   const uint64_t first = pos;
 
-  // The device is read on its own thread into two chunk buffers while this
-  // thread matches the other one, so the disk and the matcher overlap.
-  ScanChunk slots[2];
+  // The device is read on its own thread while this thread matches, so the
+  // disk and the matcher overlap. Three chunk buffers go round: one being
+  // read, the one being matched and the one before it, which the format
+  // walks of files that began there read from memory.
+  constexpr size_t kSlots = 3;
+  ScanChunk slots[kSlots];
   for (ScanChunk& c : slots) c.buf.resize(static_cast<size_t>(chunk + look));
   std::mutex mutex;
   std::condition_variable changed;
@@ -277,12 +314,11 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
       }
     }
   };
-  std::thread reader([&] {
-    uint64_t at = pos;
-    for (size_t i = 0;; i ^= 1) {
+  std::thread reader([&, at = pos]() mutable {
+    for (size_t i = 0;; i = (i + 1) % kSlots) {
       {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return !slots[i].full || stop; });
+        changed.wait(lock, [&] { return slots[i].state == ScanChunk::Free || stop; });
         if (stop) return;
       }
       ScanChunk& c = slots[i];
@@ -291,32 +327,39 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
       {
         std::lock_guard<std::mutex> lock(mutex);
         c.last = last;
-        c.full = true;
+        c.state = ScanChunk::Full;
       }
       changed.notify_all();
       if (last) return;
       at += c.readSize;
     }
   });
-  for (size_t i = 0;; i ^= 1) {
+  ScanChunk* previous = nullptr;
+  for (size_t i = 0;; i = (i + 1) % kSlots) {
     ScanChunk& c = slots[i];
     {
       std::unique_lock<std::mutex> lock(mutex);
-      changed.wait(lock, [&] { return c.full; });
+      changed.wait(lock, [&] { return c.state == ScanChunk::Full; });
+      c.state = ScanChunk::Held;
     }
     if (c.last || !running) break;
     if (progress) {
       progress->setDone(static_cast<int32_t>(std::min<uint64_t>((c.pos - first) / chunk, INT32_MAX)));
       progress->setStatus(format("Found Raw Files : %zu", files_.size()));
     }
+    spans_.clear();
+    for (const ScanChunk* k : {previous, &c})
+      if (k)
+        for (const ScanChunk::Run& r : k->runs) spans_.push_back({k->pos + r.offset, k->buf.data() + r.offset, r.avail});
     for (const ScanChunk::Run& r : c.runs)
       processSectors(matcher, c.pos + r.offset, c.buf.data() + r.offset, r.sectors, r.avail);
     pos = c.pos + c.readSize;
-    {
+    if (previous) {
       std::lock_guard<std::mutex> lock(mutex);
-      c.full = false;
+      previous->state = ScanChunk::Free;
     }
     changed.notify_all();
+    previous = &c;
   }
   {
     std::lock_guard<std::mutex> lock(mutex);
@@ -327,6 +370,7 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
   // A file still open at the end of the range (or at Cancel) is kept, cut
   // where the scan stopped and at the maximal size.
   if (open_.open) record(std::min(std::min(pos, endB), open_.start + maxSizeKb_ * 1024));
+  spans_.clear();
   if (progress) {
     progress->setDone(progress->total());
     progress->setStatus(format("Found Raw Files : %zu", files_.size()));

@@ -44,9 +44,13 @@ class RawMatcher {
 
  private:
   bool fullMatch(int type, const uint8_t* data, size_t avail) const;
+  struct Candidate {
+    int type;
+    uint32_t mask, value;  // the alternative's first four bytes (little-endian) as far as it fixes them
+  };
   struct Group {
     uint32_t offset = 0;
-    std::vector<int> buckets[256];  // by the byte at offset: candidate types, ascending
+    std::vector<Candidate> buckets[256];  // by the byte at offset: candidate alternatives, types ascending
     uint64_t nonEmpty[4] = {0, 0, 0, 0};  // bit b set when buckets[b] has candidates
     std::vector<int> any;           // first alternative looks at no whole byte
   };
@@ -111,8 +115,8 @@ class RawScanner {
   void processSectors(const RawMatcher& m, uint64_t pos, const uint8_t* data, size_t sectors, size_t avail);
   void record(uint64_t endPos);
   size_t readRange(uint64_t pos, uint8_t* buf, size_t want, size_t minimum) const;
-  // Reads for the format walks: from the chunk being matched when the bytes
-  // lie in it, else from the device.
+  // Reads for the format walks: from the chunks in memory where the bytes
+  // lie in them, else from the device.
   size_t readForWalk(uint64_t pos, uint8_t* buf, size_t n);
 
   SectorReader reader_;
@@ -125,9 +129,12 @@ class RawScanner {
   std::shared_ptr<RawTypeList> types_;
   std::vector<RawFoundFile> files_;
   Open open_;
-  const uint8_t* chunkData_ = nullptr;  // the chunk being matched
-  uint64_t chunkPos_ = 0;
-  size_t chunkAvail_ = 0;
+  struct MemorySpan {
+    uint64_t pos;  // byte position relative to the origin
+    const uint8_t* data;
+    size_t size;
+  };
+  std::vector<MemorySpan> spans_;  // the chunks in memory while scanning: the one matched and the one before
   uint64_t walkDeviceReads_ = 0;
 
  public:

@@ -21,19 +21,26 @@ inline uint32_t le32(const uint8_t* p) {
   return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
 
-// CRC-32 as PNG and 7z use it.
+// CRC-32 as PNG and 7z use it (eight bytes a step).
 uint32_t crc32Update(uint32_t crc, const uint8_t* p, size_t n) {
   static const auto table = [] {
-    std::array<uint32_t, 256> t{};
+    std::array<std::array<uint32_t, 256>, 8> t{};
     for (uint32_t i = 0; i < 256; ++i) {
       uint32_t c = i;
       for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-      t[i] = c;
+      t[0][i] = c;
     }
+    for (uint32_t i = 0; i < 256; ++i)
+      for (int k = 1; k < 8; ++k) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
     return t;
   }();
   crc = ~crc;
-  for (size_t i = 0; i < n; ++i) crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  for (; n >= 8; n -= 8, p += 8) {
+    uint32_t lo = le32(p) ^ crc, hi = le32(p + 4);
+    crc = table[7][lo & 0xFF] ^ table[6][(lo >> 8) & 0xFF] ^ table[5][(lo >> 16) & 0xFF] ^ table[4][lo >> 24] ^
+          table[3][hi & 0xFF] ^ table[2][(hi >> 8) & 0xFF] ^ table[1][(hi >> 16) & 0xFF] ^ table[0][hi >> 24];
+  }
+  for (; n > 0; --n, ++p) crc = table[0][(crc ^ *p) & 0xFF] ^ (crc >> 8);
   return ~crc;
 }
 
@@ -42,16 +49,25 @@ uint32_t crc32Update(uint32_t crc, const uint8_t* p, size_t n) {
 class Window {
  public:
   static constexpr size_t kBlock = 1024 * 1024;
-  Window(const RawByteSource& src, uint64_t bound) : src_(src), bound_(bound) {}
+  // The buffer is one per thread, reused by every walk (walks do not nest).
+  Window(const RawByteSource& src, uint64_t bound) : src_(src), bound_(bound), buf_(buffer()) {}
+  Window(const Window&) = delete;
+  Window& operator=(const Window&) = delete;
   uint64_t bound() const { return bound_; }
 
   // Pointer to n bytes at off (n <= kBlock), or null when they are not all
-  // readable. A refill reads `ahead` bytes (at least n) from off.
-  const uint8_t* at(uint64_t off, size_t n, size_t ahead = kBlock) {
+  // readable. A refill reads `ahead` bytes (at least n) from off; by
+  // default 64 KiB at first, twice as much with every refill after it, up
+  // to the whole buffer, so small files cost small reads and long walks
+  // few reads.
+  const uint8_t* at(uint64_t off, size_t n, size_t ahead = 0) {
     if (n > kBlock || off > bound_ || n > bound_ - off) return nullptr;
     if (!(off >= base_ && off + n <= base_ + have_)) {
-      if (buf_.empty()) buf_.resize(kBlock);
       base_ = off;
+      if (ahead == 0) {
+        ahead = grow_;
+        grow_ = std::min(kBlock, grow_ * 2);
+      }
       size_t want = static_cast<size_t>(std::min<uint64_t>(std::max(n, std::min(ahead, kBlock)), bound_ - off));
       have_ = src_(off, buf_.data(), want);
       if (have_ > want) have_ = 0;
@@ -59,7 +75,7 @@ class Window {
     }
     return buf_.data() + (off - base_);
   }
-  bool byte(uint64_t off, uint8_t& v, size_t ahead = kBlock) {
+  bool byte(uint64_t off, uint8_t& v, size_t ahead = 0) {
     const uint8_t* p = at(off, 1, ahead);
     if (!p) return false;
     v = *p;
@@ -99,11 +115,16 @@ class Window {
   }
 
  private:
+  static std::vector<uint8_t>& buffer() {
+    thread_local std::vector<uint8_t> b(kBlock);
+    return b;
+  }
   const RawByteSource& src_;
   uint64_t bound_;
-  std::vector<uint8_t> buf_;
+  std::vector<uint8_t>& buf_;
   uint64_t base_ = 0;
   size_t have_ = 0;
+  size_t grow_ = 64 * 1024;
 };
 
 // One JPEG marker walk from `start` (its SOI).
