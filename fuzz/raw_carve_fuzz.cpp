@@ -1,4 +1,5 @@
-// Fuzzes the matcher and trimming: the input is a carved region; its end is
+// Fuzzes the matcher and trimming: the input is a carved region; its end and
+// its format walk (streams, stores, boxes, MPF, truncated pictures) are
 // computed under several bounds, and a small signature list is matched at
 // every sector start. Then the whole scanner runs over the input as an
 // in-memory image (headers inside an open file's structure, cuts, trims):
@@ -50,6 +51,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (uint64_t bound : {uint64_t(size), uint64_t(size / 2), uint64_t(size) + 4096}) {
     uint64_t end = brenix::rawFormatEnd(src, bound);
     if (end > bound) __builtin_trap();
+    for (bool pdf : {false, true}) {
+      brenix::RawFormatWalk w = brenix::rawWalkFormat(src, bound, pdf);
+      if (w.end > bound || (w.verified && w.end == 0) || w.anchors.size() > 256) __builtin_trap();
+    }
   }
   brenix::RawMatcher matcher(*types());
   for (size_t at = 0; at < size; at += 512) matcher.match(data + at, size - at);

@@ -201,6 +201,13 @@ bool RawScanner::insideOpenFile(uint64_t s) {
   return std::find(w.anchors.begin(), w.anchors.end(), rel) != w.anchors.end();
 }
 
+bool RawScanner::nextPacketOfOpenStream(uint64_t s, int type) {
+  if (type != open_.type) return false;
+  const RawFormatWalk& w = openWalk();
+  const uint64_t rel = s - open_.start;
+  return w.packet != 0 && rel < w.end && rel % w.packet == 0;
+}
+
 void RawScanner::processSectors(const RawMatcher& m, uint64_t pos, const uint8_t* data, size_t sectors,
                                 size_t avail) {
   const uint64_t maxBytes = maxSizeKb_ * 1024;
@@ -217,7 +224,7 @@ void RawScanner::processSectors(const RawMatcher& m, uint64_t pos, const uint8_t
     // ZIP, the next packet of a stream) belongs to that file: it opens no
     // new one. Only a structure the walk checked out counts, never a bare
     // size field, which may be stale.
-    if (open_.open && trim_ && insideOpenFile(s)) continue;
+    if (open_.open && (trim_ ? insideOpenFile(s) : nextPacketOfOpenStream(s, type))) continue;
     if (open_.open) record(std::min(s, open_.start + maxBytes));
     open_ = Open{};
     open_.open = true;

@@ -112,6 +112,10 @@ class RawScanner {
   // Whether a header at s belongs to the open file: it lies inside the
   // structure the walk checked out, or where the structure points.
   bool insideOpenFile(uint64_t s);
+  // Without trimming: whether a header of the open file's type at s is the
+  // next packet of the open stream (TS, M2TS, program stream), whose
+  // signature repeats at every packet that starts a sector.
+  bool nextPacketOfOpenStream(uint64_t s, int type);
   void processSectors(const RawMatcher& m, uint64_t pos, const uint8_t* data, size_t sectors, size_t avail);
   void record(uint64_t endPos);
   size_t readRange(uint64_t pos, uint8_t* buf, size_t want, size_t minimum) const;

@@ -747,6 +747,7 @@ RawFormatWalk psWalk(Window& w) {
   if (packs >= 2) {
     r.end = pos;
     r.verified = true;
+    r.packet = 1;
   }
   return r;
 }

@@ -29,7 +29,8 @@ struct RawFormatWalk {
   uint64_t end = 0;       // the file's own length within the bound, 0 = unknown (keep the cut)
   bool verified = false;  // the walk checked the structure itself out (markers, CRCs,
                           // directories, tiling boxes, packet sync), not only a size field
-  uint32_t packet = 0;    // packet spacing of a stream format (188, 192, 2048...), else 0
+  uint32_t packet = 0;    // packet spacing of a stream: 188 (TS), 192 (M2TS), 1 (program
+                          // stream, packs of any length); 0 for other formats
   std::vector<uint64_t> anchors;  // offsets the structure points at (TIFF previews, thumbnails)
 };
 

@@ -86,7 +86,7 @@ struct Carved {
   std::vector<Bytes> bytes;
 };
 
-Carved carve(const test::TempDir& dir, const Bytes& img, uint64_t maxKb = 0) {
+Carved carve(const test::TempDir& dir, const Bytes& img, uint64_t maxKb = 0, bool trim = true) {
   fs::path p = dir / "carve.img";
   test::writeFile(p, img);
   auto types = std::make_shared<RawTypeList>();
@@ -97,6 +97,7 @@ Carved carve(const test::TempDir& dir, const Bytes& img, uint64_t maxKb = 0) {
   scanner.setRange(0, img.size() / 512);
   scanner.setTypes(types);
   scanner.setMaxSizeKb(maxKb);
+  scanner.setTrimming(trim);
   RunningFlag running{true};
   EXPECT_EQ(scanner.scan(nullptr, running), 0);
   Carved c;
@@ -124,7 +125,8 @@ TEST(RawCarve, RealFilesBetweenOthersComeBackWhole) {
   for (const char* tool : {"ffmpeg", "convert", "exiftool", "sqlite3"}) BRENIX_REQUIRE_TOOL(tool);
   test::TempDir dir;
   std::vector<std::string> names = {"ts",  "jpg", "m2ts", "png", "vob", "tif", "mp4",
-                                    "bmp", "mov", "mkv",  "exif", "sqlite"};
+                                    "bmp", "mov", "mkv",  "exif", "sqlite", "ico", "jp2",
+                                    "mng", "tif (big-endian)", "aiff"};
   std::vector<Bytes> files;
   files.push_back(made(dir, ffmpeg({"-c:v", "mpeg2video", "-f", "mpegts"}), "a.ts"));
   files.push_back(noisyJpeg(dir, "b.jpg", "300x200", 1));
@@ -149,6 +151,13 @@ TEST(RawCarve, RealFilesBetweenOthersComeBackWhole) {
        "insert into t select i, hex(randomblob(40)) from n;"});
   ASSERT_EQ(db.status, 0) << db.output;
   files.push_back(test::readFile(dir / "l.sqlite"));
+  files.push_back(made(dir, {"convert", "-seed", "4", "-size", "48x48", "plasma:fractal"}, "m.ico"));
+  files.push_back(made(dir, {"convert", "-seed", "5", "-size", "64x64", "plasma:fractal"}, "n.jp2"));
+  files.push_back(made(dir, {"convert", "-seed", "6", "-size", "64x64", "plasma:fractal"}, "o.mng"));
+  files.push_back(
+      made(dir, {"convert", "-seed", "7", "-size", "80x60", "plasma:fractal", "-endian", "MSB", "-compress", "none"},
+           "p.tif"));
+  files.push_back(made(dir, {"ffmpeg", "-y", "-v", "error", "-f", "lavfi", "-i", "sine=d=1"}, "q.aiff"));
   for (size_t i = 0; i < files.size(); ++i) ASSERT_GT(files[i].size(), 1000u) << names[i];
 
   for (uint64_t gap : {uint64_t(0), uint64_t(5)}) {
@@ -156,6 +165,18 @@ TEST(RawCarve, RealFilesBetweenOthersComeBackWhole) {
     Bytes img;
     std::vector<Laid> laid = layOut(img, files, gap);
     expectWhole(carve(dir, img), laid, names);
+  }
+  // Without trimming the streams are not shattered either: each is one file
+  // up to the next file's header.
+  std::vector<Bytes> streams = {files[0], files[1], files[2], files[3], files[4], files[5]};
+  Bytes img;
+  std::vector<Laid> laid = layOut(img, streams, 2);
+  Carved c = carve(dir, img, 0, false);
+  ASSERT_EQ(c.files.size(), laid.size());
+  for (size_t i = 0; i < laid.size(); ++i) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_EQ(c.files[i].startSector, laid[i].sector);
+    EXPECT_EQ(c.files[i].size, ((i + 1 < laid.size() ? laid[i + 1].sector : img.size() / 512) - laid[i].sector) * 512);
   }
 }
 
