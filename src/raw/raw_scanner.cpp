@@ -291,7 +291,9 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
   // walks of files that began there read from memory.
   constexpr size_t kSlots = 3;
   ScanChunk slots[kSlots];
-  for (ScanChunk& c : slots) c.buf.resize(static_cast<size_t>(chunk + look));
+  // A range shorter than a chunk is read in copy chunks: smaller buffers do.
+  const uint64_t bufferBytes = std::min(chunk, std::max(copy, endB - pos)) + look;
+  for (ScanChunk& c : slots) c.buf.resize(static_cast<size_t>(bufferBytes));
   std::mutex mutex;
   std::condition_variable changed;
   bool stop = false;

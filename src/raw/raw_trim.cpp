@@ -143,15 +143,13 @@ bool jpegSegmentMarker(uint8_t m) {
 // The end of valid data before a zero sector at `zero` (offsets relative to
 // the file): trailing zero bytes of the last data sector are slack.
 uint64_t beforeZeroSector(Window& w, uint64_t zero, uint64_t floor) {
-  uint64_t e = zero;
-  while (e > floor + 1) {
-    uint8_t b;
-    if (!w.byte(e - 1, b, 512) || b != 0) break;
-    --e;
-  }
-  uint8_t prev;
-  if (e > floor + 1 && e < zero && w.byte(e - 1, prev, 512) && prev == 0xFF) ++e;  // a stuffed FF 00
-  return e;
+  const uint64_t from = std::max(floor, zero >= 512 ? zero - 512 : 0);
+  const uint8_t* p = zero > from ? w.at(from, static_cast<size_t>(zero - from), 512) : nullptr;
+  if (!p) return zero;
+  size_t n = static_cast<size_t>(zero - from);
+  while (n > 1 && p[n - 1] == 0) --n;
+  if (n < static_cast<size_t>(zero - from) && p[n - 1] == 0xFF) ++n;  // a stuffed FF 00
+  return from + n;
 }
 
 // Entropy-coded data from pos: the offset of the next marker that is not a
@@ -198,9 +196,7 @@ JpegScan jpegScan(Window& w, uint64_t start) {
   // Where the walk broke after entropy-coded data: garbage begins at the
   // sector boundary at or before it (files start on sectors).
   auto broken = [&](uint64_t at) {
-    if (entropyStart == 0) return;
-    uint64_t rel = at - start;
-    r.cutAt = std::max(entropyStart, start + rel / 512 * 512);
+    if (entropyStart != 0) r.cutAt = std::max(entropyStart, at / 512 * 512);
   };
   for (int guard = 0; guard < 1'000'000; ++guard) {
     const uint8_t* p = w.at(pos, 2);
