@@ -210,5 +210,119 @@ TEST(RawTrim, BrokenStructuresKeepTheCut) {
   EXPECT_EQ(endOf({}, 0), 0u);
 }
 
+uint32_t crc32Of(const uint8_t* p, size_t n) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) {
+    c ^= p[i];
+    for (int k = 0; k < 8; ++k) c = c & 1 ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+  }
+  return ~c;
+}
+
+RawFormatWalk walkOf(const Bytes& data, uint64_t bound) {
+  RawByteSource src = [&](uint64_t off, uint8_t* buf, size_t n) -> size_t {
+    EXPECT_LE(off + n, bound) << "read past the bound";
+    if (off >= data.size()) return 0;
+    size_t k = std::min<size_t>(n, data.size() - size_t(off));
+    std::memcpy(buf, data.data() + off, k);
+    return k;
+  };
+  return rawWalkFormat(src, bound, false);
+}
+
+// Archives whose header gives their length: a 7z start header with both
+// CRCs holding is verified; a CAB's size is taken but not trusted.
+TEST(RawTrim, ArchiveHeadersGiveTheEnd) {
+  Bytes z = {'7', 'z', 0xBC, 0xAF, 0x27, 0x1C, 0, 4};
+  z.resize(32, 0);
+  Bytes next = {0x01, 0x04, 0x06, 0x00};  // a next header of 4 bytes after 100 bytes of packed data
+  z.resize(32 + 100, 0x5A);
+  z.insert(z.end(), next.begin(), next.end());
+  auto put = [&](size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) z[at + i] = uint8_t(v >> (8 * i));
+  };
+  put(12, 100);
+  put(20, 4);
+  put(28, crc32Of(next.data(), next.size()));
+  put(8, crc32Of(z.data() + 12, 20));
+  Bytes data = z;
+  data.resize(z.size() + 5000, 0xA5);
+  RawFormatWalk w = walkOf(data, data.size());
+  EXPECT_EQ(w.end, z.size());
+  EXPECT_TRUE(w.verified);
+  data[32 + 100] ^= 1;  // the next header's CRC fails
+  w = walkOf(data, data.size());
+  EXPECT_EQ(w.end, z.size());
+  EXPECT_FALSE(w.verified);
+  data[9] ^= 1;  // the start header's CRC fails: nothing is known
+  EXPECT_EQ(walkOf(data, data.size()).end, 0u);
+
+  Bytes cab = {'M', 'S', 'C', 'F', 0, 0, 0, 0, 0x00, 0x10, 0, 0};
+  cab.resize(36, 0);
+  cab[24] = 3;
+  cab[25] = 1;
+  cab.resize(8192, 0x33);
+  w = walkOf(cab, cab.size());
+  EXPECT_EQ(w.end, 4096u);
+  EXPECT_FALSE(w.verified);
+}
+
+// Hostile sizes: 0 and 2^64-1, boxes that do not tile, IFDs that loop, a
+// SQLite page count past the bound: every walk ends, within the bound.
+TEST(RawTrim, HostileSizesStayBounded) {
+  Bytes huge;
+  be32(huge, 16);
+  put(huge, "ftypisom");
+  huge.resize(16, 0);
+  be32(huge, 1);
+  put(huge, "mdat");
+  for (int i = 0; i < 8; ++i) huge.push_back(0xFF);  // 64-bit size 2^64-1
+  huge.resize(4096, 0);
+  EXPECT_EQ(walkOf(huge, huge.size()).end, 0u);
+  Bytes zero = huge;
+  zero[19] = 0;  // a 32-bit size of 0: runs to the end, unknown
+  zero[16] = zero[17] = zero[18] = 0;
+  EXPECT_EQ(walkOf(zero, zero.size()).end, 0u);
+  Bytes noTile;
+  be32(noTile, 16);
+  put(noTile, "ftypisom");
+  noTile.resize(16, 0);
+  be32(noTile, 100);
+  put(noTile, "mdat");
+  noTile.resize(116, 0x11);
+  be32(noTile, 3);  // a box of 3 bytes cannot be
+  put(noTile, "moov");
+  noTile.resize(4096, 0x22);
+  RawFormatWalk w = walkOf(noTile, noTile.size());
+  EXPECT_EQ(w.end, 116u);  // up to the last box that tiles
+  EXPECT_FALSE(w.verified);
+
+  Bytes loop;
+  put(loop, "II");
+  le16(loop, 42);
+  le32(loop, 8);
+  le16(loop, 1);
+  le16(loop, 273);
+  le16(loop, 4);
+  le32(loop, 1);
+  le32(loop, 40);
+  le32(loop, 8);  // the next IFD is this one
+  loop.resize(100, 0);
+  w = walkOf(loop, loop.size());
+  EXPECT_LE(w.end, loop.size());
+  EXPECT_FALSE(w.verified);
+
+  Bytes db;
+  put(db, std::string("SQLite format 3\0", 16));
+  db.resize(100, 0);
+  db[16] = 0x10;  // 4096-byte pages
+  db[28] = db[29] = db[30] = db[31] = 0xFF;  // 2^32-1 pages
+  db.resize(8192, 0);
+  EXPECT_EQ(walkOf(db, db.size()).end, 0u);
+  db[28] = db[29] = db[30] = 0;
+  db[31] = 2;
+  EXPECT_EQ(walkOf(db, db.size()).end, 8192u);
+}
+
 }  // namespace
 }  // namespace brenix
