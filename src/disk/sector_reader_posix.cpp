@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "disk/device_table.h"
+#include "disk/image_backend.h"
 #include "disk/sector_reader.h"
 
 namespace brenix {
@@ -16,13 +17,14 @@ namespace brenix {
 SectorReader::~SectorReader() { close(); }
 
 SectorReader::SectorReader(SectorReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), position_(other.position_), lastError_(other.lastError_),
+    : fd_(std::exchange(other.fd_, -1)), backend_(std::move(other.backend_)), position_(other.position_), lastError_(other.lastError_),
       path_(std::move(other.path_)) {}
 
 SectorReader& SectorReader::operator=(SectorReader&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = std::exchange(other.fd_, -1);
+    backend_ = std::move(other.backend_);
     position_ = other.position_;
     lastError_ = other.lastError_;
     path_ = std::move(other.path_);
@@ -42,6 +44,19 @@ bool SectorReader::open(int driveNumber, OpenMode mode) {
 
 bool SectorReader::openPath(const std::string& devicePath, OpenMode mode) {
   close();
+  const ImageFormat format = detectImageFormat(devicePath);
+  if (format != ImageFormat::Plain) {
+    int error = 0;
+    backend_ = openImageBackend(devicePath, format, mode == OpenMode::ReadWrite, &error, nullptr);
+    if (!backend_) {
+      lastError_ = error;
+      return false;
+    }
+    path_ = devicePath;
+    position_ = 0;
+    return true;
+  }
+  setLastImageOpenMessage({});
   int flags = (mode == OpenMode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
   fd_ = ::open(devicePath.c_str(), flags);
   if (fd_ < 0) {
@@ -53,16 +68,17 @@ bool SectorReader::openPath(const std::string& devicePath, OpenMode mode) {
   return true;
 }
 
-bool SectorReader::isOpen() const { return fd_ >= 0; }
+bool SectorReader::isOpen() const { return fd_ >= 0 || backend_; }
 
 void SectorReader::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  backend_.reset();
   position_ = 0;
 }
 
 bool SectorReader::seek(uint64_t byteOffset) {
-  if (fd_ < 0) {
+  if (!isOpen()) {
     lastError_ = EBADF;
     return false;
   }
@@ -75,6 +91,12 @@ bool SectorReader::seek(uint64_t byteOffset) {
 }
 
 bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) const {
+  if (backend_) {
+    int error = 0;
+    if (backend_->readAt(byteOffset, buffer, count, &error)) return true;
+    lastError_ = error;
+    return false;
+  }
   if (fd_ < 0) {
     lastError_ = EBADF;
     return false;
@@ -104,6 +126,10 @@ bool SectorReader::readExact(void* buffer, size_t count) {
 }
 
 bool SectorReader::writeExact(const void* buffer, size_t count) {
+  if (backend_) {  // image containers are never written
+    lastError_ = EROFS;
+    return false;
+  }
   if (fd_ < 0) {
     lastError_ = EBADF;
     return false;
@@ -128,6 +154,7 @@ bool SectorReader::writeExact(const void* buffer, size_t count) {
 }
 
 uint64_t SectorReader::sizeBytes() const {
+  if (backend_) return backend_->sizeBytes();
   if (fd_ < 0) return 0;
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return 0;
