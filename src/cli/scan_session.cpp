@@ -12,6 +12,7 @@
 #include "common/text.h"
 #include "disk/device_table.h"
 #include "disk/disk_catalog.h"
+#include "disk/read_errors.h"
 #include "jobs/engine_factory.h"
 #include "jobs/scan_jobs.h"
 #include "raw/raw_engine.h"
@@ -401,18 +402,21 @@ void printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
     line(head);
     for (const auto& r : rows) line(r);
   }
+  const uint64_t unreadable = ReadErrorLog::instance().count(s.source.devicePath);
   if (o.json) {
     out << nlohmann::json{{"engine", engineKindName(kind)},
                           {"fileSystem", s.engineFsName},
                           {"root", jsonText(s.tree->root().name)},
                           {"found", {{"count", all.count}, {"bytes", all.bytes}, {"text", statusLineText(all.count, all.bytes)}}},
                           {"listed", {{"count", listed.count}, {"bytes", listed.bytes}, {"text", statusLineText(listed.count, listed.bytes)}}},
-                          {"folders", std::move(jfolders)}}
+                          {"folders", std::move(jfolders)},
+                          {"unreadableSectors", unreadable}}
                .dump(2)
         << "\n";
   } else if (!o.csv) {
     out << "\nFound: " << statusLineText(all.count, all.bytes) << "\n";
     if (s.filter.enabled) out << "Listed: " << statusLineText(listed.count, listed.bytes) << "\n";
+    if (unreadable > 0) out << format(kUnreadableSectorsFormat, static_cast<unsigned long long>(unreadable)) << "\n";
   }
 }
 

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "disk/image_backend.h"
+#include "disk/read_errors.h"
 #include "disk/sector_reader.h"
 #include "support/temp_dir.h"
 #include "support/tools.h"
@@ -162,6 +163,19 @@ TEST_F(EwfImages, MissingMisplacedOrDamagedSegmentsAreRefused) {
   EXPECT_FALSE(reader.readBytesAt(0, all.data(), all.size()));
   EXPECT_EQ(reader.lastError(), EIO);
   EXPECT_TRUE(reader.readBytesAt(0, all.data(), 1 << 20));  // segment 1 is intact
+  // The failed read was tried again sector by sector: exactly one 64-sector chunk is unreadable.
+  const auto bad = ReadErrorLog::instance().ranges(first.string());
+  ASSERT_EQ(bad.size(), 1u);
+  EXPECT_EQ(bad[0].second, 64u);
+  EXPECT_EQ(bad[0].first % 64, 0u);
+  // Every scan says so, in text and in JSON; the intact image says nothing.
+  r = cli({"scan", "--mode", "raw", "--whole-disk"}, first);
+  EXPECT_EQ(r.status, 0) << r.output;
+  EXPECT_NE(r.output.find("\n64 sectors could not be read\n"), std::string::npos) << r.output;
+  r = cli({"scan", "--mode", "raw", "--whole-disk", "--json"}, first);
+  EXPECT_NE(r.output.find("\"unreadableSectors\": 64"), std::string::npos) << r.output;
+  r = cli({"scan", "--mode", "raw", "--whole-disk", "--json"}, test::corpusImage("ntfs/7-ntfs-undel.dd", dir_.path()));
+  EXPECT_NE(r.output.find("\"unreadableSectors\": 0"), std::string::npos) << r.output;
   // Truncated segment.
   fs::resize_file(dir_ / "s.E05", 600000);
   r = cli({"disks"}, first);
