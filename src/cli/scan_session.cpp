@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "cli/progress_line.h"
+#include "cli/raw_scan_session.h"
 #include "common/text.h"
 #include "disk/device_table.h"
 #include "disk/disk_catalog.h"
@@ -36,6 +37,8 @@ void addScanOptions(CLI::App& cmd, ScanCliOptions& o) {
   cmd.add_option("--types", o.types, "Raw scan: extensions to look for, comma-separated (jpg,png)");
   cmd.add_flag("--whole-disk", o.wholeDisk,
                "Raw scan: the whole disk or image, every sector from 0 to its end (no partition needed)");
+  cmd.add_option("--session", o.session, "Raw scan: keep a session file, to continue the scan after an interruption");
+  cmd.add_option("--resume", o.resume, "Raw scan: continue the scan a session file describes (same disk, same options)");
   cmd.add_flag("--no-trim", o.noTrim,
                "Raw scan: keep each carved file up to the next header or the maximal size instead of its format's end");
   cmd.add_flag("--json", o.json, "Print JSON");
@@ -256,9 +259,16 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
 
 int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
   ScanResult result;
+  std::unique_ptr<RawScanSessionFile> sessionFile;
+  if (!o.session.empty() || !o.resume.empty()) {
+    int status = kExitOk;
+    sessionFile = RawScanSessionFile::prepare(o, s, err, &status);
+    if (!sessionFile) return status;
+  }
   const bool cancelled = runWithProgress(
       [&](RunningFlag& running) { result = runScanJob(*s.engine, s.mode, s.ctx, *s.tree, running); },
       s.ctx.progress, progressWanted(o.progress), err);
+  if (sessionFile) sessionFile->finish(s, cancelled || result.error != 0, err);
   if (cancelled) {
     err << "Cancelled\n";
     return kExitCancelled;
