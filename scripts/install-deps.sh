@@ -7,8 +7,12 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libblkid-dev
+  # disk images: EWF (.E01) input, MD5 checks
+  libewf-dev libssl-dev
   # real file systems and independent readers for the integration tests
   dosfstools mtools ntfs-3g sleuthkit fdisk e2fsprogs attr testdisk
+  # EWF images for the tests, GNU ddrescue as a peer for imaging maps, device-mapper error targets
+  ewf-tools gddrescue dmsetup
   # demo pictures
   libjpeg-turbo-progs
   # desktop application: Qt Widgets, image readers (TIFF, TGA, WBMP, ...), a font, Xvfb for screenshots

@@ -3,6 +3,7 @@
 #include <iostream>
 
 #include "cli/commands.h"
+#include "cli/image_commands.h"
 
 int main(int argc, char** argv) {
   CLI::App app{"Brenix Photo Recovery 1.0.0.0 - find and recover deleted files"};
@@ -16,6 +17,8 @@ int main(int argc, char** argv) {
   brenix::cli::addRecoverCommand(app, setRun);
   brenix::cli::addMailCommand(app, setRun);
   brenix::cli::addRescueCommand(app, setRun);
+  brenix::cli::addImageCommand(app, setRun);
+  brenix::cli::addVerifyCommand(app, setRun);
   CLI11_PARSE(app, argc, argv);
   return run ? run() : 0;
 }

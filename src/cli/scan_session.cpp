@@ -9,9 +9,11 @@
 #include <sys/stat.h>
 
 #include "cli/progress_line.h"
+#include "cli/raw_scan_session.h"
 #include "common/text.h"
 #include "disk/device_table.h"
 #include "disk/disk_catalog.h"
+#include "disk/read_errors.h"
 #include "jobs/engine_factory.h"
 #include "jobs/scan_jobs.h"
 #include "raw/raw_engine.h"
@@ -35,6 +37,8 @@ void addScanOptions(CLI::App& cmd, ScanCliOptions& o) {
   cmd.add_option("--types", o.types, "Raw scan: extensions to look for, comma-separated (jpg,png)");
   cmd.add_flag("--whole-disk", o.wholeDisk,
                "Raw scan: the whole disk or image, every sector from 0 to its end (no partition needed)");
+  cmd.add_option("--session", o.session, "Raw scan: keep a session file, to continue the scan after an interruption");
+  cmd.add_option("--resume", o.resume, "Raw scan: continue the scan a session file describes (same disk, same options)");
   cmd.add_flag("--no-trim", o.noTrim,
                "Raw scan: keep each carved file up to the next header or the maximal size instead of its format's end");
   cmd.add_flag("--json", o.json, "Print JSON");
@@ -255,9 +259,16 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
 
 int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
   ScanResult result;
+  std::unique_ptr<RawScanSessionFile> sessionFile;
+  if (!o.session.empty() || !o.resume.empty()) {
+    int status = kExitOk;
+    sessionFile = RawScanSessionFile::prepare(o, s, err, &status);
+    if (!sessionFile) return status;
+  }
   const bool cancelled = runWithProgress(
       [&](RunningFlag& running) { result = runScanJob(*s.engine, s.mode, s.ctx, *s.tree, running); },
       s.ctx.progress, progressWanted(o.progress), err);
+  if (sessionFile) sessionFile->finish(s, cancelled || result.error != 0, err);
   if (cancelled) {
     err << "Cancelled\n";
     return kExitCancelled;
@@ -401,18 +412,21 @@ void printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
     line(head);
     for (const auto& r : rows) line(r);
   }
+  const uint64_t unreadable = ReadErrorLog::instance().count(s.source.devicePath);
   if (o.json) {
     out << nlohmann::json{{"engine", engineKindName(kind)},
                           {"fileSystem", s.engineFsName},
                           {"root", jsonText(s.tree->root().name)},
                           {"found", {{"count", all.count}, {"bytes", all.bytes}, {"text", statusLineText(all.count, all.bytes)}}},
                           {"listed", {{"count", listed.count}, {"bytes", listed.bytes}, {"text", statusLineText(listed.count, listed.bytes)}}},
-                          {"folders", std::move(jfolders)}}
+                          {"folders", std::move(jfolders)},
+                          {"unreadableSectors", unreadable}}
                .dump(2)
         << "\n";
   } else if (!o.csv) {
     out << "\nFound: " << statusLineText(all.count, all.bytes) << "\n";
     if (s.filter.enabled) out << "Listed: " << statusLineText(listed.count, listed.bytes) << "\n";
+    if (unreadable > 0) out << format(kUnreadableSectorsFormat, static_cast<unsigned long long>(unreadable)) << "\n";
   }
 }
 

@@ -18,6 +18,7 @@
 #endif
 
 #include "disk/fs_detect.h"
+#include "disk/image_backend.h"
 #include "disk/sector_reader.h"
 
 namespace fs = std::filesystem;
@@ -85,7 +86,10 @@ int DeviceTable::attachImage(const std::string& path, std::string* error) {
   std::lock_guard lock(mutex_);
   SectorReader probe;
   if (!probe.openPath(path, OpenMode::Read)) {
-    if (error) *error = "Can not open disk image '" + path + "': " + std::strerror(probe.lastError());
+    if (error)
+      *error = lastImageOpenMessage().empty()
+                   ? "Can not open disk image '" + path + "': " + std::strerror(probe.lastError())
+                   : lastImageOpenMessage();
     return -1;
   }
   ensureScanned();

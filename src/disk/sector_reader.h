@@ -4,11 +4,14 @@
 // exactly the number of bytes asked for: anything shorter is a failure.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 namespace brenix {
 
 inline constexpr uint32_t kSectorSize = 512;
+
+class ImageBackend;
 
 enum class OpenMode { Read, ReadWrite };
 
@@ -24,7 +27,8 @@ class SectorReader {
   // Opens the drive with this number in the device table. Fails (without any
   // message) when the number names no device.
   bool open(int driveNumber, OpenMode mode);
-  // Opens a device node or image file by path.
+  // Opens a device node or image file by path. EWF images (.E01 and their
+  // segments) and split raw images (name.001, name.002, ...) open read-only.
   bool openPath(const std::string& path, OpenMode mode);
   bool isOpen() const;
   void close();
@@ -52,6 +56,7 @@ class SectorReader {
 #else
   int fd_ = -1;
 #endif
+  std::shared_ptr<ImageBackend> backend_;  // EWF or split image instead of one handle (never shared)
   uint64_t position_ = 0;
   mutable int lastError_ = 0;
   std::string path_;

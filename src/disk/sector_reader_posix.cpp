@@ -5,10 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
 #include "disk/device_table.h"
+#include "disk/image_backend.h"
+#include "disk/read_errors.h"
 #include "disk/sector_reader.h"
 
 namespace brenix {
@@ -16,13 +19,14 @@ namespace brenix {
 SectorReader::~SectorReader() { close(); }
 
 SectorReader::SectorReader(SectorReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), position_(other.position_), lastError_(other.lastError_),
+    : fd_(std::exchange(other.fd_, -1)), backend_(std::move(other.backend_)), position_(other.position_), lastError_(other.lastError_),
       path_(std::move(other.path_)) {}
 
 SectorReader& SectorReader::operator=(SectorReader&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = std::exchange(other.fd_, -1);
+    backend_ = std::move(other.backend_);
     position_ = other.position_;
     lastError_ = other.lastError_;
     path_ = std::move(other.path_);
@@ -42,6 +46,19 @@ bool SectorReader::open(int driveNumber, OpenMode mode) {
 
 bool SectorReader::openPath(const std::string& devicePath, OpenMode mode) {
   close();
+  const ImageFormat format = detectImageFormat(devicePath);
+  if (format != ImageFormat::Plain) {
+    int error = 0;
+    backend_ = openImageBackend(devicePath, format, mode == OpenMode::ReadWrite, &error, nullptr);
+    if (!backend_) {
+      lastError_ = error;
+      return false;
+    }
+    path_ = devicePath;
+    position_ = 0;
+    return true;
+  }
+  setLastImageOpenMessage({});
   int flags = (mode == OpenMode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
   fd_ = ::open(devicePath.c_str(), flags);
   if (fd_ < 0) {
@@ -53,16 +70,17 @@ bool SectorReader::openPath(const std::string& devicePath, OpenMode mode) {
   return true;
 }
 
-bool SectorReader::isOpen() const { return fd_ >= 0; }
+bool SectorReader::isOpen() const { return fd_ >= 0 || backend_; }
 
 void SectorReader::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  backend_.reset();
   position_ = 0;
 }
 
 bool SectorReader::seek(uint64_t byteOffset) {
-  if (fd_ < 0) {
+  if (!isOpen()) {
     lastError_ = EBADF;
     return false;
   }
@@ -74,27 +92,68 @@ bool SectorReader::seek(uint64_t byteOffset) {
   return true;
 }
 
-bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) const {
-  if (fd_ < 0) {
-    lastError_ = EBADF;
+namespace {
+
+// One attempt at the whole range. *mediaError tells a failure of the medium
+// (an unreadable sector, a damaged image chunk) from the end of the device.
+bool readRange(int fd, ImageBackend* backend, uint64_t offset, void* buffer, size_t count, int* error,
+               bool* mediaError) {
+  *mediaError = false;
+  if (backend) {
+    if (backend->readAt(offset, buffer, count, error)) return true;
+    const uint64_t size = backend->sizeBytes();
+    *mediaError = *error == EIO && offset <= size && count <= size - offset;
     return false;
   }
   auto* out = static_cast<uint8_t*>(buffer);
   size_t got = 0;
   while (got < count) {
-    ssize_t n = ::pread(fd_, out + got, count - got, static_cast<off_t>(byteOffset + got));
+    ssize_t n = ::pread(fd, out + got, count - got, static_cast<off_t>(offset + got));
     if (n < 0) {
       if (errno == EINTR) continue;
-      lastError_ = errno;
+      *error = errno;
+      *mediaError = errno == EIO || errno == ENXIO || errno == ENODATA || errno == EBADMSG || errno == EILSEQ ||
+                    errno == ETIMEDOUT;
       return false;
     }
     if (n == 0) {  // end of the device: a short read is a failure
-      lastError_ = EIO;
+      *error = EIO;
       return false;
     }
     got += static_cast<size_t>(n);
   }
   return true;
+}
+
+}  // namespace
+
+bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) const {
+  if (fd_ < 0 && !backend_) {
+    lastError_ = EBADF;
+    return false;
+  }
+  int error = 0;
+  bool mediaError = false;
+  if (readRange(fd_, backend_.get(), byteOffset, buffer, count, &error, &mediaError)) return true;
+  lastError_ = error;
+  if (!mediaError || count == 0) return false;
+  // Once more in sector pieces, to learn which sectors are unreadable; the
+  // read as a whole still fails, as its contract says.
+  auto* out = static_cast<uint8_t*>(buffer);
+  uint64_t pos = byteOffset;
+  const uint64_t end = byteOffset + count;
+  while (pos < end) {
+    const uint64_t pieceEnd = std::min<uint64_t>(end, (pos / kSectorSize + 1) * kSectorSize);
+    const size_t n = static_cast<size_t>(pieceEnd - pos);
+    int pieceError = 0;
+    bool pieceMedia = false;
+    if (count <= kSectorSize ||
+        !readRange(fd_, backend_.get(), pos, out + (pos - byteOffset), n, &pieceError, &pieceMedia)) {
+      if (count <= kSectorSize || pieceMedia) ReadErrorLog::instance().record(path_, pos / kSectorSize, 1);
+    }
+    pos = pieceEnd;
+  }
+  return false;
 }
 
 bool SectorReader::readExact(void* buffer, size_t count) {
@@ -104,6 +163,10 @@ bool SectorReader::readExact(void* buffer, size_t count) {
 }
 
 bool SectorReader::writeExact(const void* buffer, size_t count) {
+  if (backend_) {  // image containers are never written
+    lastError_ = EROFS;
+    return false;
+  }
   if (fd_ < 0) {
     lastError_ = EBADF;
     return false;
@@ -128,6 +191,7 @@ bool SectorReader::writeExact(const void* buffer, size_t count) {
 }
 
 uint64_t SectorReader::sizeBytes() const {
+  if (backend_) return backend_->sizeBytes();
   if (fd_ < 0) return 0;
   struct stat st {};
   if (::fstat(fd_, &st) != 0) return 0;

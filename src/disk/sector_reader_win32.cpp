@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "disk/device_table.h"
+#include "disk/image_backend.h"
 #include "disk/sector_reader.h"
 
 namespace brenix {
@@ -14,13 +15,14 @@ namespace brenix {
 SectorReader::~SectorReader() { close(); }
 
 SectorReader::SectorReader(SectorReader&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)), position_(other.position_),
+    : handle_(std::exchange(other.handle_, nullptr)), backend_(std::move(other.backend_)), position_(other.position_),
       lastError_(other.lastError_), path_(std::move(other.path_)) {}
 
 SectorReader& SectorReader::operator=(SectorReader&& other) noexcept {
   if (this != &other) {
     close();
     handle_ = std::exchange(other.handle_, nullptr);
+    backend_ = std::move(other.backend_);
     position_ = other.position_;
     lastError_ = other.lastError_;
     path_ = std::move(other.path_);

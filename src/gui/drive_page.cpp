@@ -6,12 +6,14 @@
 #include <QPainter>
 #include <QTimer>
 #include <QTreeWidget>
+#include <filesystem>
 
 #include "disk/device_table.h"
 #include "disk/disk_texts.h"
 #include "disk/fs_kind.h"
 #include "gui/help.h"
 #include "gui/home_view.h"
+#include "gui/image_disk_dialog.h"
 #include "gui/messages.h"
 #include "gui/pie_chart.h"
 #include "gui/scan_options_dialog.h"
@@ -90,6 +92,10 @@ DrivePage::DrivePage(HomeView& host, int mode, QWidget* parent) : Page(host, mod
   addImage_ = new SkinButton(SkinButton::Style::Secondary, QStringLiteral("Add disk image..."), this);
   addImage_->setGeometry(12, 414, 130, 30);
   addImage_->setToolTip(QStringLiteral("Attach a disk image file as a drive: recovering from a copy is the safe way"));
+  imageDisk_ = new SkinButton(SkinButton::Style::Secondary, QStringLiteral("Image this disk first..."), this);
+  imageDisk_->setGeometry(148, 414, 170, 30);
+  imageDisk_->setToolTip(QStringLiteral("Copy a failing disk to an image file, skipping bad areas, and scan the copy"));
+  connect(imageDisk_, &QAbstractButton::clicked, this, &DrivePage::imageSelectedDisk);
   back_ = new SkinButton(SkinButton::Style::Secondary, QStringLiteral("Back"), this, 1024);
   option_ = new SkinButton(SkinButton::Style::Secondary, QStringLiteral("Option"), this, 1023);
   next_ = new SkinButton(SkinButton::Style::Primary, QStringLiteral("Next"), this, 1025);
@@ -101,7 +107,7 @@ DrivePage::DrivePage(HomeView& host, int mode, QWidget* parent) : Page(host, mod
   connect(option_, &QAbstractButton::clicked, this, &DrivePage::openOptions);
   connect(addImage_, &QAbstractButton::clicked, this, [this] {
     const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Add disk image"), QString(),
-                                                      QStringLiteral("Disk images (*.img *.dd *.raw *.bin *.iso);;All files (*)"));
+                                                      QStringLiteral("Disk images (*.img *.dd *.raw *.bin *.iso *.E01 *.e01 *.001);;All files (*)"));
     if (!path.isEmpty()) addImage(path);
   });
 
@@ -180,6 +186,7 @@ void DrivePage::selectionChanged() {
     std::string error;
     wholeDisk = selectWholeDisk(host().app().ctx, int(disk.driveNumber), &error);
   }
+  imageDisk_->setEnabled(!selectedDiskPath().empty());
   next_->setEnabled(partition || wholeDisk);
   option_->setEnabled(partition || wholeDisk);
   showProperties(item);
@@ -221,6 +228,33 @@ void DrivePage::showProperties(QTreeWidgetItem* item) {
   propsTitle_->setText(title);
   props_->setText(text.join(QLatin1Char('\n')));
   chart_->setSlices(std::move(slices));
+}
+
+std::string DrivePage::selectedDiskPath() const {
+  QTreeWidgetItem* item = tree_->currentItem();
+  if (!item) return {};
+  const int kind = item->data(0, kKindRole).toInt();
+  if (kind == kPartitionItem) item = item->parent();
+  if (!item || item->data(0, kKindRole).toInt() != kDiskItem) return {};
+  const PhysicalDisk& disk = catalog_.disk(item->data(0, kIndexRole).toInt());
+  return DeviceTable::instance().pathOf(int(disk.driveNumber));
+}
+
+void DrivePage::imageSelectedDisk() {
+  const std::string source = selectedDiskPath();
+  if (source.empty()) return;
+  QTreeWidgetItem* item = tree_->currentItem();
+  if (item->data(0, kKindRole).toInt() == kPartitionItem) item = item->parent();
+  auto* dlg = new ImageDiskDialog(source, item->text(0), this);
+  dlg->setAttribute(Qt::WA_DeleteOnClose);
+  connect(dlg, &ImageDiskDialog::imaged, this, [this](const QString& path) {
+    std::error_code ec;
+    for (const DeviceEntry& d : DeviceTable::instance().devices())
+      if (d.isImage && std::filesystem::equivalent(d.path, path.toStdString(), ec)) return;  // already a drive
+    addImage(path);
+  });
+  imageDialog_ = dlg;
+  dlg->open();
 }
 
 void DrivePage::openOptions() {

@@ -1,7 +1,10 @@
 #pragma once
 // Page 102: the "My Computer" tree of disks and the partitions the mode can
 // work on, a properties panel with a chart, and the way on to the scan.
+#include <QDialog>
+#include <QPointer>
 #include <QString>
+#include <string>
 #include <array>
 
 #include "disk/disk_catalog.h"
@@ -34,6 +37,12 @@ class DrivePage : public Page {
   bool addImage(const QString& path);
   // Re-reads the disks and refills the tree.
   void refill();
+  // The device of the selected disk (or of the selected partition's disk), empty when none.
+  std::string selectedDiskPath() const;
+  // "Image this disk first...": opens the imaging dialog for the selected disk;
+  // the finished image is added as a drive.
+  void imageSelectedDisk();
+  QDialog* imageDialog() const { return imageDialog_; }
 
  protected:
   void paintEvent(QPaintEvent*) override;
@@ -54,6 +63,8 @@ class DrivePage : public Page {
   SkinButton* option_ = nullptr;
   SkinButton* next_ = nullptr;
   SkinButton* addImage_ = nullptr;
+  SkinButton* imageDisk_ = nullptr;
+  QPointer<QDialog> imageDialog_;
 };
 
 }  // namespace brenix::gui

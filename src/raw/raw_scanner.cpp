@@ -279,11 +279,37 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
   open_ = Open{};
   scanEnd_ = endB;
   walkDeviceReads_ = 0;
-  if (progress) {
-    progress->setTotal(static_cast<int32_t>(std::min<uint64_t>((endB - pos) / chunk, INT32_MAX)));
-    progress->setDone(0);
-  }
   const uint64_t first = pos;
+  if (resumePending_) {
+    resumePending_ = false;
+    // Only at a chunk boundary of this range, so the sweep reads the chunks it would have read.
+    if (resume_.position >= pos && resume_.position <= endB && (resume_.position - pos) % chunk == 0) {
+      pos = resume_.position;
+      if (resume_.fileOpen && resume_.openType >= 0 && size_t(resume_.openType) < types_->size() &&
+          resume_.openStart < pos) {
+        open_.open = true;
+        open_.start = resume_.openStart;
+        open_.type = resume_.openType;
+      }
+    } else {
+      files_.clear();
+    }
+  }
+  if (progress) {
+    progress->setTotal(static_cast<int32_t>(std::min<uint64_t>((endB - first) / chunk, INT32_MAX)));
+    progress->setDone(static_cast<int32_t>(std::min<uint64_t>((pos - first) / chunk, INT32_MAX)));
+  }
+  const uint64_t resumedAt = pos;
+  auto takeCheckpoint = [&] {
+    checkpoint_.position = pos;
+    checkpoint_.fileOpen = open_.open;
+    checkpoint_.openStart = open_.start;
+    checkpoint_.openType = open_.type;
+    checkpoint_.sweptThisRun = pos - resumedAt;
+    filesAtCheckpoint_ = files_.size();
+    if (checkpointSink_) checkpointSink_(checkpoint_, files_);
+  };
+  takeCheckpoint();
 
   // The device is read on its own thread while this thread matches, so the
   // disk and the matcher overlap. Three chunk buffers go round: one being
@@ -363,6 +389,8 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
     for (const ScanChunk::Run& r : c.runs)
       processSectors(matcher, c.pos + r.offset, c.buf.data() + r.offset, r.sectors, r.avail);
     pos = c.pos + c.readSize;
+    // Not after a chunk that Cancel may have cut short.
+    if (running) takeCheckpoint();
     if (previous) {
       std::lock_guard<std::mutex> lock(mutex);
       previous->state = ScanChunk::Free;
@@ -385,6 +413,12 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
     progress->setStatus(format("Found Raw Files : %zu", files_.size()));
   }
   return 0;
+}
+
+void RawScanner::resumeFrom(const RawScanCheckpoint& checkpoint, std::vector<RawFoundFile> files) {
+  resume_ = checkpoint;
+  files_ = std::move(files);
+  resumePending_ = true;
 }
 
 int RawScanner::readFile(size_t i, std::vector<uint8_t>& out, uint64_t maxBytes) const {

@@ -59,6 +59,17 @@ class RawMatcher {
   size_t reach_ = 0;
 };
 
+// Where an interrupted scan stands, to continue it later with the same
+// results: the sweep position (bytes, relative to the origin, at a chunk
+// boundary), the file open there, and the bytes swept by this run.
+struct RawScanCheckpoint {
+  uint64_t position = 0;
+  bool fileOpen = false;
+  uint64_t openStart = 0;  // bytes, relative to the origin
+  int32_t openType = -1;
+  uint64_t sweptThisRun = 0;
+};
+
 class RawScanner {
  public:
   static constexpr uint32_t kChunkSectors = 4000;
@@ -87,6 +98,16 @@ class RawScanner {
   // nothing to do (no types, none selected). Progress goes to `progress`
   // when given; the scan ends before its next read when running is cleared.
   int scan(Progress* progress, const RunningFlag& running);
+  // The next scan continues from a checkpoint with the files found before it
+  // (once; a checkpoint outside the range is ignored).
+  void resumeFrom(const RawScanCheckpoint& checkpoint, std::vector<RawFoundFile> files);
+  // Called at every chunk boundary of the sweep, with the files found before it.
+  using CheckpointSink = std::function<void(const RawScanCheckpoint&, const std::vector<RawFoundFile>&)>;
+  void setCheckpointSink(CheckpointSink sink) { checkpointSink_ = std::move(sink); }
+  // The last chunk boundary the sweep reached (the end when it finished).
+  const RawScanCheckpoint& checkpoint() const { return checkpoint_; }
+  // The files found up to checkpoint() (without a file cut by Cancel).
+  size_t filesAtCheckpoint() const { return filesAtCheckpoint_; }
 
   const std::vector<RawFoundFile>& files() const { return files_; }
   std::vector<RawFoundFile>& files() { return files_; }
@@ -133,6 +154,11 @@ class RawScanner {
   std::shared_ptr<RawTypeList> types_;
   std::vector<RawFoundFile> files_;
   Open open_;
+  bool resumePending_ = false;
+  RawScanCheckpoint resume_;
+  RawScanCheckpoint checkpoint_;
+  size_t filesAtCheckpoint_ = 0;
+  CheckpointSink checkpointSink_;
   struct MemorySpan {
     uint64_t pos;  // byte position relative to the origin
     const uint8_t* data;
