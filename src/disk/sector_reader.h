@@ -2,6 +2,7 @@
 // Raw sector access to one drive (a whole-disk block device or a disk image).
 // Offsets are 64-bit byte offsets; a sector is 512 bytes. Reads and writes move
 // exactly the number of bytes asked for: anything shorter is a failure.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -58,7 +59,7 @@ class SectorReader {
 #endif
   std::shared_ptr<ImageBackend> backend_;  // EWF or split image instead of one handle (never shared)
   uint64_t position_ = 0;
-  mutable int lastError_ = 0;
+  mutable std::atomic<int> lastError_{0};  // readBytesAt may run on several threads
   std::string path_;
 };
 

@@ -19,7 +19,7 @@ namespace brenix {
 SectorReader::~SectorReader() { close(); }
 
 SectorReader::SectorReader(SectorReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), backend_(std::move(other.backend_)), position_(other.position_), lastError_(other.lastError_),
+    : fd_(std::exchange(other.fd_, -1)), backend_(std::move(other.backend_)), position_(other.position_), lastError_(other.lastError_.load()),
       path_(std::move(other.path_)) {}
 
 SectorReader& SectorReader::operator=(SectorReader&& other) noexcept {
@@ -28,7 +28,7 @@ SectorReader& SectorReader::operator=(SectorReader&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     backend_ = std::move(other.backend_);
     position_ = other.position_;
-    lastError_ = other.lastError_;
+    lastError_ = other.lastError_.load();
     path_ = std::move(other.path_);
   }
   return *this;

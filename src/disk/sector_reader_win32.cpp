@@ -16,7 +16,7 @@ SectorReader::~SectorReader() { close(); }
 
 SectorReader::SectorReader(SectorReader&& other) noexcept
     : handle_(std::exchange(other.handle_, nullptr)), backend_(std::move(other.backend_)), position_(other.position_),
-      lastError_(other.lastError_), path_(std::move(other.path_)) {}
+      lastError_(other.lastError_.load()), path_(std::move(other.path_)) {}
 
 SectorReader& SectorReader::operator=(SectorReader&& other) noexcept {
   if (this != &other) {
@@ -24,7 +24,7 @@ SectorReader& SectorReader::operator=(SectorReader&& other) noexcept {
     handle_ = std::exchange(other.handle_, nullptr);
     backend_ = std::move(other.backend_);
     position_ = other.position_;
-    lastError_ = other.lastError_;
+    lastError_ = other.lastError_.load();
     path_ = std::move(other.path_);
   }
   return *this;
