@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config g++ clang libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libblkid-dev
   # real file systems and independent readers for the integration tests
-  dosfstools mtools ntfs-3g sleuthkit fdisk e2fsprogs attr testdisk
+  dosfstools mtools ntfs-3g sleuthkit fdisk e2fsprogs attr testdisk exfatprogs exfat-fuse fuse3
   # demo pictures
   libjpeg-turbo-progs
   # desktop application: Qt Widgets, image readers (TIFF, TGA, WBMP, ...), a font, Xvfb for screenshots
