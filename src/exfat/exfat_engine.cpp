@@ -80,13 +80,15 @@ WriteStatus ExFatEngine::stream(const Item& rec, uint64_t limit, const RunningFl
   const uint64_t valid = std::min(e.validDataLength, size);
   std::vector<uint8_t> buf(static_cast<size_t>(std::min<uint64_t>(kChunkBytes, std::max<uint64_t>(size, 1))));
   uint64_t done = 0;
+  bool bufferIsZero = false;  // the tail past the valid length reuses one zeroed buffer
   for (const ClusterRun& r : p.runs) {
     const uint64_t runBytes = uint64_t(r.count) * cb;
     for (uint64_t at = 0; at < runBytes && done < size;) {
       if (running && !*running) return WriteStatus::Cancelled;
       const size_t n = static_cast<size_t>(std::min<uint64_t>({buf.size(), runBytes - at, size - done}));
       if (done >= valid) {
-        std::memset(buf.data(), 0, n);
+        if (!bufferIsZero) std::memset(buf.data(), 0, buf.size());
+        bufferIsZero = true;
       } else {
         const size_t readN = static_cast<size_t>(std::min<uint64_t>(n, valid - done));
         if (!volume_->readBytes(volume_->clusterOffset(r.first) + at, buf.data(), readN)) return WriteStatus::ReadFailed;

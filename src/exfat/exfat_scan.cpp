@@ -444,18 +444,25 @@ bool runFormattedScan(const Volume& v, const FormattedScanOptions& options, Scan
     descend(k);
   }
 
-  // Files: every file set of each node's clusters, read whole so sets that cross a cluster end decode.
+  // Files: every file set of each node's clusters (a directory cluster
+  // another node owns left out), read whole so sets that cross a cluster end
+  // decode. An unnamed node's run gets the cluster after it to finish its last set.
   std::vector<uint8_t> data;
   for (size_t k = 0; k < nodes.size() && out.running; ++k) {
     out.progress.setDone(static_cast<int32_t>(std::min<size_t>(k, INT32_MAX)));
     std::vector<ClusterRun> runs;
     for (const ClusterRun& r : nodes[k].runs)
-      for (uint64_t c = r.first; c < uint64_t(r.first) + r.count; ++c)
-        if (auto it = owner.find(static_cast<uint32_t>(c)); it != owner.end() && it->second == k)
-          appendCluster(runs, static_cast<uint32_t>(c));
+      for (uint64_t c = r.first; c < uint64_t(r.first) + r.count; ++c) {
+        auto it = owner.find(static_cast<uint32_t>(c));
+        if (it == owner.end() || it->second == k) appendCluster(runs, static_cast<uint32_t>(c));
+      }
+    uint64_t ownBytes = 0;
+    for (const ClusterRun& r : runs) ownBytes += uint64_t(r.count) * cb;
+    if (!nodes[k].named && k > 0 && !runs.empty() && g.validCluster(uint64_t(runs.back().first) + runs.back().count))
+      appendCluster(runs, runs.back().first + runs.back().count);
     if (!readRuns(v, runs, kMaxDirectoryBytes, data)) continue;
     ++n.directories;
-    const size_t count = data.size() / kEntryBytes;
+    const size_t count = static_cast<size_t>(std::min<uint64_t>(data.size(), ownBytes) / kEntryBytes);
     for (size_t i = 0; i < count;) {
       const uint8_t type = data[i * kEntryBytes];
       if ((type & 0x7F) != (kTypeFile & 0x7F)) {
