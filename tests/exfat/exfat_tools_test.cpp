@@ -101,6 +101,12 @@ TEST(ExFatTools, QuickReformatGivesTheOldFilesBack) {
   ASSERT_TRUE(card.unmount());
   ASSERT_TRUE(card.format({"-c", "8K"}));  // a quick format over the same card, as a camera does it
 
+  // A card without a partition table is one whole-disk volume, named by its boot sector.
+  const char* cli = std::getenv("BRENIX_CLI");
+  ASSERT_NE(cli, nullptr);
+  const auto disks = test::runTool({cli, "disks", "--images-only", "--image", card.image().string()});
+  EXPECT_NE(disks.output.find("0  (*:\\) exFAT (64.00 MB)"), std::string::npos) << disks.output;
+
   auto run = test::scanExFatImage(card.image(), ScanMode::Formatted);
   const auto found = run->byPath();
   // The old root is gone with its entry for DCIM; the camera folders keep their names.
