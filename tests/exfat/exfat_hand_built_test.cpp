@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "common/clock.h"
 #include "common/text.h"
 #include "exfat/exfat_engine.h"
 #include "exfat/exfat_image.h"
@@ -113,6 +114,28 @@ TEST(ExFatHandBuilt, NameOf255UnitsIsReadWhole) {
   auto s = scan(img.img);
   ASSERT_EQ(s->tree.itemCount(), 1u);
   EXPECT_EQ(s->tree.item(0).name, utf16ToUtf8(name));
+}
+
+TEST(ExFatHandBuilt, TimeStampsCarryTheir10msIncrementsAndUtcOffsets) {
+  ExFatImage img(64);
+  auto set = entrySet({u"t.jpg", 0x21, 20, 10, UINT64_MAX, true, true});  // modified 2026-06-15 10:30:14 local
+  set[21] = 150;         // modified: + 1.50 s
+  set[23] = 0x80 | 8;    // modified: UTC+2:00
+  set[22] = 0x80 | 0x7C; // created: UTC-1:00 (seven-bit -4 quarters)
+  set[24] = 0x00;        // accessed: no offset, taken as UTC
+  for (size_t i = 0; i < set.size(); i += 32) set[i] |= 0x80;
+  putLe16(&set[2], exfat::entrySetChecksum(set, false));
+  for (size_t i = 0; i < set.size(); i += 32) set[i] &= 0x7F;
+  img.addToRoot(set);
+  auto s = scan(img.img);
+  ASSERT_EQ(s->tree.itemCount(), 1u);
+  const FoundItem& f = s->tree.item(0);
+  // 2026-06-15 10:30:14 read as UTC, in 100-ns units since 1601; the offsets move it.
+  const uint64_t base = uint64_t(1781519414LL + kFileTimeEpochOffset) * 10000000ull;
+  EXPECT_EQ(f.modified, base - 2 * 3600 * 10000000ull + 15000000ull);
+  EXPECT_EQ(f.created, base + 3600 * 10000000ull);
+  EXPECT_EQ(f.accessed, base);
+  EXPECT_EQ(f.attributes, 0x21u);
 }
 
 TEST(ExFatHandBuilt, DeletedFileWhoseFirstClusterIsInUseIsMarkedProbablyOverwritten) {
