@@ -42,7 +42,7 @@ ScanResult ExFatEngine::scanVolume(std::unique_ptr<Volume> volume, ScanMode mode
   filter.preset = ctx.preset;
   if (mode == ScanMode::Deleted) {
     filter.patterns = ctx.options.nameFilter;
-    runDeletedScan(*volume_, filter, sink, &counters_);
+    runDeletedScan(*volume_, filter, sink, &counters_, searchFolderNames(ctx.options.searchFolder, ctx.rootPath));
   } else if (mode == ScanMode::Formatted) {
     FormattedScanOptions options;
     options.filter = filter;

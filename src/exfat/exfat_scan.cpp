@@ -199,6 +199,7 @@ FoundItem toFoundItem(const Item& item, uint64_t index) {
 namespace {
 
 struct DirTask {
+  size_t depth = 0;
   uint32_t first = 0;
   uint64_t length = 0;  // 0 with isRoot: as long as the chain
   bool noFatChain = false;
@@ -209,7 +210,27 @@ struct DirTask {
 
 }  // namespace
 
-bool runDeletedScan(const Volume& v, const NameFilter& filter, ScanSink out, ScanCounters* counters) {
+std::vector<std::string> searchFolderNames(const std::string& searchFolder, const std::string& rootPath) {
+  std::string rest = searchFolder;
+  if (!rootPath.empty() && rest.compare(0, rootPath.size(), rootPath) == 0)
+    rest.erase(0, rootPath.size());
+  else if (rest.size() >= 2 && rest[1] == ':')
+    rest.erase(0, std::min<size_t>(3, rest.size()));  // "C:\"
+  std::vector<std::string> out;
+  std::string piece;
+  for (char c : rest + "/") {
+    if (c == '/' || c == '\\') {
+      if (!piece.empty()) out.push_back(piece);
+      piece.clear();
+    } else {
+      piece += c;
+    }
+  }
+  return out;
+}
+
+bool runDeletedScan(const Volume& v, const NameFilter& filter, ScanSink out, ScanCounters* counters,
+                    const std::vector<std::string>& searchFolder) {
   ScanCounters local;
   ScanCounters& n = counters ? *counters : local;
   const Geometry& g = v.geometry();
@@ -220,7 +241,7 @@ bool runDeletedScan(const Volume& v, const NameFilter& filter, ScanSink out, Sca
 
   std::vector<DirTask> tasks;
   std::unordered_set<uint32_t> known{g.rootCluster};
-  tasks.push_back(DirTask{g.rootCluster, 0, false, true, true, &out.tree.root()});
+  tasks.push_back(DirTask{0, g.rootCluster, 0, false, true, true, &out.tree.root()});
   std::vector<uint8_t> buf;
   const size_t maxRootClusters = static_cast<size_t>(std::max<uint64_t>(1, kMaxDirectoryBytes / g.clusterBytes()));
 
@@ -254,14 +275,18 @@ bool runDeletedScan(const Volume& v, const NameFilter& filter, ScanSink out, Sca
       }
       i += set.entryCount;
       const bool deleted = !set.inUse || !task.live;
+      // Above the search folder only the folder on its way is followed.
+      const bool above = task.depth < searchFolder.size();
       if (set.isDirectory()) {
+        if (above && toLower(set.name) != toLower(searchFolder[task.depth])) continue;
         if (!g.validCluster(set.firstCluster) || set.dataLength == 0 || !known.insert(set.firstCluster).second)
           continue;
         ResultFolder& folder = out.tree.addFolder(*task.folder, safeComponent(set.name));
-        tasks.push_back(DirTask{set.firstCluster, set.dataLength, set.noFatChain(), false, !deleted, &folder});
+        tasks.push_back(
+            DirTask{task.depth + 1, set.firstCluster, set.dataLength, set.noFatChain(), false, !deleted, &folder});
         continue;
       }
-      if (!deleted || !dataFits(v, set) || !filter.keeps(set.name)) continue;
+      if (above || !deleted || !dataFits(v, set) || !filter.keeps(set.name)) continue;
       addItem(out, *task.folder, v, std::move(set), true, true);
       out.progress.setStatus(format("Found Deleted Files : %d", ++found));
     }

@@ -65,7 +65,14 @@ struct ScanCounters {
 // The walk from the root: live folders through their chains or runs, deleted
 // folders through their placement; every deleted file set, and every file of a
 // deleted folder, becomes an item. Returns false when cancelled.
-bool runDeletedScan(const Volume& volume, const NameFilter& filter, ScanSink out, ScanCounters* counters = nullptr);
+// `searchFolder` (folder names from the root down, any case) narrows the walk
+// to that folder and what lies below it.
+bool runDeletedScan(const Volume& volume, const NameFilter& filter, ScanSink out, ScanCounters* counters = nullptr,
+                    const std::vector<std::string>& searchFolder = {});
+
+// The folder names of a search folder below the partition's root path
+// ("/media/card/DCIM/100" with root "/media/card" gives DCIM, 100).
+std::vector<std::string> searchFolderNames(const std::string& searchFolder, const std::string& rootPath);
 
 struct FormattedScanOptions {
   NameFilter filter;

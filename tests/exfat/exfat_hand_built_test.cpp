@@ -91,6 +91,28 @@ TEST(ExFatHandBuilt, SetCrossingAClusterEndIsReadByBothScans) {
   }
 }
 
+TEST(ExFatHandBuilt, SearchFolderNarrowsTheWalk) {
+  ExFatImage img(64);
+  img.addToRoot(concat({entrySet({u"top.jpg", 0x20, 30, 10, UINT64_MAX, true, true}),
+                        entrySet({u"DCIM", 0x10, 10, 512}), entrySet({u"Other", 0x10, 11, 512})}));
+  img.put(10, concat({entrySet({u"in.jpg", 0x20, 31, 10, UINT64_MAX, true, true}), entrySet({u"Sub", 0x10, 12, 512})}));
+  img.put(11, entrySet({u"out.jpg", 0x20, 32, 10, UINT64_MAX, true, true}));
+  img.put(12, entrySet({u"deep.jpg", 0x20, 33, 10, UINT64_MAX, true, true}));
+  for (uint32_t c : {10, 11, 12}) img.markUsed(c);
+  auto volume = std::make_unique<exfat::Volume>();
+  ASSERT_EQ(volume->openSource(exfat::makeMemorySource(img.img), 0), 0);
+  ExFatEngine engine;
+  ResultTree tree;
+  RecoveryContext ctx;
+  ctx.rootPath = "/media/card";
+  ctx.options.searchFolder = "/media/card/dcim";
+  RunningFlag running{true};
+  engine.scanVolume(std::move(volume), ScanMode::Deleted, ctx, tree, running);
+  std::vector<std::string> names;
+  for (const FoundItem& f : tree.items()) names.push_back(f.name);
+  EXPECT_EQ(names, (std::vector<std::string>{"in.jpg", "deep.jpg"}));
+}
+
 TEST(ExFatHandBuilt, BadSetChecksumIsSkippedAndCounted) {
   ExFatImage img(64);
   auto bad = entrySet({u"bad.jpg", 0x20, 20, 100, UINT64_MAX, true, true});
