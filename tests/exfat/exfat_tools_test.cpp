@@ -128,6 +128,32 @@ TEST(ExFatTools, QuickReformatGivesTheOldFilesBack) {
   EXPECT_TRUE(found.begin()->first.rfind("Lost Files/", 0) == 0) << found.begin()->first;
 }
 
+// A new file written after the delete takes the deleted picture's clusters:
+// the picture is still listed, marked as probably overwritten.
+TEST(ExFatTools, DeletedFileWhoseClustersANewFileTookIsMarked) {
+  TempDir dir;
+  ExFatCard card(dir, 32);
+  BRENIX_REQUIRE_CARD(card);
+  ASSERT_TRUE(card.format());
+  ASSERT_TRUE(card.mount());
+  card.mkdir("DCIM");
+  card.put("DCIM/old.jpg", exfatContent(100000, 50));
+  ASSERT_TRUE(card.unmount());
+  ASSERT_TRUE(card.mount());
+  card.remove("DCIM/old.jpg");
+  card.put("new.bin", exfatContent(50000, 51));
+  ASSERT_TRUE(card.unmount());
+  auto run = test::scanExFatImage(card.image(), ScanMode::Deleted);
+  const auto found = run->byPath();
+  ASSERT_EQ(found.count("DCIM/old.jpg"), 1u);
+  EXPECT_EQ(found.at("DCIM/old.jpg")->condition, ItemCondition::ProbablyOverwritten);
+  // Its first bytes are now the new file's.
+  const auto bytes = run->recover(*found.at("DCIM/old.jpg"));
+  const auto now = card.planted("new.bin");
+  ASSERT_GE(bytes.size(), 4096u);
+  EXPECT_TRUE(std::equal(now.begin(), now.begin() + 4096, bytes.begin()));
+}
+
 // The command line on a partitioned card: disks names the partition, recover
 // writes the deleted pictures with their folders.
 TEST(ExFatTools, CommandLineListsAndRecoversAnExFatPartition) {
