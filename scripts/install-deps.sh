@@ -10,7 +10,7 @@ packages=(
   # disk images: EWF (.E01) input, MD5 checks
   libewf-dev libssl-dev
   # real file systems and independent readers for the integration tests
-  dosfstools mtools ntfs-3g sleuthkit fdisk e2fsprogs attr testdisk
+  dosfstools mtools ntfs-3g sleuthkit fdisk e2fsprogs attr testdisk exfatprogs exfat-fuse fuse3
   # EWF images for the tests, GNU ddrescue as a peer for imaging maps, device-mapper error targets
   ewf-tools gddrescue dmsetup
   # demo pictures

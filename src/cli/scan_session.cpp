@@ -94,6 +94,7 @@ EngineKind kindOfFs(const std::string& fsName, ScanMode mode, const ScanEngine* 
   if (engine) return engine->kind();
   if (mode == ScanMode::Raw) return EngineKind::Raw;
   if (fsName == "NTFS") return EngineKind::Ntfs;
+  if (fsName == "exFAT") return EngineKind::ExFat;
   if (fsName.rfind("EXT", 0) == 0) return EngineKind::Ext;
   return EngineKind::Fat;
 }

@@ -77,10 +77,11 @@ bool listedInMode(const std::string& fs, DriveMode mode) {
     case DriveMode::Rescue:
       return true;
     case DriveMode::Formatted:
-      return fs == fskind::kNtfs || fs == fskind::kFat32 || fs == fskind::kFat || fs == fskind::kFat16;
+      return fs == fskind::kNtfs || fs == fskind::kFat32 || fs == fskind::kFat || fs == fskind::kFat16 ||
+             fs == fskind::kExFat;
     case DriveMode::Deleted:
       return fs == fskind::kNtfs || fs == fskind::kFat32 || fs == fskind::kFat || fs == fskind::kFat16 ||
-             fs == fskind::kExt3 || fs == fskind::kExt2;
+             fs == fskind::kExt3 || fs == fskind::kExt2 || fs == fskind::kExFat;
   }
   return false;
 }

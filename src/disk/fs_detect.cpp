@@ -13,6 +13,9 @@ bool isPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 std::string detectBootSectorFs(const uint8_t* b) {
   if (std::memcmp(b + 3, "NTFS    ", 8) == 0) return std::string(fskind::kNtfs);
+  // exFAT: its own name at byte 3 and shifts in range (the old BIOS fields are zero).
+  if (std::memcmp(b + 3, "EXFAT   ", 8) == 0)
+    return b[108] >= 9 && b[108] <= 12 && b[109] <= 25 - b[108] ? std::string(fskind::kExFat) : std::string();
   const bool jump = b[0] == 0xEB || b[0] == 0xE9;
   const uint32_t bytesPerSector = le16(b + 11);
   const uint32_t sectorsPerCluster = b[13];
@@ -31,6 +34,7 @@ std::string detectBootSectorFs(const uint8_t* b) {
 bool hasWholeDiskSignature(const uint8_t* s) {
   if (s[0] == 0xEB && std::memcmp(s + 82, "FAT3", 4) == 0) return true;
   if (std::memcmp(s + 3, "NTFS", 4) == 0) return true;
+  if (std::memcmp(s + 3, "EXFAT   ", 8) == 0) return true;
   return std::memcmp(s + 54, "FAT1", 4) == 0;
 }
 
@@ -63,6 +67,8 @@ std::string fileSystemNameForMount(const std::string& type, const uint8_t* boot)
   }
   if (type == "ntfs" || type == "ntfs3") return std::string(fskind::kNtfs);
   if (type == "fuseblk" && boot && detectBootSectorFs(boot) == fskind::kNtfs) return std::string(fskind::kNtfs);
+  if ((type == "exfat" || type == "fuseblk") && boot && detectBootSectorFs(boot) == fskind::kExFat)
+    return std::string(fskind::kExFat);
   if (type == "ext2") return std::string(fskind::kExt2);
   if (type == "ext3") return std::string(fskind::kExt3);
   if (type == "ext4") return std::string(fskind::kExt4);

@@ -6,11 +6,11 @@
 
 namespace brenix {
 
-// "NTFS", "FAT32", "FAT" (FAT12/FAT16), or empty when the sector is neither.
+// "NTFS", "exFAT", "FAT32", "FAT" (FAT12/FAT16), or empty when the sector is none of them.
 std::string detectBootSectorFs(const uint8_t* boot512);
 
 // True when sector 0 of a disk carries a whole-disk volume signature:
-// 0xEB with "FAT3" at byte 82, or "NTFS" at byte 3, or "FAT1" at byte 54.
+// 0xEB with "FAT3" at byte 82, or "NTFS" or "EXFAT   " at byte 3, or "FAT1" at byte 54.
 bool hasWholeDiskSignature(const uint8_t* sector0);
 
 struct ExtSuperblockInfo {

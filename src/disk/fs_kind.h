@@ -11,6 +11,7 @@ inline constexpr std::string_view kFat32 = "FAT32";
 inline constexpr std::string_view kFat = "FAT";      // FAT12/FAT16, as the system reports it
 inline constexpr std::string_view kFat16 = "FAT16";  // found by the lost-partition search
 inline constexpr std::string_view kFat12 = "FAT12";
+inline constexpr std::string_view kExFat = "exFAT";
 inline constexpr std::string_view kGuessNtfs = "#NTFS#";
 inline constexpr std::string_view kGuessFat16 = "#FAT16#";
 inline constexpr std::string_view kGuessFat32 = "#FAT32#";
@@ -30,5 +31,6 @@ uint32_t mapColour(std::string_view name);
 bool isFatEngineKind(std::string_view name);   // "FAT32", "FAT16", "FAT"
 bool isNtfsEngineKind(std::string_view name);  // "NTFS"
 bool isExtEngineKind(std::string_view name);   // "EXT2", "EXT3"
+bool isExFatEngineKind(std::string_view name); // "exFAT"
 
 }  // namespace brenix::fskind

@@ -556,7 +556,7 @@ void registerResultsPages(HomeView& host) {
     std::string fsName = ctx.partition.fs();
     if (mode == kModeFormatted && !ctx.options.previousFsName.empty()) fsName = ctx.options.previousFsName;
     if (mode != kModeRaw && !fskind::isFatEngineKind(fsName) && !fskind::isNtfsEngineKind(fsName) &&
-        !fskind::isExtEngineKind(fsName))
+        !fskind::isExtEngineKind(fsName) && !fskind::isExFatEngineKind(fsName))
       return nullptr;
     std::unique_ptr<ScanEngine> engine = h.app().engines(fsName, scanModeOf(mode));
     if (!engine) return nullptr;

@@ -2,6 +2,7 @@
 
 #include "disk/fs_kind.h"
 #include "jobs/engine_factory_testing.h"
+#include "exfat/exfat_engine.h"
 #include "ext/ext_engine.h"
 #include "fat/fat_engine.h"
 #include "ntfs/ntfs_engine.h"
@@ -21,6 +22,8 @@ std::unique_ptr<ScanEngine> createEngine(const std::string& fsName, ScanMode mod
   if ((mode == ScanMode::Deleted || mode == ScanMode::Formatted) &&
       (fsName == "FAT32" || fsName == "FAT16" || fsName == "FAT"))
     return std::make_unique<FatEngine>(fsName == "FAT32" ? FatVariant::Fat32 : FatVariant::Fat16);
+  if ((mode == ScanMode::Deleted || mode == ScanMode::Formatted) && fsName == "exFAT")
+    return std::make_unique<exfat::ExFatEngine>();
   if (mode == ScanMode::Deleted && (fsName == "EXT2" || fsName == "EXT3"))
     return std::make_unique<ext::ExtEngine>(fsName == "EXT3" ? ext::ExtVariant::Ext3 : ext::ExtVariant::Ext2);
   return nullptr;

@@ -24,6 +24,7 @@ const char* engineKindName(EngineKind kind) {
     case EngineKind::Ntfs: return "NTFS";
     case EngineKind::Ext: return "EXT";
     case EngineKind::Raw: return "RAW";
+    case EngineKind::ExFat: return "exFAT";
   }
   return "";
 }
@@ -51,6 +52,7 @@ std::string sizeCell(EngineKind kind, uint64_t size) {
       return format("%5.2f MB", d / 1048576.0);
     case EngineKind::Ntfs:
     case EngineKind::Raw:
+    case EngineKind::ExFat:
       if (size < 1024) return format("%lluB", n);
       if (size < 1048576) return format("%0.1fKB", d / 1024.0);
       if (size < 1073741824) return format("%0.1fMB", d / 1048576.0);
@@ -101,7 +103,8 @@ std::string extModeText(uint32_t mode) {
 std::string attributesCell(EngineKind kind, const FoundItem& item) {
   switch (kind) {
     case EngineKind::Fat: return item.attributeText;
-    case EngineKind::Ntfs: return ntfsAttributeText(item.attributes, item.deleted);
+    case EngineKind::Ntfs:
+    case EngineKind::ExFat: return ntfsAttributeText(item.attributes, item.deleted);
     case EngineKind::Ext: return extModeText(item.attributes);
     case EngineKind::Raw: return {};
   }
@@ -142,6 +145,7 @@ std::string dateCell(EngineKind kind, const FoundItem& item, ListColumn column) 
       if (column == ListColumn::Accessed) return dosDateOnlyText(static_cast<uint16_t>(value >> 16));
       return dosDateTimeText(static_cast<uint32_t>(value));
     case EngineKind::Ntfs:
+    case EngineKind::ExFat:
       if (value == 0) return {};
       return localTimeText(fileTimeToUnix(value));
     case EngineKind::Ext:
@@ -180,6 +184,7 @@ std::string rootItemText(EngineKind kind, std::string_view fsName, char driveLet
     case EngineKind::Ext:
       return format("%s( %s )", fsName == "EXT3" ? "EXT3" : "EXT2", std::string(label).c_str());
     case EngineKind::Raw: return format("RAW - Logical Disk (%c:)", driveLetter);
+    case EngineKind::ExFat: return format("exFAT - Logical Disk (%c:)", driveLetter);
   }
   return {};
 }

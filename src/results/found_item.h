@@ -7,7 +7,7 @@
 
 namespace brenix {
 
-enum class EngineKind { Fat, Ntfs, Ext, Raw };
+enum class EngineKind { Fat, Ntfs, Ext, Raw, ExFat };
 
 // What the engine knows against an item's bytes being the file's own.
 enum class ItemCondition : uint8_t {
@@ -23,7 +23,8 @@ struct FoundItem {
   std::string attributeText;   // FAT: the record's attribute text
   std::string typeText;        // EXT: the record's own type text (others derive it from the name)
   // Engine-native time stamps: NTFS 100-ns file times; EXT Unix seconds;
-  // FAT DOS date in the high 16 bits and DOS time in the low 16 (Accessed: date only).
+  // FAT DOS date in the high 16 bits and DOS time in the low 16 (Accessed: date only);
+  // exFAT 100-ns file times like NTFS.
   uint64_t modified = 0, created = 0, accessed = 0;
   bool deleted = false;
   ItemCondition condition = ItemCondition::Intact;  // never counted as a verified success unless Intact

@@ -25,6 +25,7 @@ std::string nothingCheckedMessage(EngineKind kind) {
   switch (kind) {
     case EngineKind::Fat: return "Please check files for recovering";
     case EngineKind::Ntfs:
+    case EngineKind::ExFat:
     case EngineKind::Raw: return "Please select file to recover!";
     case EngineKind::Ext: return {};
   }
@@ -32,7 +33,7 @@ std::string nothingCheckedMessage(EngineKind kind) {
 }
 
 std::string nothingCheckedCaption(EngineKind kind) {
-  return kind == EngineKind::Ntfs || kind == EngineKind::Raw ? "Notice" : "";
+  return kind == EngineKind::Ntfs || kind == EngineKind::ExFat || kind == EngineKind::Raw ? "Notice" : "";
 }
 
 std::vector<RecoveryStep> gatherRecoverySteps(EngineKind kind, const ResultTree& tree, const ResultFolder* listFolder,
@@ -55,6 +56,7 @@ std::vector<RecoveryStep> gatherRecoverySteps(EngineKind kind, const ResultTree&
       break;
     }
     case EngineKind::Ntfs:
+    case EngineKind::ExFat:
     case EngineKind::Raw:
       forEachFolder(tree.root(), [&](const ResultFolder& f) {
         for (size_t index : f.items) addFile(f, index);
@@ -104,6 +106,7 @@ std::vector<std::string> targetFolderComponents(EngineKind kind, const ResultFol
   switch (kind) {
     case EngineKind::Fat:
     case EngineKind::Ntfs:
+    case EngineKind::ExFat:
       if (folder)
         for (const std::string& n : ResultTree::pathOf(*folder)) parts.push_back(sanitizeFileName(n));
       break;
@@ -191,7 +194,9 @@ std::string writeFailedLine(EngineKind kind, const std::string& name) {
   return kind == EngineKind::Raw ? "Can not write file '" + name + "'.\n" : "Can not recovery file '" + name + "'.\n";
 }
 
-bool reportsErrors(EngineKind kind) { return kind == EngineKind::Ntfs || kind == EngineKind::Raw; }
+bool reportsErrors(EngineKind kind) {
+  return kind == EngineKind::Ntfs || kind == EngineKind::ExFat || kind == EngineKind::Raw;
+}
 
 // Whether `p` lies inside `base` once symbolic links are resolved.
 bool staysInside(const fs::path& base, const fs::path& p) {
@@ -220,7 +225,8 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
   int32_t done = 0;
   progress.setTotal(static_cast<int32_t>(std::min<size_t>(countFiles(steps), INT32_MAX)));
   progress.setDone(0);
-  if (kind == EngineKind::Ntfs || kind == EngineKind::Raw) progress.setStatus("Recovering Files : 0");
+  if (kind == EngineKind::Ntfs || kind == EngineKind::ExFat || kind == EngineKind::Raw)
+    progress.setStatus("Recovering Files : 0");
 
   const auto fail = [&](const FoundItem& item, const fs::path& path, const std::string& line, std::string reason) {
     out.failed += 1;

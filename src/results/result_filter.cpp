@@ -57,6 +57,11 @@ bool extensionPasses(EngineKind kind, const FoundItem& item, std::string_view gr
     // Folded to lower case like the FAT test: "IMG_0001.JPG" is a picture on every page.
     case EngineKind::Ext:
       return !item.typeText.empty() && group.find(toLower(item.typeText)) != std::string_view::npos;
+    // exFAT names are long names like FAT's: the text after the last '.'.
+    case EngineKind::ExFat: {
+      const std::string ext = toLower(extensionAfterLastDot(item.name));
+      return !ext.empty() && group.find(ext) != std::string_view::npos;
+    }
     case EngineKind::Ntfs:
     case EngineKind::Raw: {
       const std::string ext = toLower(extensionAfterFirstDot(item.name));
@@ -83,7 +88,8 @@ bool sizePasses(uint64_t size, const ResultFilter& f) {
 uint16_t filterDateOf(EngineKind kind, const FoundItem& item) {
   switch (kind) {
     case EngineKind::Fat: return static_cast<uint16_t>(item.created >> 16);
-    case EngineKind::Ntfs: return item.created == 0 ? 0 : dosDateOfLocal(fileTimeToUnix(item.created));
+    case EngineKind::Ntfs:
+    case EngineKind::ExFat: return item.created == 0 ? 0 : dosDateOfLocal(fileTimeToUnix(item.created));
     // The inode change time in local time, the same calendar day the list shows.
     case EngineKind::Ext: return dosDateOfLocal(static_cast<int64_t>(item.created));
     case EngineKind::Raw: return 0;

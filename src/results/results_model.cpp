@@ -196,6 +196,7 @@ int ResultsModel::compareItems(EngineKind kind, ListColumn column, const FoundIt
       switch (kind) {
         case EngineKind::Fat: return cmp(a.attributeText, b.attributeText);
         case EngineKind::Ntfs:
+        case EngineKind::ExFat:
         case EngineKind::Ext: return cmp(a.attributes, b.attributes);
         case EngineKind::Raw: return 0;
       }

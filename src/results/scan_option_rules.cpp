@@ -42,6 +42,9 @@ PreviousFsChoices previousFsChoices(std::string_view currentFsName) {
   } else if (currentFsName == "NTFS") {
     c.entries = {"NTFS"};
     c.selected = 0;
+  } else if (currentFsName == "exFAT") {
+    c.entries = {"exFAT"};
+    c.selected = 0;
   }
   return c;
 }

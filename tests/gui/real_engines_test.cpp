@@ -11,6 +11,7 @@
 #include "cli/demo_image.h"
 #include "cli/demo_ntfs.h"
 #include "disk/device_table.h"
+#include "exfat/exfat_card.h"
 #include "gui/drive_page.h"
 #include "gui/home_view.h"
 #include "gui/results_page.h"
@@ -99,6 +100,50 @@ TEST_F(RealEngines, Fat32DeletedPicturesComeBackThroughThePages) {
   for (const auto& pic : demo.pictures)
     if (pic.deleted) expected.insert(hashOf(pic.bytes));
   EXPECT_EQ(hashesUnder(out), expected);
+  EXPECT_TRUE(rec.messages.empty()) << rec.texts().join(QLatin1Char('|')).toStdString();
+}
+
+// An exFAT card made by mkfs.exfat and filled through exfat-fuse, four
+// pictures deleted: the deleted-file page with the pictures preset lists them
+// (and not the deleted text file) and recovers them exactly.
+TEST_F(RealEngines, ExFatDeletedPicturesComeBackThroughThePages) {
+  if (!createEngine("exFAT", ScanMode::Deleted)) GTEST_SKIP() << "no exFAT engine in this build";
+  ExFatCard card(tmp_, 40);
+  BRENIX_REQUIRE_CARD(card);
+  ASSERT_TRUE(card.format());
+  ASSERT_TRUE(card.mount());
+  card.mkdir("DCIM/100CAMERA");
+  std::set<std::string> expected;
+  for (int i = 1; i <= 4; ++i) {
+    const auto bytes = exfatContent(40000u * i, 60u + i);
+    card.put("DCIM/100CAMERA/IMG_000" + std::to_string(i) + ".JPG", bytes);
+    expected.insert(hashOf(bytes));
+  }
+  card.put("notes.txt", exfatContent(500, 70));
+  ASSERT_TRUE(card.unmount());
+  ASSERT_TRUE(card.mount());
+  card.remove("DCIM/100CAMERA");
+  card.remove("notes.txt");
+  ASSERT_TRUE(card.unmount());
+  std::string error;
+  ASSERT_GE(DeviceTable::instance().attachImage(card.image().string(), &error), 0) << error;
+  MessageRecorder rec;
+  home_.taskList()->setCurrentRow(0);
+  home_.entryButton(600)->click();
+  ASSERT_EQ(app_.ctx.preset, FilePreset::Pictures);
+  ResultsPage* page = open(kModeDeleted, QStringLiteral("exFAT"));
+  ASSERT_NE(page, nullptr) << rec.texts().join(QLatin1Char('|')).toStdString();
+  EXPECT_EQ(page->kind(), EngineKind::ExFat);
+  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None && page->folderTree()->topLevelItemCount(); },
+                        20000));
+  QTreeWidgetItem* root = page->folderTree()->topLevelItem(0);
+  EXPECT_TRUE(root->text(0).startsWith(QStringLiteral("exFAT - Logical Disk ("))) << root->text(0).toStdString();
+  root->setCheckState(0, Qt::Checked);
+  EXPECT_TRUE(page->selectedLine().startsWith(QStringLiteral("4 files - "))) << page->selectedLine().toStdString();
+  const fs::path out = tmp_ / "out";
+  ASSERT_TRUE(recoverAll(page, out));
+  EXPECT_EQ(hashesUnder(out), expected);
+  EXPECT_TRUE(fs::exists(out / "DCIM" / "100CAMERA" / "IMG_0001.JPG"));
   EXPECT_TRUE(rec.messages.empty()) << rec.texts().join(QLatin1Char('|')).toStdString();
 }
 
