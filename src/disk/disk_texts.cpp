@@ -80,7 +80,7 @@ bool listedInMode(const std::string& fs, DriveMode mode) {
       return fs == fskind::kNtfs || fs == fskind::kFat32 || fs == fskind::kFat || fs == fskind::kFat16;
     case DriveMode::Deleted:
       return fs == fskind::kNtfs || fs == fskind::kFat32 || fs == fskind::kFat || fs == fskind::kFat16 ||
-             fs == fskind::kExt3 || fs == fskind::kExt2;
+             fs == fskind::kExt4 || fs == fskind::kExt3 || fs == fskind::kExt2;
   }
   return false;
 }
