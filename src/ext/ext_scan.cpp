@@ -30,6 +30,8 @@ constexpr uint8_t kEntryTypeDirectory = 2;
 constexpr uint32_t kRootInode = 2;
 constexpr int kMaxFolderDepth = 64;
 constexpr uint64_t kMaxDirectoryBlocks = 1u << 16;
+// Keys of inline folders' entry regions among block numbers (no volume block is this large).
+constexpr uint64_t kInlineKey = uint64_t(1) << 63;
 
 int32_t clampInt(uint64_t v) { return static_cast<int32_t>(std::min<uint64_t>(v, INT32_MAX)); }
 
@@ -412,6 +414,9 @@ void ExtScanner::journalInodeBlock(uint64_t fsBlock, const uint8_t* copy, uint32
     const auto number = static_cast<uint32_t>(n);
     const uint8_t* c = copy + size_t(k) * sb.inodeSize;
     const uint8_t* d = current.data() + size_t(k) * sb.inodeSize;
+    // An inline folder keeps its entries inside the inode.
+    if (inode::isDirectory(c) && inode::hasInlineData(c) && inode::dtime(c) == 0)
+      journalInlineDirectory(number, c, sequence);
     // Directory copies place the directory blocks of deleted folders.
     if (inode::isDirectory(c) && inode::dtime(c) == 0 && hasSoundMap(c)) {
       auto s = dirCopySequence_.find(number);
@@ -472,6 +477,32 @@ void ExtScanner::journalExtentBlock(uint64_t fsBlock, const uint8_t* copy, uint3
   extentSequence_[fsBlock] = sequence;
 }
 
+void ExtScanner::journalInlineDirectory(uint32_t number, const uint8_t* c, uint32_t sequence) {
+  const ExtSuperblock& sb = volume_.superblock();
+  const uint32_t parent = le32(c + 40);
+  if (parent != 0 && parent <= sb.inodesCount && number != kRootInode) dirParent_[number] = parent;
+  // Its entries stand in the block area after the parent's number, then in
+  // the "system.data" attribute; each region is keyed apart from real blocks.
+  const std::vector<uint8_t> whole =
+      inlineData(c, std::span<const uint8_t>(c, sb.inodeSize), std::min<uint64_t>(inode::size(c), sb.inodeSize));
+  const uint64_t key = kInlineKey | number;
+  blockOwner_[key] = number;
+  std::vector<uint8_t> region;
+  if (whole.size() >= 60) region.assign(whole.begin() + 4, whole.begin() + 60);
+  addEntries(key, region, sequence);
+  if (whole.size() > 60) addEntries(key, std::vector<uint8_t>(whole.begin() + 60, whole.end()), sequence);
+}
+
+void ExtScanner::addEntries(uint64_t key, const std::vector<uint8_t>& region, uint32_t sequence) {
+  const ExtSuperblock& sb = volume_.superblock();
+  std::vector<DirectoryEntry> entries;
+  if (region.size() < 12 ||
+      !parseDirectoryBlock(region.data(), region.size(), sb.inodesCount, (sb.featureIncompat & kIncompatFiletype) != 0,
+                           entries))
+    return;
+  takeEntries(key, entries, sequence);
+}
+
 void ExtScanner::journalDirectoryBlock(uint64_t fsBlock, const uint8_t* b, uint32_t sequence) {
   const ExtSuperblock& sb = volume_.superblock();
   const size_t bs = volume_.blockSize();
@@ -491,6 +522,11 @@ void ExtScanner::journalDirectoryBlock(uint64_t fsBlock, const uint8_t* b, uint3
   std::vector<DirectoryEntry> entries;
   if (!parseDirectoryBlock(b, bs, sb.inodesCount, typed, entries)) return;
   ++stats_.journalDirectoryBlocks;
+  takeEntries(fsBlock, entries, sequence);
+}
+
+void ExtScanner::takeEntries(uint64_t fsBlock, const std::vector<DirectoryEntry>& entries, uint32_t sequence) {
+  const bool typed = (volume_.superblock().featureIncompat & kIncompatFiletype) != 0;
   for (const DirectoryEntry& e : entries) {
     if (e.inode == 0 || e.name.empty()) continue;
     const bool dir = typed && e.type == kEntryTypeDirectory;

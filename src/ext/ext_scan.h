@@ -119,6 +119,9 @@ class ExtScanner {
   void journalInodeBlock(uint64_t fsBlock, const uint8_t* copy, uint32_t sequence);
   void journalDirectoryBlock(uint64_t fsBlock, const uint8_t* copy, uint32_t sequence);
   void journalExtentBlock(uint64_t fsBlock, const uint8_t* copy, uint32_t sequence);
+  void journalInlineDirectory(uint32_t number, const uint8_t* inode, uint32_t sequence);
+  void addEntries(uint64_t key, const std::vector<uint8_t>& region, uint32_t sequence);
+  void takeEntries(uint64_t fsBlock, const std::vector<DirectoryEntry>& entries, uint32_t sequence);
   bool hasSoundMap(const uint8_t* inode) const;
   bool timeAccepted(uint32_t t) const { return int64_t(t) >= earliest_ && int64_t(t) <= now_ + kClockSlackSeconds; }
   void resolveFolders();
