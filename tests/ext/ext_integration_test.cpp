@@ -212,7 +212,16 @@ TEST_P(ExtImages, Ext3KernelDeletionsAreNamedAndRecoveredFromTheJournal) {
   fs::create_directories(mnt / "pics");
   for (const auto& [name, data] : files) test::writeFile(mnt / name, data);
   test::writeFile(mnt / "kept.txt", randomBytes(100, 14));
+  // A file that grows between two commits: the newer inode copy holds its last size.
+  const auto grown = randomBytes(90000, 15);
+  test::writeFile(mnt / "Grown.jpg", std::vector<uint8_t>(grown.begin(), grown.begin() + 20000));
   runTool({"sync"});
+  {
+    std::ofstream more(mnt / "Grown.jpg", std::ios::binary | std::ios::app);
+    more.write(reinterpret_cast<const char*>(grown.data() + 20000), 70000);
+  }
+  runTool({"sync"});
+  fs::remove(mnt / "Grown.jpg");
   for (const auto& [name, data] : files) fs::remove(mnt / name);
   runTool({"sync"});
   auto u = runTool({"umount", mnt.string()});
@@ -231,6 +240,9 @@ TEST_P(ExtImages, Ext3KernelDeletionsAreNamedAndRecoveredFromTheJournal) {
     EXPECT_EQ(f->size, data.size());
     EXPECT_EQ(recover(*s.engine, *f), data) << name;
   }
+  ASSERT_TRUE(byName.count("Grown.jpg"));
+  EXPECT_EQ(byName["Grown.jpg"]->size, grown.size());
+  EXPECT_EQ(recover(*s.engine, *byName["Grown.jpg"]), grown);
   // Folders come from the journal's directory blocks.
   const auto folders = s.folders();
   EXPECT_EQ(folders.at("Beach.JPG"), "");
