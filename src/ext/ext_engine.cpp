@@ -88,7 +88,19 @@ ScanResult ExtEngine::scanVolume(std::shared_ptr<const ExtDevice> device, const 
     ResultFolder& into = place && place->folderKnown ? folderOf(place->folder) : lost;
     tree.addItem(into, foundItemOf(items_[i], i));
   }
-  return {};
+  // Notes for the user on a successful scan.
+  ScanResult done;
+  const ExtSuperblock& sb = volume_->superblock();
+  if (!sb.checksumOk || volume_->badDescriptorChecksums() != 0)
+    done.message = format("Checksums that do not match (read anyway): superblock %s, group descriptors %u. ",
+                          sb.checksumOk ? "good" : "bad", volume_->badDescriptorChecksums());
+  if (items_.empty() && running)
+    done.message += variant_ == ExtVariant::Ext2
+                        ? "No deleted file keeps its block map in the inode tables; a raw scan can still carve "
+                          "files from the free space."
+                        : "Nothing in the inode tables or the journal describes a deleted file; a raw scan can "
+                          "still carve files from the free space.";
+  return done;
 }
 
 const ExtItem* ExtEngine::itemOf(const FoundItem& item) const {

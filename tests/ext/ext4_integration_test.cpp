@@ -245,6 +245,19 @@ TEST_F(Ext4Images, InlineDataFilesComeBackFromTheInodeCopies) {
     EXPECT_EQ(it->second.folder, "notes") << name;
     EXPECT_TRUE(recover(*s->engine, *it->second.item) == data) << name;
   }
+  EXPECT_EQ(s->result.message, "");  // every checksum matched
+
+  // metadata_csum is checked and reported, never required: a superblock
+  // whose checksum no longer matches still gives the same files.
+  {
+    std::fstream f(img, std::ios::binary | std::ios::in | std::ios::out);
+    f.seekp(1024 + 0x300);
+    f.put('\x5A');
+  }
+  auto bent = scanImage(img);
+  ASSERT_EQ(bent->result.error, 0);
+  EXPECT_NE(bent->result.message.find("superblock bad"), std::string::npos) << bent->result.message;
+  EXPECT_EQ(foundByName(bent->tree).size(), found.size());
 }
 
 }  // namespace

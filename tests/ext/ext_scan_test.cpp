@@ -233,9 +233,13 @@ TEST_F(Ext3ScanTest, JournalWithoutItsSuperblockGivesAnEmptyFolder) {
   RecoveryContext ctx;
   ResultTree tree;
   std::atomic<bool> running{true};
-  EXPECT_EQ(engine.scanVolume(std::make_shared<MemoryDevice>(b_.bytes()), "v", ctx, tree, running).error, 0);
+  const ScanResult r = engine.scanVolume(std::make_shared<MemoryDevice>(b_.bytes()), "v", ctx, tree, running);
+  EXPECT_EQ(r.error, 0);
   ASSERT_EQ(tree.root().children.size(), 1u);
   EXPECT_TRUE(tree.root().children[0]->items.empty());
+  // The user is told nothing describes a file, and that carving remains.
+  EXPECT_NE(r.message.find("Nothing in the inode tables or the journal describes a deleted file"), std::string::npos)
+      << r.message;
 }
 
 TEST_F(Ext3ScanTest, NoJournalInodeIsAnErrorNotAnEmptySuccess) {
