@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libblkid-dev
   # real file systems and independent readers for the integration tests
   dosfstools mtools ntfs-3g sleuthkit fdisk e2fsprogs attr testdisk
+  # the ext4 peer the EXT tests and benchmark compare with (and bc for the benchmark script)
+  ext4magic bc
   # demo pictures
   libjpeg-turbo-progs
   # desktop application: Qt Widgets, image readers (TIFF, TGA, WBMP, ...), a font, Xvfb for screenshots
