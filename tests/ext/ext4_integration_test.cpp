@@ -260,5 +260,50 @@ TEST_F(Ext4Images, InlineDataFilesComeBackFromTheInodeCopies) {
   EXPECT_EQ(foundByName(bent->tree).size(), found.size());
 }
 
+// meta_bg keeps the descriptors of each meta group in its first group: every
+// group's inode table is found where dumpe2fs puts it, and files removed by
+// debugfs (which leaves their extents) come back from the inode tables.
+TEST(Ext4Volumes, MetaBgDescriptorsAndDebugfsDeletions) {
+  BRENIX_REQUIRE_TOOL("mke2fs");
+  BRENIX_REQUIRE_TOOL("debugfs");
+  BRENIX_REQUIRE_TOOL("dumpe2fs");
+  TempDir dir;
+  const fs::path img = dir / "metabg.img";
+  auto r = runTool({"mke2fs", "-q", "-F", "-t", "ext4", "-b", "1024", "-O", "meta_bg,^resize_inode", "-L", "photos",
+                    img.string(), "256M"});
+  ASSERT_EQ(r.status, 0) << r.output;
+  std::vector<uint64_t> tables;
+  const auto dump = runTool({"dumpe2fs", img.string()});
+  for (size_t pos = 0; (pos = dump.output.find("Inode table at ", pos)) != std::string::npos; ++pos)
+    tables.push_back(std::stoull(dump.output.substr(pos + 15)));
+  ASSERT_GT(tables.size(), 16u);  // more groups than one descriptor block of 64-byte entries holds
+
+  std::map<size_t, std::vector<uint8_t>> bySize;
+  std::string commands = "mkdir pics\ncd pics\n", removals;
+  uint32_t seed = 31;
+  for (size_t size : {3000u, 200000u, 3000000u}) {
+    bySize[size] = randomBytes(size, seed);
+    const std::string name = format("p%u.jpg", seed++);
+    test::writeFile(dir / name, bySize[size]);
+    commands += "write " + (dir / name).string() + " " + name + "\n";
+    removals += "rm " + name + "\n";
+  }
+  r = runTool({"debugfs", "-w", "-f", "-", img.string()}, commands + removals);
+  ASSERT_EQ(r.status, 0) << r.output;
+
+  auto s = scanImage(img);
+  ASSERT_EQ(s->result.error, 0);
+  const ExtVolume* v = s->engine->volume();
+  ASSERT_NE(v, nullptr);
+  ASSERT_EQ(v->groupCount(), tables.size());
+  for (uint32_t g = 0; g < v->groupCount(); ++g) EXPECT_EQ(v->group(g).inodeTable, tables[g]) << "group " << g;
+  const auto found = foundByName(s->tree);
+  ASSERT_EQ(found.size(), bySize.size());
+  for (const auto& [name, f] : found) {
+    ASSERT_TRUE(bySize.count(f.item->size)) << name;
+    EXPECT_TRUE(recover(*s->engine, *f.item) == bySize[f.item->size]) << name;
+  }
+}
+
 }  // namespace
 }  // namespace brenix::ext
