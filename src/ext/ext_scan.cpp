@@ -568,8 +568,10 @@ void ExtScanner::resolveFolders() {
     return it == extentBlocks_.end() ? nullptr : &it->second;
   };
   InodeBytes disk;
+  // All folders together map at most this many blocks (forged names cannot make it more).
+  uint64_t budget = uint64_t(1) << 22;
   for (uint32_t d : dirs) {
-    if (!running_ || wanted.empty()) break;
+    if (!running_ || wanted.empty() || budget == 0) break;
     std::vector<const uint8_t*> copies;
     if (volume_.readInode(d, disk) && inode::isDirectory(disk.data()) && inode::links(disk.data()) > 0 &&
         hasSoundMap(disk.data()))
@@ -580,7 +582,7 @@ void ExtScanner::resolveFolders() {
       if (inode::hasInlineData(in)) continue;
       FileMapper mapper(volume_, in, overlay);
       const uint64_t blocks = std::min<uint64_t>((inode::size(in) + bs - 1) / bs, kMaxDirectoryBlocks);
-      for (uint64_t i = 0; i < blocks; ++i) {
+      for (uint64_t i = 0; i < blocks && budget > 0; ++i, --budget) {
         uint64_t phys = 0;
         const auto r = mapper.map(i, phys);
         if (r == BlockMapper::Result::Failed) break;

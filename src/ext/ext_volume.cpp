@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include "common/bytes.h"
 
@@ -367,13 +368,14 @@ BlockMapper::Result BlockMapper::map(uint64_t logical, uint32_t& physical) {
 }
 
 namespace {
+constexpr size_t kMaxExtentNodes = size_t(1) << 16;
+
 struct ExtentWalk {
   const ExtVolume& volume;
   const BlockOverlay& overlay;
   std::vector<Extent>& out;
   size_t maxExtents;
-  std::vector<uint64_t> visited;
-  std::vector<uint8_t> scratch;
+  std::unordered_set<uint64_t> visited;
 
   void node(const uint8_t* n, size_t bytes, int expectDepth) {
     ExtentHeader h;
@@ -394,10 +396,10 @@ struct ExtentWalk {
       } else {
         const uint64_t child = uint64_t(le16(e + 8)) << 32 | le32(e + 4);
         if (child == 0 || child >= count) continue;
-        // Every node is read at most once: a loop or a shared child is cut.
-        if (std::find(visited.begin(), visited.end(), child) != visited.end()) continue;
-        if (visited.size() >= (size_t(1) << 20)) return;
-        visited.push_back(child);
+        // Every node is read at most once: a loop or a shared child is cut;
+        // and no real file needs more nodes than this.
+        if (visited.size() >= kMaxExtentNodes) return;
+        if (!visited.insert(child).second) continue;
         std::vector<uint8_t> block;
         const std::vector<uint8_t>* copy = overlay ? overlay(child) : nullptr;
         if (copy && copy->size() == volume.blockSize()) {
@@ -417,7 +419,7 @@ bool collectExtents(const ExtVolume& volume, const uint8_t* root60, std::vector<
   out.clear();
   ExtentHeader h;
   if (!parseExtentHeader(root60, 60, h)) return false;
-  ExtentWalk walk{volume, overlay, out, maxExtents, {}, {}};
+  ExtentWalk walk{volume, overlay, out, maxExtents, {}};
   walk.node(root60, 60, -1);
   std::sort(out.begin(), out.end(), [](const Extent& a, const Extent& b) { return a.logical < b.logical; });
   return true;
