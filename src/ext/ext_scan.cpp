@@ -303,9 +303,15 @@ void ExtScanner::collectTables() {
   for (uint32_t g = 0; g < volume_.groupCount(); ++g) {
     if (!running_) return;
     if (g < firstGroup || g > lastGroup || !volume_.readInodeBitmap(g, bitmap)) continue;
-    const uint64_t table = volume_.group(g).inodeTable;
+    const GroupDescriptor& gd = volume_.group(g);
+    const uint64_t table = gd.inodeTable;
     if (table == 0 || table + volume_.inodeTableBlocks() > sb.blocksCount) continue;
-    for (uint32_t j = 0; j < volume_.inodeTableBlocks(); ++j) {
+    // A table never initialised holds no inode that ever lived; past the
+    // unused count no inode was ever handed out.
+    if (gd.inodesUninitialized) continue;
+    const uint64_t usedInodes = sb.inodesPerGroup - gd.unusedInodes;
+    const uint64_t usedBlocks = std::min<uint64_t>(volume_.inodeTableBlocks(), (usedInodes + per - 1) / per);
+    for (uint32_t j = 0; j < usedBlocks; ++j) {
       const uint64_t t = table + j;
       if (!inRange(t) || !volume_.readBlock(t, block)) continue;
       for (uint32_t k = 0; k < per; ++k) {
@@ -329,6 +335,7 @@ void ExtScanner::collectTables() {
       }
     }
   }
+  progress_.setDone(clampInt(sb.inodesCount));  // skipped tables count as done
 }
 
 void ExtScanner::collectJournal() {

@@ -196,6 +196,9 @@ ExtVolume::ExtVolume(std::shared_ptr<const ExtDevice> device, ExtVariant variant
       gd.inodeTable |= uint64_t(le32(d + 0x28)) << 32;
     }
     if (sb_.metadataCsum || (sb_.featureRoCompat & kRoCompatGdtCsum)) {
+      gd.inodesUninitialized = (le16(d + 0x12) & 0x1) != 0;
+      gd.unusedInodes = le16(d + 0x1C) | (wide ? uint32_t(le16(d + 0x32)) << 16 : 0);
+      if (gd.unusedInodes > sb_.inodesPerGroup) gd.unusedInodes = 0;  // forged: trust nothing
       // metadata_csum: low 16 bits of crc32c(seed, group number, descriptor without its checksum).
       if (sb_.metadataCsum) {
         uint8_t le[4];

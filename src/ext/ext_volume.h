@@ -145,6 +145,10 @@ struct GroupDescriptor {
   uint64_t blockBitmap = 0;
   uint64_t inodeBitmap = 0;
   uint64_t inodeTable = 0;
+  // With group checksums (uninit_bg or metadata_csum): the table was never
+  // written (INODE_UNINIT), and how many inodes at its end were never used.
+  bool inodesUninitialized = false;
+  uint32_t unusedInodes = 0;
 };
 
 class ExtVolume {
