@@ -26,8 +26,8 @@ std::vector<uint8_t> templateVolume() {
   uint8_t* in = v.data() + 5 * kBs + 11 * 128;
   putLe16(in, 0x81A4);
   putLe32(in + 4, 300 * kBs);
-  for (uint32_t t : {8u, 12u, 16u}) putLe32(in + t, 1000);
-  putLe32(in + 20, 1000);
+  for (uint32_t t : {8u, 12u, 16u}) putLe32(in + t, 900000000);
+  putLe32(in + 20, 900000000);
   for (int i = 0; i < 12; ++i) putLe32(in + 40 + 4 * i, 20 + i);
   putLe32(in + 88, 40);
   putLe32(in + 92, 41);
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> volume = base;
   const size_t n = std::min(size, volume.size() - 1024);
   for (size_t i = 0; i < n; ++i) volume[1024 + i] ^= data[i];
-  setClockForTesting([] { return int64_t(1000); });
+  setClockForTesting([] { return int64_t(900000000); });
 
   auto device = std::make_shared<MemoryDevice>(volume);
   ExtVolume v(device, ExtVariant::Ext2);

@@ -50,7 +50,7 @@ std::vector<uint8_t> templateVolume() {
   uint8_t* file = jsb + 2 * kBs + 3 * 128;  // inode 12
   putLe16(file, 0x81A4);
   putLe32(file + 4, 3000);
-  for (uint32_t t : {8u, 12u, 16u}) putLe32(file + t, 1000);
+  for (uint32_t t : {8u, 12u, 16u}) putLe32(file + t, 900000000);
   for (int i = 0; i < 3; ++i) putLe32(file + 40 + 4 * i, 30 + i);
   uint8_t* dir = jsb + 3 * kBs;
   putLe32(dir, 2), putLe16(dir + 4, 12), dir[6] = 1, dir[7] = 2, dir[8] = '.';
@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The rest forges the current inode table after the journal's own inode.
     overlay(volume.data() + 5 * kBs + 8 * 128, data + journalBytes, std::min<size_t>(size - journalBytes, 7 * kBs));
   }
-  setClockForTesting([] { return int64_t(1000); });
+  setClockForTesting([] { return int64_t(900000000); });
   auto device = std::make_shared<MemoryDevice>(volume);
   ExtVolume v(device, ExtVariant::Ext3);
   if (!v.ready()) return 0;

@@ -13,6 +13,8 @@ packages=(
   dosfstools mtools ntfs-3g sleuthkit fdisk e2fsprogs attr testdisk exfatprogs exfat-fuse fuse3
   # EWF images for the tests, GNU ddrescue as a peer for imaging maps, device-mapper error targets
   ewf-tools gddrescue dmsetup
+  # the ext4 peer the EXT tests and benchmark compare with (and bc for the benchmark script)
+  ext4magic bc
   # demo pictures
   libjpeg-turbo-progs
   # desktop application: Qt Widgets, image readers (TIFF, TGA, WBMP, ...), a font, Xvfb for screenshots

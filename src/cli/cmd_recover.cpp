@@ -98,11 +98,27 @@ int runRecoverCommand(RecoverCliOptions& o) {
       std::cerr << "No folder '" << o.folder << "' in the scan result\n";
       return kExitFailed;
     }
-  } else if (session.model->kind() == EngineKind::Ext && scope->items.empty() && !scope->children.empty()) {
-    scope = scope->children.front().get();  // the EXT page lists "Lost files", the first child of the top item
   }
-  selectFiles(o, session, *scope);
-  const RecoveryPlan plan = planRecovery(*session.model);
+  RecoveryPlan plan;
+  if (session.model->kind() == EngineKind::Ext && o.folder.empty()) {
+    // The EXT page recovers the list of one folder at a time; named files sit
+    // in their own folders and the rest in "Lost files": take every folder's list.
+    std::vector<RecoveryStep> steps;
+    forEachFolder(*scope, [&](ResultFolder& f) {
+      if (f.items.empty()) return;
+      selectFiles(o, session, f);
+      RecoveryPlan part = planRecovery(*session.model);
+      if (part.ok) steps.insert(steps.end(), part.steps.begin(), part.steps.end());
+      else if (plan.message.empty()) plan.message = part.message;
+    });
+    for (const RecoveryStep& st : steps)
+      if (st.hasItem) session.tree->item(st.item).checked = true;
+    plan.ok = countFiles(steps) != 0;
+    plan.steps = std::move(steps);
+  } else {
+    selectFiles(o, session, *scope);
+    plan = planRecovery(*session.model);
+  }
   if (!plan.ok) {
     std::cerr << (plan.message.empty() ? std::string("No files selected") : plan.message) << "\n";
     return kExitFailed;

@@ -279,6 +279,7 @@ int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
         << "\n";
     return kExitFailed;
   }
+  if (!result.message.empty()) err << "Notice: " << result.message << "\n";  // the engine's note on a finished scan
   s.model->syncFolderChecks();
   return kExitOk;
 }

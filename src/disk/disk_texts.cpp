@@ -81,7 +81,7 @@ bool listedInMode(const std::string& fs, DriveMode mode) {
              fs == fskind::kExFat;
     case DriveMode::Deleted:
       return fs == fskind::kNtfs || fs == fskind::kFat32 || fs == fskind::kFat || fs == fskind::kFat16 ||
-             fs == fskind::kExt3 || fs == fskind::kExt2 || fs == fskind::kExFat;
+             fs == fskind::kExt4 || fs == fskind::kExt3 || fs == fskind::kExt2 || fs == fskind::kExFat;
   }
   return false;
 }

@@ -16,7 +16,7 @@ uint32_t mapColour(std::string_view name) { return name == kNtfs ? 16711935u : c
 
 bool isFatEngineKind(std::string_view name) { return name == kFat32 || name == kFat16 || name == kFat; }
 bool isNtfsEngineKind(std::string_view name) { return name == kNtfs; }
-bool isExtEngineKind(std::string_view name) { return name == kExt2 || name == kExt3; }
+bool isExtEngineKind(std::string_view name) { return name == kExt2 || name == kExt3 || name == kExt4; }
 bool isExFatEngineKind(std::string_view name) { return name == kExFat; }
 
 }  // namespace brenix::fskind

@@ -30,7 +30,7 @@ uint32_t mapColour(std::string_view name);
 
 bool isFatEngineKind(std::string_view name);   // "FAT32", "FAT16", "FAT"
 bool isNtfsEngineKind(std::string_view name);  // "NTFS"
-bool isExtEngineKind(std::string_view name);   // "EXT2", "EXT3"
+bool isExtEngineKind(std::string_view name);   // "EXT2", "EXT3", "EXT4"
 bool isExFatEngineKind(std::string_view name); // "exFAT"
 
 }  // namespace brenix::fskind

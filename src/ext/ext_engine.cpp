@@ -1,6 +1,7 @@
 #include "ext/ext_engine.h"
 
 #include <cerrno>
+#include <map>
 
 #include "common/text.h"
 
@@ -11,7 +12,12 @@ constexpr int kErrorBadVolume = 87;  // superblock unusable, or no journal on EX
 }
 
 std::string rootLabel(ExtVariant variant, const std::string& volumeLabel) {
-  return format(variant == ExtVariant::Ext2 ? "EXT2( %s )" : "EXT3( %s )", volumeLabel.c_str());
+  switch (variant) {
+    case ExtVariant::Ext2: return format("EXT2( %s )", volumeLabel.c_str());
+    case ExtVariant::Ext3: return format("EXT3( %s )", volumeLabel.c_str());
+    case ExtVariant::Ext4: break;
+  }
+  return format("EXT4( %s )", volumeLabel.c_str());
 }
 
 FoundItem foundItemOf(const ExtItem& item, size_t index) {
@@ -56,9 +62,45 @@ ScanResult ExtEngine::scanVolume(std::shared_ptr<const ExtDevice> device, const 
   }
   ExtScanner scanner(*volume_, ctx.progress, running);
   items_ = scanner.scan();
+  places_ = scanner.places();
+  extentBlocks_ = scanner.takeExtentBlocks();
+  stats_ = scanner.stats();
   ResultFolder& lost = tree.addFolder(tree.root(), "Lost files");
-  for (size_t i = 0; i < items_.size(); ++i) tree.addItem(lost, foundItemOf(items_[i], i));
-  return {};
+  std::map<std::string, ResultFolder*> folders;
+  const auto folderOf = [&](const std::string& path) -> ResultFolder& {
+    ResultFolder* at = &tree.root();
+    std::string sofar;
+    size_t start = 0;
+    while (start < path.size()) {
+      size_t slash = path.find('/', start);
+      if (slash == std::string::npos) slash = path.size();
+      const std::string part = path.substr(start, slash - start);
+      sofar += (sofar.empty() ? "" : "/") + part;
+      auto it = folders.find(sofar);
+      if (it == folders.end()) it = folders.emplace(sofar, &tree.addFolder(*at, part)).first;
+      at = it->second;
+      start = slash + 1;
+    }
+    return *at;
+  };
+  for (size_t i = 0; i < items_.size(); ++i) {
+    const ItemPlace* place = i < places_.size() ? &places_[i] : nullptr;
+    ResultFolder& into = place && place->folderKnown ? folderOf(place->folder) : lost;
+    tree.addItem(into, foundItemOf(items_[i], i));
+  }
+  // Notes for the user on a successful scan.
+  ScanResult done;
+  const ExtSuperblock& sb = volume_->superblock();
+  if (!sb.checksumOk || volume_->badDescriptorChecksums() != 0)
+    done.message = format("Checksums that do not match (read anyway): superblock %s, group descriptors %u. ",
+                          sb.checksumOk ? "good" : "bad", volume_->badDescriptorChecksums());
+  if (items_.empty() && running)
+    done.message += variant_ == ExtVariant::Ext2
+                        ? "No deleted file keeps its block map in the inode tables; a raw scan can still carve "
+                          "files from the free space."
+                        : "Nothing in the inode tables or the journal describes a deleted file; a raw scan can "
+                          "still carve files from the free space.";
+  return done;
 }
 
 const ExtItem* ExtEngine::itemOf(const FoundItem& item) const {
@@ -67,23 +109,38 @@ const ExtItem* ExtEngine::itemOf(const FoundItem& item) const {
   return e.inodeNumber == item.inode ? &e : nullptr;
 }
 
+StreamStatus ExtEngine::stream(const ExtItem& e, uint64_t size,
+                               const std::function<bool(const uint8_t*, size_t)>& sink,
+                               const std::function<bool()>& keepGoing) const {
+  const size_t index = static_cast<size_t>(&e - items_.data());
+  std::span<const uint8_t> full;
+  if (index < places_.size()) full = places_[index].fullInode;
+  const BlockOverlay overlay = [this](uint64_t b) -> const std::vector<uint8_t>* {
+    auto it = extentBlocks_.find(b);
+    return it == extentBlocks_.end() ? nullptr : &it->second;
+  };
+  return streamFile(*volume_, e.inode, size, sink, keepGoing, overlay, full);
+}
+
 bool ExtEngine::readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) {
   out.clear();
   const ExtItem* e = itemOf(item);
   if (!e) return false;
   const uint64_t size = std::min(inode::size(e->inode), maxBytes);
   out.reserve(static_cast<size_t>(std::min<uint64_t>(size, 64u << 20)));
-  return streamFile(*volume_, e->inode, size, [&](const uint8_t* p, size_t n) {
-           out.insert(out.end(), p, p + n);
-           return true;
-         }) == StreamStatus::Ok;
+  return stream(*e, size,
+                [&](const uint8_t* p, size_t n) {
+                  out.insert(out.end(), p, p + n);
+                  return true;
+                },
+                {}) == StreamStatus::Ok;
 }
 
 WriteStatus ExtEngine::writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) {
   const ExtItem* e = itemOf(item);
   if (!e) return WriteStatus::ReadFailed;
-  switch (streamFile(
-      *volume_, e->inode, inode::size(e->inode), [&](const uint8_t* p, size_t n) { return sink.write(p, n); },
+  switch (stream(
+      *e, inode::size(e->inode), [&](const uint8_t* p, size_t n) { return sink.write(p, n); },
       [&] { return running.load(); })) {
     case StreamStatus::Ok: return WriteStatus::Ok;
     case StreamStatus::ReadFailed: return WriteStatus::ReadFailed;

@@ -1,7 +1,8 @@
 #pragma once
-// The EXT2 and EXT3 engines as the results core sees them: scan a partition
-// into the "EXT2( label )" / "EXT3( label )" tree with one "Lost files"
-// folder, and hand back each found file's exact bytes. The engine keeps the
+// The EXT2, EXT3 and EXT4 engines as the results core sees them: scan a
+// partition into the "EXT2( label )" / "EXT3( label )" / "EXT4( label )" tree:
+// files whose folder the journal names sit in that folder, all others in
+// "Lost files". Hands back each found file's exact bytes. The engine keeps the
 // volume open after the scan for preview and recovery.
 #include <memory>
 #include <vector>
@@ -26,20 +27,27 @@ class ExtEngine : public ScanEngine {
   ScanResult scanVolume(std::shared_ptr<const ExtDevice> device, const std::string& label, RecoveryContext& ctx,
                         ResultTree& tree, const RunningFlag& running);
   const std::vector<ExtItem>& items() const { return items_; }
+  const std::vector<ItemPlace>& places() const { return places_; }
+  const ScanStats& stats() const { return stats_; }
   const ExtVolume* volume() const { return volume_.get(); }
 
  private:
   const ExtItem* itemOf(const FoundItem& item) const;
+  StreamStatus stream(const ExtItem& e, uint64_t size, const std::function<bool(const uint8_t*, size_t)>& sink,
+                      const std::function<bool()>& keepGoing) const;
 
   ExtVariant variant_;
   std::unique_ptr<ExtVolume> volume_;
   std::vector<ExtItem> items_;
+  std::vector<ItemPlace> places_;
+  std::map<uint64_t, std::vector<uint8_t>> extentBlocks_;  // journal copies of extent-tree nodes
+  ScanStats stats_;
 };
 
 // The found-item view of one record (times are Unix seconds).
 FoundItem foundItemOf(const ExtItem& item, size_t index);
 
-// Root item text of the tree: "EXT2( %s )" or "EXT3( %s )".
+// Root item text of the tree: "EXT2( %s )", "EXT3( %s )" or "EXT4( %s )".
 std::string rootLabel(ExtVariant variant, const std::string& volumeLabel);
 
 // List-row texts of the EXT results page.

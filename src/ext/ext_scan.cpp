@@ -23,10 +23,15 @@ constexpr uint32_t kJournalIncompatCsumV3 = 0x10;
 constexpr uint32_t kIncompatFiletype = 0x2;
 constexpr uint8_t kEntryTypeRegular = 1;
 
-bool withinWindow(uint32_t t, int64_t now) {
-  const int64_t d = int64_t(t) - now;
-  return d > -kAgeWindowSeconds && d < kAgeWindowSeconds;
-}
+// Whether a is the same transaction as b or a later one (sequence numbers wrap).
+bool notOlder(uint32_t a, uint32_t b) { return int32_t(a - b) >= 0; }
+
+constexpr uint8_t kEntryTypeDirectory = 2;
+constexpr uint32_t kRootInode = 2;
+constexpr int kMaxFolderDepth = 64;
+constexpr uint64_t kMaxDirectoryBlocks = 1u << 16;
+// Keys of inline folders' entry regions among block numbers (no volume block is this large).
+constexpr uint64_t kInlineKey = uint64_t(1) << 63;
 
 int32_t clampInt(uint64_t v) { return static_cast<int32_t>(std::min<uint64_t>(v, INT32_MAX)); }
 
@@ -76,7 +81,9 @@ std::string itemExtension(const ExtItem& item) { return fieldText(item.extension
 
 size_t journalTagSize(uint32_t incompat) {
   if (incompat & kJournalIncompatCsumV3) return 16;
-  return (incompat & kJournalIncompat64Bit) ? 12 : 8;
+  size_t size = (incompat & kJournalIncompat64Bit) ? 12 : 8;
+  if (incompat & kJournalIncompatCsumV2) size += 2;
+  return size;
 }
 
 std::vector<JournalTag> parseDescriptorTags(const uint8_t* block, size_t blockSize, uint32_t incompat) {
@@ -136,9 +143,91 @@ std::string extensionOf(const std::string& name) {
   return cutUtf8(toLower(name.substr(dot + 1)), sizeof(ExtItem::extension) - 1);
 }
 
+namespace {
+// One record at off of a chain; false when it is not a sound record.
+bool recordAt(const uint8_t* b, size_t end, size_t off, uint32_t inodesCount, bool typed, uint16_t& recLen,
+              DirectoryEntry& e) {
+  if (off + 8 > end) return false;
+  e.inode = le32(b + off);
+  recLen = le16(b + off + 4);
+  const uint8_t nameLen = b[off + 6];
+  e.type = b[off + 7];
+  if (recLen < 8 || recLen % 4 != 0 || recLen > end - off || size_t(8) + nameLen > recLen) return false;
+  (void)inodesCount;
+  // The checksum tail: inode 0, length 12, no name, type 0xDE.
+  if (e.inode == 0 && nameLen == 0 && e.type == 0xDE && recLen == 12) {
+    e.name.clear();
+    return true;
+  }
+  if (typed && e.type > 7) return false;
+  e.name.assign(reinterpret_cast<const char*>(b + off + 8), nameLen);
+  if (e.name.find('\0') != std::string::npos || e.name.find('/') != std::string::npos) return false;
+  return true;
+}
+
+// Removed entries in the slack of one record [from, to).
+void slackEntries(const uint8_t* b, size_t from, size_t to, uint32_t inodesCount, bool typed,
+                  std::vector<DirectoryEntry>& out) {
+  size_t off = (from + 3) & ~size_t(3);
+  while (off + 12 <= to) {
+    DirectoryEntry e;
+    uint16_t recLen = 0;
+    if (!recordAt(b, to, off, inodesCount, typed, recLen, e) || e.inode == 0 || e.inode > inodesCount ||
+        e.name.empty())
+      return;
+    e.removed = true;
+    if (e.name != "." && e.name != "..") out.push_back(e);
+    off += (8 + e.name.size() + 3) & ~size_t(3);
+  }
+}
+}  // namespace
+
+bool parseDirectoryBlock(const uint8_t* b, size_t bs, uint32_t inodesCount, bool typed,
+                         std::vector<DirectoryEntry>& out) {
+  out.clear();
+  size_t off = isFirstDirectoryBlock(b, bs) ? 24 : 0;
+  const bool first = off == 24;
+  bool any = false;
+  while (off < bs) {
+    DirectoryEntry e;
+    uint16_t recLen = 0;
+    if (!recordAt(b, bs, off, inodesCount, typed, recLen, e)) {
+      // A first block is known by its "." and "..": keep what was read. Any
+      // other block must chain exactly to its end to be taken for a directory.
+      if (!first) out.clear();
+      return first;
+    }
+    const size_t used = (8 + e.name.size() + 3) & ~size_t(3);
+    // An inode number past the volume: skipped in a first block, and the
+    // mark of something else than a directory in any other.
+    if (e.inode > inodesCount) {
+      if (!first) {
+        out.clear();
+        return false;
+      }
+    } else if (e.inode != 0 && !e.name.empty() && e.name != "." && e.name != "..") {
+      out.push_back(e);
+      any = true;
+    }
+    if (recLen > used) slackEntries(b, off + used, off + recLen, inodesCount, typed, out);
+    off += recLen;
+  }
+  if (!first && !any) out.clear();
+  return first || any;
+}
+
+bool ExtScanner::hasSoundMap(const uint8_t* c) const {
+  if (inode::hasInlineData(c)) return inode::size(c) <= volume_.superblock().inodeSize;
+  if (inode::flags(c) & 0x80000) return inode::hasExtentEntries(c);
+  return inode::block(c, 0) != 0;
+}
+
 std::vector<ExtItem> ExtScanner::scan(uint64_t firstBlock, uint64_t lastBlock) {
   std::vector<ExtItem> found;
   table_.clear();
+  places_.clear();
+  fileNames_.clear(), dirNames_.clear(), dirParent_.clear(), blockOwner_.clear();
+  dirCopies_.clear(), dirCopySequence_.clear(), extentBlocks_.clear(), extentSequence_.clear();
   foundCount_ = 0;
   stats_ = {};
   if (!volume_.ready()) return found;
@@ -149,40 +238,63 @@ std::vector<ExtItem> ExtScanner::scan(uint64_t firstBlock, uint64_t lastBlock) {
   first_ = firstBlock;
   last_ = lastBlock;
   now_ = nowSeconds();
+  const int64_t made = volume_.superblock().mkfsTime;
+  earliest_ = made > kEarliestTime && made <= now_ ? made : kEarliestTime;
 
-  if (volume_.variant() == ExtVariant::Ext2) {
-    collectExt2(found);
-    for (ExtItem& item : found) {
-      item.checked = 0;
-      copyToField(item.name, sizeof item.name, inodeFileName(item.inodeNumber));
-      copyToField(item.extension, sizeof item.extension, "");
-    }
-    return found;
-  }
+  progress_.setStatus(kFoundStatus + std::string("0"));
+  collectTables();
+  if (volume_.variant() != ExtVariant::Ext2 && volume_.superblock().journalInode != 0) collectJournal();
+  resolveFolders();
 
-  collectExt3();
+  struct Ranked {
+    ExtItem item;
+    ItemPlace place;
+  };
+  std::vector<Ranked> ranked;
   for (auto& [number, slot] : table_) {
     if (!slot.hasInode) continue;  // a name whose inode copy never turned up
-    ExtItem item = slot.item;
-    item.checked = 0;
-    const std::string name = itemName(item);
+    Ranked r{slot.item, {}};
+    r.item.checked = 0;
+    r.place.deleted = slot.deleted;
+    r.place.fullInode = std::move(slot.full);
+    std::string name = "Unknown";
+    if (volume_.variant() != ExtVariant::Ext2) {
+      auto it = fileNames_.find(number);
+      if (it != fileNames_.end()) {
+        name = it->second.name;
+        auto owner = blockOwner_.find(it->second.block);
+        std::string path;
+        if (owner != blockOwner_.end() && folderPath(owner->second, path)) {
+          r.place.folderKnown = true;
+          r.place.folder = path;
+        }
+      } else if (itemName(slot.item) != "Unknown") {
+        name = itemName(slot.item);
+      }
+    }
     if (name != "Unknown") {
       const std::string clean = cleanEntryName(name);
-      copyToField(item.name, sizeof item.name, clean);
-      copyToField(item.extension, sizeof item.extension, extensionOf(clean));
+      copyToField(r.item.name, sizeof r.item.name, clean);
+      copyToField(r.item.extension, sizeof r.item.extension, extensionOf(clean));
     } else {
-      copyToField(item.name, sizeof item.name, inodeFileName(number));
-      copyToField(item.extension, sizeof item.extension, "");
+      copyToField(r.item.name, sizeof r.item.name, inodeFileName(number));
+      copyToField(r.item.extension, sizeof r.item.extension, "");
     }
-    found.push_back(item);
+    ranked.push_back(std::move(r));
+  }
+  // The most recently deleted first; the inode order among equals.
+  std::stable_sort(ranked.begin(), ranked.end(),
+                   [](const Ranked& a, const Ranked& b) { return a.place.deleted > b.place.deleted; });
+  for (Ranked& r : ranked) {
+    found.push_back(r.item);
+    places_.push_back(std::move(r.place));
   }
   table_.clear();
   return found;
 }
 
-void ExtScanner::collectExt2(std::vector<ExtItem>& found) {
+void ExtScanner::collectTables() {
   const ExtSuperblock& sb = volume_.superblock();
-  progress_.setStatus(kFoundStatus + std::string("0"));
   progress_.setTotal(clampInt(sb.inodesCount));
   progress_.setDone(0);
   const uint32_t per = volume_.inodesPerBlock();
@@ -191,9 +303,15 @@ void ExtScanner::collectExt2(std::vector<ExtItem>& found) {
   for (uint32_t g = 0; g < volume_.groupCount(); ++g) {
     if (!running_) return;
     if (g < firstGroup || g > lastGroup || !volume_.readInodeBitmap(g, bitmap)) continue;
-    const uint64_t table = volume_.group(g).inodeTable;
+    const GroupDescriptor& gd = volume_.group(g);
+    const uint64_t table = gd.inodeTable;
     if (table == 0 || table + volume_.inodeTableBlocks() > sb.blocksCount) continue;
-    for (uint32_t j = 0; j < volume_.inodeTableBlocks(); ++j) {
+    // A table never initialised holds no inode that ever lived; past the
+    // unused count no inode was ever handed out.
+    if (gd.inodesUninitialized) continue;
+    const uint64_t usedInodes = sb.inodesPerGroup - gd.unusedInodes;
+    const uint64_t usedBlocks = std::min<uint64_t>(volume_.inodeTableBlocks(), (usedInodes + per - 1) / per);
+    for (uint32_t j = 0; j < usedBlocks; ++j) {
       const uint64_t t = table + j;
       if (!inRange(t) || !volume_.readBlock(t, block)) continue;
       for (uint32_t k = 0; k < per; ++k) {
@@ -205,36 +323,38 @@ void ExtScanner::collectExt2(std::vector<ExtItem>& found) {
         const uint8_t* c = block.data() + size_t(k) * sb.inodeSize;
         const bool inUse = (bitmap[x / 8] >> (x % 8)) & 1;
         const uint64_t size = inode::size(c);
-        if (!inUse && inode::block(c, 0) != 0 && size != 0 && size <= volume_.sizeLimit() &&
-            inode::isRegular(c) && withinWindow(inode::dtime(c), now_) && inode::ctime(c) != 0 &&
-            inode::mtime(c) != 0) {
-          found.push_back(makeItem(c, static_cast<uint32_t>(n)));
-          progress_.setStatus(kFoundStatus + std::to_string(found.size()));
+        if (!inUse && size != 0 && size <= volume_.sizeLimit() && inode::isRegular(c) && hasSoundMap(c) &&
+            inode::dtime(c) != 0 && timeAccepted(inode::dtime(c)) && inode::ctime(c) != 0 && inode::mtime(c) != 0) {
+          Slot slot{makeItem(c, static_cast<uint32_t>(n)), true, true, 0, inode::dtime(c), {}};
+          if (inode::hasInlineData(c)) slot.full.assign(c, c + sb.inodeSize);
+          table_[static_cast<uint32_t>(n)] = std::move(slot);
+          ++foundCount_;
+          progress_.setStatus(kFoundStatus + std::to_string(foundCount_));
         }
         progress_.setDone(clampInt(n));
       }
     }
   }
+  progress_.setDone(clampInt(sb.inodesCount));  // skipped tables count as done
 }
 
-void ExtScanner::collectExt3() {
+void ExtScanner::collectJournal() {
   const ExtSuperblock& sb = volume_.superblock();
   InodeBytes journal;
   if (!volume_.readInode(sb.journalInode, journal)) return;
   const uint32_t bs = volume_.blockSize();
   // The journal lies inside the volume: a larger size is forged.
-  const uint64_t journalSize = std::min(inode::size(journal.data()), volume_.sizeLimit());
-  progress_.setStatus(kFoundStatus + std::string("0"));
+  uint64_t journalSize = std::min(inode::size(journal.data()), volume_.sizeLimit());
   progress_.setTotal(clampInt(journalSize));
   progress_.setDone(0);
 
-  BlockMapper mapper(volume_, journal.data());
+  FileMapper mapper(volume_, journal.data());
   std::vector<uint8_t> block;
   std::deque<JournalTag> pending;
-  uint32_t journalIncompat = 0;
+  uint32_t journalIncompat = 0, sequence = 0;
   for (uint64_t v = 0, i = 0; v < journalSize && running_; v += bs, ++i) {
     if (v % 1024 == 0) progress_.setDone(clampInt(v));
-    uint32_t phys = 0;
+    uint64_t phys = 0;
     switch (mapper.map(i, phys)) {
       case BlockMapper::Result::Failed: return;
       case BlockMapper::Result::Hole: block.assign(bs, 0); break;
@@ -249,12 +369,17 @@ void ExtScanner::collectExt3() {
       // The journal starts with its own superblock, in the file system's block size.
       if (!magic || (type != kSuperblockV1 && type != kSuperblockV2) || be32(block.data() + 12) != bs) return;
       if (type == kSuperblockV2) journalIncompat = be32(block.data() + 0x28);
+      // Its length in blocks bounds the walk as well.
+      const uint64_t maxLen = be32(block.data() + 16);
+      if (maxLen != 0) journalSize = std::min<uint64_t>(journalSize, maxLen * bs);
       continue;
     }
     if (magic) {
       pending.clear();
-      if (type == kDescriptor)
+      if (type == kDescriptor) {
+        sequence = be32(block.data() + 8);
         for (const JournalTag& t : parseDescriptorTags(block.data(), bs, journalIncompat)) pending.push_back(t);
+      }
       continue;
     }
     if (pending.empty()) continue;
@@ -266,34 +391,50 @@ void ExtScanner::collectExt3() {
     if (tag.block >= sb.blocksCount || !inRange(tag.block)) continue;
     switch (volume_.blockClass(tag.block)) {
       case BlockClass::InodeTable:
-        journalInodeBlock(tag.block, block.data());
+        journalInodeBlock(tag.block, block.data(), sequence);
         progress_.setStatus(kFoundStatus + std::to_string(foundCount_));
         break;
       case BlockClass::Data:
-        if (isFirstDirectoryBlock(block.data(), bs)) journalDirectoryBlock(block.data());
+        if (le16(block.data()) == kExtentMagic)
+          journalExtentBlock(tag.block, block.data(), sequence);
+        else
+          journalDirectoryBlock(tag.block, block.data(), sequence);
         break;
       default: break;
     }
   }
 }
 
-void ExtScanner::journalInodeBlock(uint64_t fsBlock, const uint8_t* copy) {
+void ExtScanner::journalInodeBlock(uint64_t fsBlock, const uint8_t* copy, uint32_t sequence) {
   const ExtSuperblock& sb = volume_.superblock();
   std::vector<uint8_t> current;
   if (!volume_.readBlock(fsBlock, current)) return;
   const uint64_t m = volume_.firstInodeOfBlock(fsBlock);
   if (m == 0) return;
+  ++stats_.journalInodeCopies;
   const uint64_t group = (m - 1) / sb.inodesPerGroup;
   std::vector<uint8_t> bitmap;
   const bool haveBitmap = volume_.readInodeBitmap(static_cast<uint32_t>(group), bitmap);
   for (uint32_t k = 0; k < volume_.inodesPerBlock(); ++k) {
     const uint64_t n = m + k;
     if (n > sb.inodesCount || (n - 1) / sb.inodesPerGroup != group) break;
+    const auto number = static_cast<uint32_t>(n);
     const uint8_t* c = copy + size_t(k) * sb.inodeSize;
     const uint8_t* d = current.data() + size_t(k) * sb.inodeSize;
+    // An inline folder keeps its entries inside the inode.
+    if (inode::isDirectory(c) && inode::hasInlineData(c) && inode::dtime(c) == 0)
+      journalInlineDirectory(number, c, sequence);
+    // Directory copies place the directory blocks of deleted folders.
+    if (inode::isDirectory(c) && inode::dtime(c) == 0 && hasSoundMap(c)) {
+      auto s = dirCopySequence_.find(number);
+      if (s == dirCopySequence_.end() || notOlder(sequence, s->second)) {
+        dirCopies_[number].assign(c, c + sb.inodeSize);
+        dirCopySequence_[number] = sequence;
+      }
+    }
     const uint64_t size = inode::size(c);
-    if (inode::block(c, 0) == 0 || size == 0 || size > volume_.sizeLimit() || !inode::isRegular(c) ||
-        !withinWindow(inode::ctime(c), now_) || inode::dtime(c) != 0)
+    if (size == 0 || size > volume_.sizeLimit() || !inode::isRegular(c) || !hasSoundMap(c) ||
+        !timeAccepted(inode::ctime(c)) || inode::dtime(c) != 0)
       continue;
     if (inode::ctime(c) == inode::ctime(d) && inode::dtime(c) == inode::dtime(d) &&
         inode::size(c) == inode::size(d) && inode::blockCount(c) == inode::blockCount(d))
@@ -304,41 +445,182 @@ void ExtScanner::journalInodeBlock(uint64_t fsBlock, const uint8_t* copy) {
     const bool bitSet = haveBitmap ? ((bitmap[x / 8] >> (x % 8)) & 1) != 0 : true;
     if (bitSet && inode::links(d) > 0 && inode::dtime(d) == 0 && inode::generation(d) == inode::generation(c))
       continue;
-    auto it = table_.find(static_cast<uint32_t>(n));
+    auto it = table_.find(number);
+    Slot* slot = nullptr;
     if (it == table_.end()) {
-      table_.emplace(static_cast<uint32_t>(n), Slot{makeItem(c, static_cast<uint32_t>(n)), true});
+      slot = &table_[number];
+      slot->item = makeItem(c, number);
       ++foundCount_;
+    } else if (it->second.fromTable) {
+      continue;  // the inode table still holds its map: that is the last state
     } else if (!it->second.hasInode) {
-      std::memcpy(it->second.item.inode, c, sizeof it->second.item.inode);
-      it->second.hasInode = true;
+      slot = &it->second;
       ++foundCount_;
+    } else if (notOlder(sequence, it->second.sequence)) {
+      slot = &it->second;  // a newer transaction's copy replaces an older one
+    } else {
+      continue;
+    }
+    std::memcpy(slot->item.inode, c, sizeof slot->item.inode);
+    slot->item.inodeNumber = number;
+    slot->hasInode = true;
+    slot->sequence = sequence;
+    slot->deleted = inode::dtime(d);
+    if (inode::hasInlineData(c))
+      slot->full.assign(c, c + sb.inodeSize);
+    else
+      slot->full.clear();
+  }
+}
+
+void ExtScanner::journalExtentBlock(uint64_t fsBlock, const uint8_t* copy, uint32_t sequence) {
+  ExtentHeader h;
+  const size_t bs = volume_.blockSize();
+  if (!parseExtentHeader(copy, bs, h) || h.entries == 0 || h.depth >= kMaxExtentDepth) return;
+  ++stats_.journalExtentBlocks;
+  auto s = extentSequence_.find(fsBlock);
+  if (s != extentSequence_.end() && !notOlder(sequence, s->second)) return;
+  extentBlocks_[fsBlock].assign(copy, copy + bs);
+  extentSequence_[fsBlock] = sequence;
+}
+
+void ExtScanner::journalInlineDirectory(uint32_t number, const uint8_t* c, uint32_t sequence) {
+  const ExtSuperblock& sb = volume_.superblock();
+  const uint32_t parent = le32(c + 40);
+  if (parent != 0 && parent <= sb.inodesCount && number != kRootInode) dirParent_[number] = parent;
+  // Its entries stand in the block area after the parent's number, then in
+  // the "system.data" attribute; each region is keyed apart from real blocks.
+  const std::vector<uint8_t> whole =
+      inlineData(c, std::span<const uint8_t>(c, sb.inodeSize), std::min<uint64_t>(inode::size(c), sb.inodeSize));
+  const uint64_t key = kInlineKey | number;
+  blockOwner_[key] = number;
+  std::vector<uint8_t> region;
+  if (whole.size() >= 60) region.assign(whole.begin() + 4, whole.begin() + 60);
+  addEntries(key, region, sequence);
+  if (whole.size() > 60) addEntries(key, std::vector<uint8_t>(whole.begin() + 60, whole.end()), sequence);
+}
+
+void ExtScanner::addEntries(uint64_t key, const std::vector<uint8_t>& region, uint32_t sequence) {
+  const ExtSuperblock& sb = volume_.superblock();
+  std::vector<DirectoryEntry> entries;
+  if (region.size() < 12 ||
+      !parseDirectoryBlock(region.data(), region.size(), sb.inodesCount, (sb.featureIncompat & kIncompatFiletype) != 0,
+                           entries))
+    return;
+  takeEntries(key, entries, sequence);
+}
+
+void ExtScanner::journalDirectoryBlock(uint64_t fsBlock, const uint8_t* b, uint32_t sequence) {
+  const ExtSuperblock& sb = volume_.superblock();
+  const size_t bs = volume_.blockSize();
+  const bool typed = (sb.featureIncompat & kIncompatFiletype) != 0;
+  // An htree root holds "." and "..", then the index: it places the block, no names.
+  const bool firstBlock = isFirstDirectoryBlock(b, bs);
+  const bool htreeRoot = !firstBlock && bs >= 24 && le16(b + 4) == 12 && b[6] == 1 && b[8] == '.' &&
+                         le16(b + 16) == bs - 12 && b[18] == 2 && b[20] == '.' && b[21] == '.';
+  if (firstBlock || htreeRoot) {
+    const uint32_t self = le32(b), parent = le32(b + 12);
+    if (self != 0 && self <= sb.inodesCount) {
+      blockOwner_[fsBlock] = self;
+      if (parent != 0 && parent <= sb.inodesCount && self != kRootInode) dirParent_[self] = parent;
+    }
+    if (htreeRoot) return;
+  }
+  std::vector<DirectoryEntry> entries;
+  if (!parseDirectoryBlock(b, bs, sb.inodesCount, typed, entries)) return;
+  ++stats_.journalDirectoryBlocks;
+  takeEntries(fsBlock, entries, sequence);
+}
+
+void ExtScanner::takeEntries(uint64_t fsBlock, const std::vector<DirectoryEntry>& entries, uint32_t sequence) {
+  const bool typed = (volume_.superblock().featureIncompat & kIncompatFiletype) != 0;
+  for (const DirectoryEntry& e : entries) {
+    if (e.inode == 0 || e.name.empty()) continue;
+    const bool dir = typed && e.type == kEntryTypeDirectory;
+    if (typed && !dir && e.type != kEntryTypeRegular) continue;
+    std::map<uint32_t, NameRef>& names = dir ? dirNames_ : fileNames_;
+    auto it = names.find(e.inode);
+    // A live entry of a newer transaction renames; a removed one only fills a gap.
+    if (it == names.end())
+      names[e.inode] = {cutUtf8(e.name, sizeof(ExtItem::name) - 1), fsBlock, sequence};
+    else if (!e.removed && notOlder(sequence, it->second.sequence))
+      it->second = {cutUtf8(e.name, sizeof(ExtItem::name) - 1), fsBlock, sequence};
+    if (!dir && table_.find(e.inode) == table_.end()) {
+      Slot& slot = table_[e.inode];
+      slot.item = makeItem(nullptr, e.inode, cutUtf8(e.name, sizeof(ExtItem::name) - 1));
     }
   }
 }
 
-void ExtScanner::journalDirectoryBlock(const uint8_t* b) {
-  const ExtSuperblock& sb = volume_.superblock();
-  const size_t bs = volume_.blockSize();
-  const bool typed = (sb.featureIncompat & kIncompatFiletype) != 0;
-  size_t off = 24;
-  while (off + 8 <= bs) {
-    const uint32_t number = le32(b + off);
-    const uint16_t recLen = le16(b + off + 4);
-    const uint8_t nameLen = b[off + 6];
-    const uint8_t type = b[off + 7];
-    // A record that is too short, misaligned or runs past the block ends the walk.
-    if (recLen < 8 || recLen % 4 != 0 || recLen > bs - off || size_t(8) + nameLen > recLen) break;
-    const std::string name(reinterpret_cast<const char*>(b + off + 8), nameLen);
-    if (number != 0 && number <= sb.inodesCount && nameLen > 0 && name != "." && name != ".." &&
-        (!typed || type == kEntryTypeRegular)) {
-      auto it = table_.find(number);
-      if (it == table_.end())
-        table_.emplace(number, Slot{makeItem(nullptr, number, cutUtf8(name, sizeof(ExtItem::name) - 1)), false});
-      else if (itemName(it->second.item) == "Unknown")
-        copyToField(it->second.item.name, sizeof it->second.item.name, cutUtf8(name, sizeof(ExtItem::name) - 1));
+void ExtScanner::resolveFolders() {
+  if (volume_.variant() == ExtVariant::Ext2 || fileNames_.empty()) return;
+  const uint32_t bs = volume_.blockSize();
+  // The directory blocks whose owner is still unknown.
+  std::map<uint64_t, bool> wanted;
+  for (const auto& [n, ref] : fileNames_)
+    if (!blockOwner_.count(ref.block)) wanted[ref.block] = true;
+  for (const auto& [n, ref] : dirNames_)
+    if (!blockOwner_.count(ref.block)) wanted[ref.block] = true;
+  if (wanted.empty()) return;
+  // Every directory the scan has heard of, read from the disk (or from its
+  // newest journal copy when the disk no longer holds it), block by block.
+  std::vector<uint32_t> dirs = {kRootInode};
+  for (const auto& [n, ref] : dirNames_) dirs.push_back(n);
+  for (const auto& [n, p] : dirParent_) dirs.push_back(n), dirs.push_back(p);
+  for (const auto& [n, c] : dirCopies_) dirs.push_back(n);
+  std::sort(dirs.begin(), dirs.end());
+  dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());
+  const BlockOverlay overlay = [this](uint64_t b) -> const std::vector<uint8_t>* {
+    auto it = extentBlocks_.find(b);
+    return it == extentBlocks_.end() ? nullptr : &it->second;
+  };
+  InodeBytes disk;
+  // All folders together map at most this many blocks (forged names cannot make it more).
+  uint64_t budget = uint64_t(1) << 22;
+  for (uint32_t d : dirs) {
+    if (!running_ || wanted.empty() || budget == 0) break;
+    std::vector<const uint8_t*> copies;
+    if (volume_.readInode(d, disk) && inode::isDirectory(disk.data()) && inode::links(disk.data()) > 0 &&
+        hasSoundMap(disk.data()))
+      copies.push_back(disk.data());
+    auto c = dirCopies_.find(d);
+    if (c != dirCopies_.end()) copies.push_back(c->second.data());
+    for (const uint8_t* in : copies) {
+      if (inode::hasInlineData(in)) continue;
+      FileMapper mapper(volume_, in, overlay);
+      const uint64_t blocks = std::min<uint64_t>((inode::size(in) + bs - 1) / bs, kMaxDirectoryBlocks);
+      for (uint64_t i = 0; i < blocks && budget > 0; ++i, --budget) {
+        uint64_t phys = 0;
+        const auto r = mapper.map(i, phys);
+        if (r == BlockMapper::Result::Failed) break;
+        if (r != BlockMapper::Result::Block) continue;
+        auto w = wanted.find(phys);
+        if (w == wanted.end()) continue;
+        blockOwner_.emplace(phys, d);
+        wanted.erase(w);
+      }
     }
-    off += recLen;
   }
+}
+
+bool ExtScanner::folderPath(uint32_t dir, std::string& path) {
+  path.clear();
+  for (int depth = 0; depth < kMaxFolderDepth; ++depth) {
+    if (dir == kRootInode) return true;
+    auto name = dirNames_.find(dir);
+    if (name == dirNames_.end()) return false;
+    const std::string part = cleanEntryName(name->second.name);
+    path = path.empty() ? part : part + "/" + path;
+    auto parent = dirParent_.find(dir);
+    if (parent != dirParent_.end()) {
+      dir = parent->second;
+    } else {
+      auto owner = blockOwner_.find(name->second.block);
+      if (owner == blockOwner_.end()) return false;
+      dir = owner->second;
+    }
+  }
+  return false;  // deeper than any real tree, or a loop
 }
 
 }  // namespace brenix::ext

@@ -2,14 +2,21 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 #include "common/bytes.h"
 
 namespace brenix::ext {
 
 namespace {
+constexpr uint32_t kIncompatMetaBg = 0x10;
 constexpr uint32_t kIncompat64Bit = 0x80;
+constexpr uint32_t kIncompatCsumSeed = 0x2000;
 constexpr uint32_t kRoCompatSparseSuper = 0x1;
+constexpr uint32_t kRoCompatGdtCsum = 0x10;
+constexpr uint32_t kRoCompatMetadataCsum = 0x400;
+constexpr uint32_t kFlagExtents = 0x80000;
+constexpr uint32_t kFlagInlineData = 0x10000000;
 // No real volume comes near this many groups (it would be petabytes); it
 // bounds the descriptor table a forged superblock can make us allocate.
 constexpr uint64_t kMaxGroups = 1u << 20;
@@ -57,8 +64,43 @@ uint16_t links(const uint8_t* i) { return le16(i + 26); }
 uint32_t blockCount(const uint8_t* i) { return le32(i + 28); }
 uint32_t block(const uint8_t* i, int index) { return le32(i + 40 + 4 * index); }
 uint32_t generation(const uint8_t* i) { return le32(i + 100); }
+uint32_t flags(const uint8_t* i) { return le32(i + 32); }
 bool isRegular(const uint8_t* i) { return (mode(i) & 0xF000) == 0x8000; }
+bool isDirectory(const uint8_t* i) { return (mode(i) & 0xF000) == 0x4000; }
+bool usesExtents(const uint8_t* i) { return (flags(i) & kFlagExtents) && le16(i + 40) == kExtentMagic; }
+bool hasInlineData(const uint8_t* i) { return (flags(i) & kFlagInlineData) != 0; }
+bool hasExtentEntries(const uint8_t* i) {
+  ExtentHeader h;
+  if (!usesExtents(i) || !parseExtentHeader(i + 40, 60, h) || h.entries == 0) return false;
+  // The first entry must name a block (a leaf's start or an index's child).
+  const uint8_t* e = i + 52;
+  const uint64_t first = h.depth == 0 ? (uint64_t(le16(e + 6)) << 32 | le32(e + 8)) : (uint64_t(le16(e + 8)) << 32 | le32(e + 4));
+  return first != 0;
+}
 }  // namespace inode
+
+bool parseExtentHeader(const uint8_t* node, size_t bytes, ExtentHeader& h) {
+  if (bytes < 12 || le16(node) != kExtentMagic) return false;
+  h.entries = le16(node + 2);
+  h.max = le16(node + 4);
+  h.depth = le16(node + 6);
+  return h.entries <= h.max && h.max <= (bytes - 12) / 12 && h.depth <= kMaxExtentDepth;
+}
+
+uint32_t crc32c(uint32_t crc, const void* data, size_t n) {
+  static const auto table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  const auto* p = static_cast<const uint8_t*>(data);
+  for (size_t i = 0; i < n; ++i) crc = table[(crc ^ p[i]) & 0xFF] ^ (crc >> 8);
+  return crc;
+}
 
 bool parseSuperblock(std::span<const uint8_t> raw, ExtSuperblock& sb) {
   if (raw.size() < 1024) return false;
@@ -84,9 +126,19 @@ bool parseSuperblock(std::span<const uint8_t> raw, ExtSuperblock& sb) {
   if (sb.inodeSize < 128 || sb.inodeSize > bs || (sb.inodeSize & (sb.inodeSize - 1)) != 0) return false;
   sb.descriptorSize = 32;
   if (sb.featureIncompat & kIncompat64Bit) {
+    sb.blocksCount |= uint64_t(u32At(raw, 0x150)) << 32;
     sb.descriptorSize = u16At(raw, 254);
     if (sb.descriptorSize < 32 || sb.descriptorSize > 1024 || (sb.descriptorSize & (sb.descriptorSize - 1)) != 0)
       return false;
+  }
+  // Block numbers stay below 2^48 (the widest an extent can name).
+  if (sb.blocksCount >> 48) return false;
+  sb.firstMetaBg = u32At(raw, 260);
+  sb.mkfsTime = u32At(raw, 264);
+  sb.metadataCsum = (sb.featureRoCompat & kRoCompatMetadataCsum) != 0;
+  if (sb.metadataCsum) {
+    sb.checksumOk = crc32c(~0u, raw.data(), 0x3FC) == u32At(raw, 0x3FC);
+    sb.checksumSeed = (sb.featureIncompat & kIncompatCsumSeed) ? u32At(raw, 0x270) : crc32c(~0u, raw.data() + 104, 16);
   }
   // A bitmap block has bs * 8 bits: no group can hold more blocks or inodes.
   if (sb.blocksPerGroup == 0 || sb.blocksPerGroup > bs * 8u) return false;
@@ -105,7 +157,7 @@ ExtVolume::ExtVolume(std::shared_ptr<const ExtDevice> device, ExtVariant variant
   if (!parseSuperblock(raw, sb_)) return;
   blockSize_ = 1024u << sb_.logBlockSize;
 
-  const uint64_t groupCount = (uint64_t(sb_.blocksCount) - sb_.firstDataBlock - 1) / sb_.blocksPerGroup + 1;
+  const uint64_t groupCount = (sb_.blocksCount - sb_.firstDataBlock - 1) / sb_.blocksPerGroup + 1;
   if (groupCount > kMaxGroups) return;
   // Never trust an inodes count the groups cannot hold.
   sb_.inodesCount = static_cast<uint32_t>(std::min<uint64_t>(sb_.inodesCount, groupCount * sb_.inodesPerGroup));
@@ -120,21 +172,54 @@ ExtVolume::ExtVolume(std::shared_ptr<const ExtDevice> device, ExtVariant variant
   status_ = OpenStatus::ReadFailed;
   std::vector<uint8_t> block(blockSize_);
   const uint32_t perBlock = blockSize_ / sb_.descriptorSize;
+  const bool metaBg = (sb_.featureIncompat & kIncompatMetaBg) != 0;
+  const bool wide = sb_.descriptorSize >= 64;
   for (uint64_t g = 0; g < groupCount; ++g) {
     if (g % perBlock == 0) {
+      const uint64_t index = g / perBlock;
+      // meta_bg keeps each descriptor block in the first group of its meta group.
+      uint64_t at = tableStart + index;
+      if (metaBg && index >= sb_.firstMetaBg)
+        at = sb_.firstDataBlock + g * sb_.blocksPerGroup + (hasSuperblockBackup(static_cast<uint32_t>(g)) ? 1 : 0);
       const size_t n = static_cast<size_t>(std::min<uint64_t>(blockSize_, tableBytes - g * sb_.descriptorSize));
-      if (!device_->read((tableStart + g / perBlock) * blockSize_, block.data(), n)) {
+      if (at >= sb_.blocksCount || !device_->read(at * blockSize_, block.data(), n)) {
         groups_.clear();
         tables_.clear();
         return;
       }
     }
     const uint8_t* d = block.data() + (g % perBlock) * sb_.descriptorSize;
-    groups_.push_back({le32(d + 0), le32(d + 4), le32(d + 8)});
-    const uint32_t t = groups_.back().inodeTable;
-    if (t != 0 && uint64_t(t) + tableBlocks_ <= sb_.blocksCount) tables_.emplace_back(t, static_cast<uint32_t>(g));
+    GroupDescriptor gd{le32(d + 0), le32(d + 4), le32(d + 8)};
+    if (wide) {
+      gd.blockBitmap |= uint64_t(le32(d + 0x20)) << 32;
+      gd.inodeBitmap |= uint64_t(le32(d + 0x24)) << 32;
+      gd.inodeTable |= uint64_t(le32(d + 0x28)) << 32;
+    }
+    if (sb_.metadataCsum || (sb_.featureRoCompat & kRoCompatGdtCsum)) {
+      gd.inodesUninitialized = (le16(d + 0x12) & 0x1) != 0;
+      gd.unusedInodes = le16(d + 0x1C) | (wide ? uint32_t(le16(d + 0x32)) << 16 : 0);
+      if (gd.unusedInodes > sb_.inodesPerGroup) gd.unusedInodes = 0;  // forged: trust nothing
+      // metadata_csum: low 16 bits of crc32c(seed, group number, descriptor without its checksum).
+      if (sb_.metadataCsum) {
+        uint8_t le[4];
+        putLe32(le, static_cast<uint32_t>(g));
+        uint32_t c = crc32c(sb_.checksumSeed, le, 4);
+        c = crc32c(c, d, 0x1E);
+        const uint8_t zero[2] = {0, 0};
+        c = crc32c(c, zero, 2);
+        if (sb_.descriptorSize > 0x20) c = crc32c(c, d + 0x20, sb_.descriptorSize - 0x20);
+        if ((c & 0xFFFF) != le16(d + 0x1E)) ++badDescriptorChecksums_;
+      }
+    }
+    groups_.push_back(gd);
+    if (gd.inodeTable != 0 && gd.inodeTable + tableBlocks_ <= sb_.blocksCount)
+      tables_.emplace_back(gd.inodeTable, static_cast<uint32_t>(g));
+    blockBitmaps_.push_back(gd.blockBitmap);
+    inodeBitmaps_.push_back(gd.inodeBitmap);
   }
   std::sort(tables_.begin(), tables_.end());
+  std::sort(blockBitmaps_.begin(), blockBitmaps_.end());
+  std::sort(inodeBitmaps_.begin(), inodeBitmaps_.end());
 
   if (variant_ == ExtVariant::Ext3 && (sb_.journalInode == 0 || sb_.journalInode > sb_.inodesCount)) {
     status_ = OpenStatus::NoJournal;
@@ -165,6 +250,18 @@ bool ExtVolume::readInode(uint64_t a, InodeBytes& out) const {
   return device_->read(table * blockSize_ + x * sb_.inodeSize, out.data(), out.size());
 }
 
+bool ExtVolume::readFullInode(uint64_t a, std::vector<uint8_t>& out) const {
+  if (!ready() && status_ != OpenStatus::NoJournal) return false;
+  if (a == 0 || a > sb_.inodesCount) return false;
+  const uint64_t g = (a - 1) / sb_.inodesPerGroup;
+  const uint64_t x = (a - 1) % sb_.inodesPerGroup;
+  if (g >= groups_.size()) return false;
+  const uint64_t table = groups_[g].inodeTable;
+  if (table == 0 || table + tableBlocks_ > sb_.blocksCount) return false;
+  out.resize(sb_.inodeSize);
+  return device_->read(table * blockSize_ + x * sb_.inodeSize, out.data(), out.size());
+}
+
 bool ExtVolume::inodeBitmapBit(uint64_t a, bool& set) const {
   if (a == 0 || a > sb_.inodesCount) return false;
   const uint64_t g = (a - 1) / sb_.inodesPerGroup;
@@ -185,10 +282,10 @@ bool ExtVolume::hasSuperblockBackup(uint32_t g) const {
 }
 
 int64_t ExtVolume::inodeTableGroupOf(uint64_t a) const {
-  auto it = std::upper_bound(tables_.begin(), tables_.end(), std::make_pair(static_cast<uint32_t>(std::min<uint64_t>(a, UINT32_MAX)), UINT32_MAX));
+  auto it = std::upper_bound(tables_.begin(), tables_.end(), std::make_pair(a, UINT32_MAX));
   if (it == tables_.begin()) return -1;
   --it;
-  if (a >= it->first && a < uint64_t(it->first) + tableBlocks_) return it->second;
+  if (a >= it->first && a < it->first + tableBlocks_) return it->second;
   return -1;
 }
 
@@ -196,10 +293,10 @@ BlockClass ExtVolume::blockClass(uint64_t a) const {
   if (a >= sb_.blocksCount || groups_.empty()) return BlockClass::OutOfRange;
   if (inodeTableGroupOf(a) >= 0) return BlockClass::InodeTable;
   if (a < sb_.firstDataBlock) return BlockClass::Superblock;
+  if (std::binary_search(blockBitmaps_.begin(), blockBitmaps_.end(), a)) return BlockClass::BlockBitmap;
+  if (std::binary_search(inodeBitmaps_.begin(), inodeBitmaps_.end(), a)) return BlockClass::InodeBitmap;
   const uint64_t g = groupOfBlock(a);
   if (g < groups_.size()) {
-    if (a == groups_[g].blockBitmap) return BlockClass::BlockBitmap;
-    if (a == groups_[g].inodeBitmap) return BlockClass::InodeBitmap;
     const uint64_t rel = (a - sb_.firstDataBlock) % sb_.blocksPerGroup;
     if (hasSuperblockBackup(static_cast<uint32_t>(g))) {
       if (rel == 0) return BlockClass::Superblock;
@@ -273,19 +370,150 @@ BlockMapper::Result BlockMapper::map(uint64_t logical, uint32_t& physical) {
   return Result::Block;
 }
 
+namespace {
+constexpr size_t kMaxExtentNodes = size_t(1) << 16;
+
+struct ExtentWalk {
+  const ExtVolume& volume;
+  const BlockOverlay& overlay;
+  std::vector<Extent>& out;
+  size_t maxExtents;
+  std::unordered_set<uint64_t> visited;
+
+  void node(const uint8_t* n, size_t bytes, int expectDepth) {
+    ExtentHeader h;
+    if (!parseExtentHeader(n, bytes, h)) return;
+    if (expectDepth >= 0 && h.depth != expectDepth) return;
+    const uint64_t count = volume.superblock().blocksCount;
+    for (uint16_t k = 0; k < h.entries && out.size() < maxExtents; ++k) {
+      const uint8_t* e = n + 12 + size_t(k) * 12;
+      if (h.depth == 0) {
+        Extent x;
+        x.logical = le32(e);
+        uint32_t len = le16(e + 4);
+        if (len > 32768) x.uninitialized = true, len -= 32768;
+        x.length = len;
+        x.physical = uint64_t(le16(e + 6)) << 32 | le32(e + 8);
+        if (len == 0 || x.physical == 0 || x.physical >= count || len > count - x.physical) continue;
+        out.push_back(x);
+      } else {
+        const uint64_t child = uint64_t(le16(e + 8)) << 32 | le32(e + 4);
+        if (child == 0 || child >= count) continue;
+        // Every node is read at most once: a loop or a shared child is cut;
+        // and no real file needs more nodes than this.
+        if (visited.size() >= kMaxExtentNodes) return;
+        if (!visited.insert(child).second) continue;
+        std::vector<uint8_t> block;
+        const std::vector<uint8_t>* copy = overlay ? overlay(child) : nullptr;
+        if (copy && copy->size() == volume.blockSize()) {
+          block = *copy;
+        } else if (!volume.readBlock(child, block)) {
+          continue;
+        }
+        node(block.data(), block.size(), h.depth - 1);
+      }
+    }
+  }
+};
+}  // namespace
+
+bool collectExtents(const ExtVolume& volume, const uint8_t* root60, std::vector<Extent>& out,
+                    const BlockOverlay& overlay, size_t maxExtents) {
+  out.clear();
+  ExtentHeader h;
+  if (!parseExtentHeader(root60, 60, h)) return false;
+  ExtentWalk walk{volume, overlay, out, maxExtents, {}};
+  walk.node(root60, 60, -1);
+  std::sort(out.begin(), out.end(), [](const Extent& a, const Extent& b) { return a.logical < b.logical; });
+  return true;
+}
+
+FileMapper::FileMapper(const ExtVolume& volume, const uint8_t* inode128, const BlockOverlay& overlay)
+    : blocks_(volume, inode128) {
+  if (inode::flags(inode128) & kFlagExtents) {
+    extents_ = true;
+    sound_ = collectExtents(volume, inode128 + 40, list_, overlay);
+  }
+}
+
+BlockMapper::Result FileMapper::map(uint64_t logical, uint64_t& physical) {
+  if (!extents_) {
+    uint32_t p = 0;
+    const BlockMapper::Result r = blocks_.map(logical, p);
+    physical = p;
+    return r;
+  }
+  if (!sound_) return BlockMapper::Result::Failed;
+  // Files are read in order: try the extent of the last answer first.
+  auto covers = [&](size_t i) {
+    return i < list_.size() && logical >= list_[i].logical && logical - list_[i].logical < list_[i].length;
+  };
+  size_t i = last_;
+  if (!covers(i)) {
+    auto it = std::upper_bound(list_.begin(), list_.end(), logical,
+                               [](uint64_t l, const Extent& e) { return l < e.logical; });
+    if (it == list_.begin()) return BlockMapper::Result::Hole;
+    i = static_cast<size_t>(it - list_.begin()) - 1;
+    if (!covers(i)) return BlockMapper::Result::Hole;
+    last_ = i;
+  }
+  if (list_[i].uninitialized) return BlockMapper::Result::Hole;
+  physical = list_[i].physical + (logical - list_[i].logical);
+  return BlockMapper::Result::Block;
+}
+
+std::vector<uint8_t> inlineData(const uint8_t* inode128, std::span<const uint8_t> full, uint64_t size) {
+  std::vector<uint8_t> out(60);
+  std::memcpy(out.data(), inode128 + 40, 60);
+  // The rest is the value of "system.data" (name index 7, name "data") in
+  // the attribute area after the inode's extra fields.
+  if (full.size() > 160) {
+    const size_t extra = le16(full.data() + 128);
+    const size_t start = 128 + extra;
+    if (start + 4 <= full.size() && le32(full.data() + start) == 0xEA020000) {
+      const size_t base = start + 4;
+      for (size_t off = base; off + 16 <= full.size();) {
+        const uint8_t nameLen = full[off];
+        const uint8_t index = full[off + 1];
+        const uint16_t valueOffset = le16(full.data() + off + 2);
+        const uint32_t valueSize = le32(full.data() + off + 8);
+        if (nameLen == 0 && index == 0) break;
+        if (index == 7 && nameLen == 4 && off + 16 + 4 <= full.size() &&
+            std::memcmp(full.data() + off + 16, "data", 4) == 0) {
+          if (base + valueOffset <= full.size() && valueSize <= full.size() - base - valueOffset && valueSize > 0) {
+            out.resize(60 + size_t(valueSize));
+            std::memcpy(out.data() + 60, full.data() + base + valueOffset, valueSize);
+          }
+          break;
+        }
+        off += (16 + nameLen + 3) & ~size_t(3);
+      }
+    }
+  }
+  if (out.size() > size) out.resize(static_cast<size_t>(size));
+  return out;
+}
+
 StreamStatus streamFile(const ExtVolume& volume, const uint8_t* inode128, uint64_t size,
                         const std::function<bool(const uint8_t*, size_t)>& sink,
-                        const std::function<bool()>& keepGoing) {
+                        const std::function<bool()>& keepGoing, const BlockOverlay& overlay,
+                        std::span<const uint8_t> fullInode) {
   const uint32_t bs = volume.blockSize();
   if (bs == 0) return StreamStatus::ReadFailed;
-  BlockMapper mapper(volume, inode128);
+  if (inode::hasInlineData(inode128)) {
+    const std::vector<uint8_t> data = inlineData(inode128, fullInode, size);
+    if (data.size() < size) return StreamStatus::ReadFailed;  // the inode holds less than its size says
+    if (!data.empty() && !sink(data.data(), data.size())) return StreamStatus::SinkFailed;
+    return StreamStatus::Ok;
+  }
+  FileMapper mapper(volume, inode128, overlay);
   std::vector<uint8_t> block;
   const std::vector<uint8_t> zeros(bs, 0);
   const uint64_t blocks = (size + bs - 1) / bs;
   for (uint64_t i = 0; i < blocks; ++i) {
     if (keepGoing && !keepGoing()) return StreamStatus::Cancelled;
     const size_t n = static_cast<size_t>(std::min<uint64_t>(bs, size - i * bs));
-    uint32_t phys = 0;
+    uint64_t phys = 0;
     const uint8_t* data = nullptr;
     switch (mapper.map(i, phys)) {
       case BlockMapper::Result::Failed: return StreamStatus::ReadFailed;

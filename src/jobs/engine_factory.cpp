@@ -24,8 +24,10 @@ std::unique_ptr<ScanEngine> createEngine(const std::string& fsName, ScanMode mod
     return std::make_unique<FatEngine>(fsName == "FAT32" ? FatVariant::Fat32 : FatVariant::Fat16);
   if ((mode == ScanMode::Deleted || mode == ScanMode::Formatted) && fsName == "exFAT")
     return std::make_unique<exfat::ExFatEngine>();
-  if (mode == ScanMode::Deleted && (fsName == "EXT2" || fsName == "EXT3"))
-    return std::make_unique<ext::ExtEngine>(fsName == "EXT3" ? ext::ExtVariant::Ext3 : ext::ExtVariant::Ext2);
+  if (mode == ScanMode::Deleted && (fsName == "EXT2" || fsName == "EXT3" || fsName == "EXT4"))
+    return std::make_unique<ext::ExtEngine>(fsName == "EXT4"   ? ext::ExtVariant::Ext4
+                                            : fsName == "EXT3" ? ext::ExtVariant::Ext3
+                                                               : ext::ExtVariant::Ext2);
   return nullptr;
 }
 

@@ -182,7 +182,8 @@ std::string rootItemText(EngineKind kind, std::string_view fsName, char driveLet
       return format("%s - Logical Disk (%c:)", fsName == "FAT32" ? "FAT32" : "FAT16", driveLetter);
     case EngineKind::Ntfs: return format("NTFS - Logical Disk (%c:)", driveLetter);
     case EngineKind::Ext:
-      return format("%s( %s )", fsName == "EXT3" ? "EXT3" : "EXT2", std::string(label).c_str());
+      return format("%s( %s )", fsName == "EXT4" ? "EXT4" : fsName == "EXT3" ? "EXT3" : "EXT2",
+                    std::string(label).c_str());
     case EngineKind::Raw: return format("RAW - Logical Disk (%c:)", driveLetter);
     case EngineKind::ExFat: return format("exFAT - Logical Disk (%c:)", driveLetter);
   }

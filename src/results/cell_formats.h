@@ -38,7 +38,7 @@ std::string dosDateOnlyText(uint16_t date);  // "...   12:00:00"
 std::string statusLineText(uint64_t count, uint64_t bytes);
 
 // Root tree item texts: "FAT32 - Logical Disk (%c:)", "NTFS - Logical Disk (%c:)",
-// "EXT2( %s )", "RAW - Logical Disk (%c:)", "exFAT - Logical Disk (%c:)". fsName picks FAT16/FAT32 and EXT2/EXT3.
+// "EXT2( %s )", "RAW - Logical Disk (%c:)", "exFAT - Logical Disk (%c:)". fsName picks FAT16/FAT32 and EXT2/EXT3/EXT4.
 std::string rootItemText(EngineKind kind, std::string_view fsName, char driveLetter, std::string_view label);
 
 // Text after the last '.' of a name ("" when none).

@@ -25,7 +25,7 @@ class ByteSink {
 
 struct ScanResult {
   int error = 0;        // 0 success, else a system error number or the engine's code
-  std::string message;  // what the user is told on failure (the engine's exact message), may be empty
+  std::string message;  // what the user is told on failure (the engine's exact message), or a note on success; may be empty
 };
 
 enum class WriteStatus { Ok, ReadFailed, WriteFailed, Cancelled };

@@ -47,7 +47,8 @@ TEST(DriveTree, LabelsAndModeFilter) {
   EXPECT_FALSE(listedInMode("EXT3", DriveMode::Formatted));
   EXPECT_TRUE(listedInMode("FAT16", DriveMode::Formatted));
   EXPECT_FALSE(listedInMode("#NTFS#", DriveMode::Deleted));
-  EXPECT_FALSE(listedInMode("EXT4", DriveMode::Deleted));
+  EXPECT_TRUE(listedInMode("EXT4", DriveMode::Deleted));
+  EXPECT_FALSE(listedInMode("EXT4", DriveMode::Formatted));
   EXPECT_TRUE(listedInMode("Deleted", DriveMode::Raw));
 }
 

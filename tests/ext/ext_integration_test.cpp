@@ -52,11 +52,27 @@ struct Scanned {
   std::unique_ptr<ExtEngine> engine;
   std::unique_ptr<ResultTree> tree;
   ScanResult result;
+  // Every found file, in whichever folder the scan put it.
   std::vector<const FoundItem*> items() const {
     std::vector<const FoundItem*> v;
-    if (tree->root().children.empty()) return v;
-    for (size_t i : tree->root().children[0]->items) v.push_back(&tree->item(i));
+    collect(tree->root(), "", v);
     return v;
+  }
+  // Folder path of each found file by name ("Lost files" for the unplaced).
+  std::map<std::string, std::string> folders() const {
+    std::map<std::string, std::string> out;
+    walk(tree->root(), "", out);
+    return out;
+  }
+
+ private:
+  void collect(const ResultFolder& f, const std::string& path, std::vector<const FoundItem*>& v) const {
+    for (size_t i : f.items) v.push_back(&tree->item(i));
+    for (const auto& c : f.children) collect(*c, path, v);
+  }
+  void walk(const ResultFolder& f, const std::string& path, std::map<std::string, std::string>& out) const {
+    for (size_t i : f.items) out[tree->item(i).name] = path;
+    for (const auto& c : f.children) walk(*c, path.empty() ? c->name : path + "/" + c->name, out);
   }
 };
 
@@ -138,24 +154,36 @@ TEST_P(ExtImages, Ext2DeletedFilesAreListedByInodeAndRecoveredExactly) {
   }
 }
 
-// EXT3 with debugfs deletions: nothing reaches the journal, so the journal scan finds nothing.
-TEST_P(ExtImages, Ext3DebugfsDeletionsLeaveNoJournalCopies) {
+// EXT3 with debugfs deletions: nothing reaches the journal, but the inodes
+// keep their block maps, so the inode-table pass brings every file back.
+TEST_P(ExtImages, Ext3DebugfsDeletionsComeBackFromTheInodeTable) {
   BRENIX_REQUIRE_TOOL("mke2fs");
   BRENIX_REQUIRE_TOOL("debugfs");
   TempDir dir;
   const fs::path img = dir / "ext3.img";
   makeVolume(img, "ext3", GetParam());
-  test::writeFile(dir / "a.jpg", randomBytes(20000, 5));
-  auto r = runTool({"debugfs", "-w", "-f", "-", img.string()},
-                   "write " + (dir / "a.jpg").string() + " a.jpg\nrm a.jpg\n");
+  std::map<size_t, std::vector<uint8_t>> bySize;
+  std::string commands, removals;
+  uint32_t seed = 5;
+  for (size_t size : {20000u, 150000u, 600000u}) {
+    bySize[size] = randomBytes(size, seed);
+    const std::string name = format("f%u.jpg", seed++);
+    test::writeFile(dir / name, bySize[size]);
+    commands += "write " + (dir / name).string() + " " + name + "\n";
+    removals += "rm " + name + "\n";
+  }
+  commands += removals;
+  auto r = runTool({"debugfs", "-w", "-f", "-", img.string()}, commands);
   ASSERT_EQ(r.status, 0) << r.output;
   Scanned s = scanImage(img, "EXT3");
   ASSERT_EQ(s.result.error, 0);
   EXPECT_EQ(s.tree->root().name, "EXT3( photos )");
-  EXPECT_TRUE(s.items().empty());
-  // The EXT2 engine still reads the inode table of the same volume.
-  Scanned s2 = scanImage(img, "EXT2");
-  EXPECT_EQ(s2.items().size(), 1u);
+  const auto items = s.items();
+  ASSERT_EQ(items.size(), bySize.size());
+  for (const FoundItem* f : items) {
+    ASSERT_TRUE(bySize.count(f->size)) << f->size;
+    EXPECT_EQ(recover(*s.engine, *f), bySize[f->size]) << f->name;
+  }
 }
 
 // EXT3 with deletions through the kernel: maps are cleared on disk, and the
@@ -184,7 +212,16 @@ TEST_P(ExtImages, Ext3KernelDeletionsAreNamedAndRecoveredFromTheJournal) {
   fs::create_directories(mnt / "pics");
   for (const auto& [name, data] : files) test::writeFile(mnt / name, data);
   test::writeFile(mnt / "kept.txt", randomBytes(100, 14));
+  // A file that grows between two commits: the newer inode copy holds its last size.
+  const auto grown = randomBytes(90000, 15);
+  test::writeFile(mnt / "Grown.jpg", std::vector<uint8_t>(grown.begin(), grown.begin() + 20000));
   runTool({"sync"});
+  {
+    std::ofstream more(mnt / "Grown.jpg", std::ios::binary | std::ios::app);
+    more.write(reinterpret_cast<const char*>(grown.data() + 20000), 70000);
+  }
+  runTool({"sync"});
+  fs::remove(mnt / "Grown.jpg");
   for (const auto& [name, data] : files) fs::remove(mnt / name);
   runTool({"sync"});
   auto u = runTool({"umount", mnt.string()});
@@ -203,6 +240,14 @@ TEST_P(ExtImages, Ext3KernelDeletionsAreNamedAndRecoveredFromTheJournal) {
     EXPECT_EQ(f->size, data.size());
     EXPECT_EQ(recover(*s.engine, *f), data) << name;
   }
+  ASSERT_TRUE(byName.count("Grown.jpg"));
+  EXPECT_EQ(byName["Grown.jpg"]->size, grown.size());
+  EXPECT_EQ(recover(*s.engine, *byName["Grown.jpg"]), grown);
+  // Folders come from the journal's directory blocks.
+  const auto folders = s.folders();
+  EXPECT_EQ(folders.at("Beach.JPG"), "");
+  EXPECT_EQ(folders.at("Garden.png"), "pics");
+  EXPECT_EQ(folders.at("Album.TIF"), "pics");
   EXPECT_FALSE(byName.count("kept.txt"));
 }
 
@@ -250,7 +295,7 @@ TEST(ExtCorpus, PublicImagesGiveTheKnownDeletedFiles) {
 }
 
 // Partition discovery names a volume with the ext4 incompatible features
-// "EXT4", so the EXT engines (block maps only) are never given extent-mapped files.
+// "EXT4", and the EXT engine opens it as such (extents, 64-bit descriptors).
 TEST(ExtDiscovery, Ext4FeaturesAreNotTakenForExt3) {
   BRENIX_REQUIRE_TOOL("mke2fs");
   BRENIX_REQUIRE_TOOL("sfdisk");
@@ -286,7 +331,11 @@ TEST(ExtDiscovery, Ext4FeaturesAreNotTakenForExt3) {
     ASSERT_NE(found, nullptr);
     EXPECT_EQ(found->fs(), c.expected) << c.options.back();
     auto engine = createEngine(found->fs(), ScanMode::Deleted);
-    EXPECT_EQ(dynamic_cast<ExtEngine*>(engine.get()) != nullptr, std::string(c.expected) != "EXT4");
+    auto* ext = dynamic_cast<ExtEngine*>(engine.get());
+    ASSERT_NE(ext, nullptr) << c.expected;
+    EXPECT_EQ(ext->variant(), std::string(c.expected) == "EXT4"   ? ExtVariant::Ext4
+                              : std::string(c.expected) == "EXT3" ? ExtVariant::Ext3
+                                                                  : ExtVariant::Ext2);
   }
 }
 

@@ -42,13 +42,13 @@ class ExtScanTest : public ::testing::Test {
   std::shared_ptr<ExtVolume> volume_;
 };
 
-TEST_F(ExtScanTest, Ext2TakesRecentlyDeletedRegularFilesOnly) {
+TEST_F(ExtScanTest, Ext2TakesDeletedRegularFilesOnly) {
   ExtImageBuilder b;
   const uint32_t t = kNow - 10 * kDay;
   b.putFile(12, bytes(3000, 1), t);
   b.deleteFile(12, kNow - kDay);  // yesterday: listed
   b.putFile(13, bytes(3000, 2), t);
-  b.deleteFile(13, kNow - 6 * 365 * kDay);  // six years ago: not listed
+  b.deleteFile(13, 600000000);  // before 1990: not listed
   b.putFile(14, bytes(3000, 3), t);
   b.deleteFile(14, kNow - kDay);
   b.setInodeUsed(14, true);  // bit still set: not listed
@@ -65,13 +65,18 @@ TEST_F(ExtScanTest, Ext2TakesRecentlyDeletedRegularFilesOnly) {
   b.deleteFile(18, kNow - kDay);
   putLe32(b.inode(18) + 16, 0);  // no modification time: not listed
   b.putFile(19, bytes(3000, 8), t);  // alive: not listed
+  b.putFile(20, bytes(3000, 9), kNow - 7 * 365 * kDay);
+  b.deleteFile(20, kNow - 6 * 365 * kDay);  // six years ago: listed, after the newer deletion
+  b.putFile(21, bytes(3000, 10), t);
+  b.deleteFile(21, kNow + 2 * kDay);  // past now and a day of clock slack: not listed
 
   const auto found = scan(b, ExtVariant::Ext2);
-  ASSERT_EQ(found.size(), 1u);
+  ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found[0].inodeNumber, 12u);
+  EXPECT_EQ(uint32_t{found[1].inodeNumber}, 20u);  // a copy: the packed field is not aligned
   EXPECT_EQ(itemName(found[0]), "inode_0000000C.tmp");
   EXPECT_EQ(itemExtension(found[0]), "");
-  EXPECT_EQ(progress_.status(), "Found Deleted Files : 1");
+  EXPECT_EQ(progress_.status(), "Found Deleted Files : 2");
   EXPECT_EQ(progress_.total(), 128);
   EXPECT_EQ(progress_.done(), 128);
 }
@@ -154,8 +159,10 @@ TEST_F(Ext3ScanTest, JournalCopiesNamedFromDirectoryBlocksAreFoundAndRecovered) 
   ASSERT_EQ(tree.root().children.size(), 1u);
   const ResultFolder& lost = *tree.root().children[0];
   EXPECT_EQ(lost.name, "Lost files");
-  ASSERT_EQ(lost.items.size(), 1u);
-  const FoundItem& f = tree.item(lost.items[0]);
+  // The directory block's "." is the root: the file goes back to the root folder.
+  EXPECT_TRUE(lost.items.empty());
+  ASSERT_EQ(tree.root().items.size(), 1u);
+  const FoundItem& f = tree.item(tree.root().items[0]);
   EXPECT_EQ(f.name, "Holiday.JPG");
   EXPECT_EQ(f.typeText, "jpg");
   EXPECT_EQ(f.size, data.size());
@@ -226,9 +233,13 @@ TEST_F(Ext3ScanTest, JournalWithoutItsSuperblockGivesAnEmptyFolder) {
   RecoveryContext ctx;
   ResultTree tree;
   std::atomic<bool> running{true};
-  EXPECT_EQ(engine.scanVolume(std::make_shared<MemoryDevice>(b_.bytes()), "v", ctx, tree, running).error, 0);
+  const ScanResult r = engine.scanVolume(std::make_shared<MemoryDevice>(b_.bytes()), "v", ctx, tree, running);
+  EXPECT_EQ(r.error, 0);
   ASSERT_EQ(tree.root().children.size(), 1u);
   EXPECT_TRUE(tree.root().children[0]->items.empty());
+  // The user is told nothing describes a file, and that carving remains.
+  EXPECT_NE(r.message.find("Nothing in the inode tables or the journal describes a deleted file"), std::string::npos)
+      << r.message;
 }
 
 TEST_F(Ext3ScanTest, NoJournalInodeIsAnErrorNotAnEmptySuccess) {

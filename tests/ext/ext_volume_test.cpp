@@ -255,3 +255,94 @@ TEST(InodeFields, SizeIsSixtyFourBitForRegularFiles) {
 
 }  // namespace
 }  // namespace brenix::ext
+
+namespace brenix::ext {
+namespace {
+
+void header(uint8_t* p, uint16_t entries, uint16_t max, uint16_t depth) {
+  putLe16(p, 0xF30A), putLe16(p + 2, entries), putLe16(p + 4, max), putLe16(p + 6, depth);
+}
+void leaf(uint8_t* p, uint32_t logical, uint16_t length, uint64_t start) {
+  putLe32(p, logical), putLe16(p + 4, length), putLe16(p + 6, uint16_t(start >> 32)), putLe32(p + 8, uint32_t(start));
+}
+void index(uint8_t* p, uint32_t logical, uint64_t child) {
+  putLe32(p, logical), putLe32(p + 4, uint32_t(child)), putLe16(p + 8, uint16_t(child >> 32));
+}
+
+// An extent tree of two levels: data through the leaf, uninitialized extents
+// and gaps as zeros, a newer copy of the leaf (the journal's) taking the place
+// of the one on disk; and every forged tree bounded.
+TEST(ExtVolume, ExtentTreesAreReadWithBoundedDepthAndSoundEntries) {
+  ExtImageBuilder b;
+  ExtVolume v(deviceOf(b), ExtVariant::Ext4);
+  ASSERT_TRUE(v.ready());
+  const auto data = pattern(8 * 1024, 7);
+  for (uint32_t k = 0; k < 8; ++k) std::memcpy(b.block(300 + k), data.data() + k * 1024, 1024);
+  std::memset(b.block(400), 0x55, 1024);  // behind the uninitialized extent: never read
+  uint8_t in[128] = {};
+  putLe16(in, 0x81A4);
+  putLe32(in + 4, 12 * 1024);
+  putLe32(in + 32, 0x80000);
+  header(in + 40, 1, 4, 1);
+  index(in + 52, 0, 250);
+  uint8_t* node = b.block(250);
+  header(node, 3, 84, 0);
+  leaf(node + 12, 0, 4, 300);
+  leaf(node + 24, 4, 32768 + 2, 400);  // uninitialized
+  leaf(node + 36, 8, 4, 304);          // blocks 6 and 7 are a gap
+  std::vector<uint8_t> expect(12 * 1024, 0);
+  std::memcpy(expect.data(), data.data(), 4096);
+  std::memcpy(expect.data() + 8192, data.data() + 4096, 4096);
+  EXPECT_EQ(streamAll(v, in, 12 * 1024), expect);
+
+  // The journal's newer copy of the leaf wins over the zeroed one on disk.
+  std::vector<uint8_t> copy(node, node + 1024);
+  std::memset(node + 2, 0, 2);  // on disk: no entries left (as a deletion leaves it)
+  const BlockOverlay overlay = [&](uint64_t n) { return n == 250 ? &copy : nullptr; };
+  std::vector<uint8_t> out;
+  EXPECT_EQ(streamFile(v, in, 12 * 1024, [&](const uint8_t* p, size_t n) {
+              out.insert(out.end(), p, p + n);
+              return true;
+            }, {}, overlay),
+            StreamStatus::Ok);
+  EXPECT_EQ(out, expect);
+  EXPECT_EQ(streamAll(v, in, 12 * 1024), std::vector<uint8_t>(12 * 1024, 0));  // without it: a hole
+
+  std::vector<Extent> extents;
+  // A loop (the node names itself) and a child past the volume: cut, never followed.
+  header(node, 2, 84, 1);
+  index(node + 12, 0, 250);
+  index(node + 24, 10, 1u << 30);
+  EXPECT_TRUE(collectExtents(v, in + 40, extents));
+  EXPECT_TRUE(extents.empty());
+  // Depth past 5, entries past the maximum, a maximum past the node: not an extent root.
+  header(in + 40, 1, 4, 6);
+  EXPECT_FALSE(collectExtents(v, in + 40, extents));
+  header(in + 40, 5, 4, 0);
+  EXPECT_FALSE(collectExtents(v, in + 40, extents));
+  header(in + 40, 1, 5, 0);
+  EXPECT_FALSE(collectExtents(v, in + 40, extents));
+  StreamStatus status = StreamStatus::Ok;
+  streamAll(v, in, 4096, &status);
+  EXPECT_EQ(status, StreamStatus::ReadFailed);
+  // A leaf whose run ends past the volume is skipped.
+  header(in + 40, 2, 4, 0);
+  leaf(in + 52, 0, 100, 2000);
+  leaf(in + 64, 100, 1, 301);
+  EXPECT_TRUE(collectExtents(v, in + 40, extents));
+  ASSERT_EQ(extents.size(), 1u);
+  EXPECT_EQ(extents[0].physical, 301u);
+  // Inline data: the block area, then the "system.data" value.
+  uint8_t inlineInode[128] = {};
+  putLe16(inlineInode, 0x81A4);
+  putLe32(inlineInode + 4, 50);
+  putLe32(inlineInode + 32, 0x10000000);
+  std::memcpy(inlineInode + 40, data.data(), 60);
+  EXPECT_EQ(streamAll(v, inlineInode, 50), std::vector<uint8_t>(data.begin(), data.begin() + 50));
+  putLe32(inlineInode + 4, 70);  // more than the inode holds without its attribute
+  streamAll(v, inlineInode, 70, &status);
+  EXPECT_EQ(status, StreamStatus::ReadFailed);
+}
+
+}  // namespace
+}  // namespace brenix::ext
