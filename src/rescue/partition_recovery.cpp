@@ -15,6 +15,7 @@
 #include "rescue/backup_file.h"
 #include "rescue/backup_folder.h"
 #include "rescue/lost_search.h"
+#include "rescue/rescue_texts.h"
 
 namespace brenix::rescue {
 
@@ -24,6 +25,7 @@ using Sector = std::array<uint8_t, 512>;
 
 constexpr uint8_t kPrimary = static_cast<uint8_t>(SlotKind::Primary);
 constexpr uint8_t kLogical = static_cast<uint8_t>(SlotKind::Logical);
+constexpr uint8_t kProtectiveMbrType = 0xEE;
 
 uint64_t endOf(const PartitionInfo& r) { return uint64_t(r.volumeStart) + r.totalBytes / 512; }
 
@@ -231,6 +233,15 @@ RecoveryPlan planRecovery(SectorReader& reader, const PhysicalDisk* disk, const 
                           int32_t lastExtendedRecord, const PartitionInfo* w) {
   if (!disk) return refuse(RecoveryCode::NoDisk, "");
   if (!w) return refuse(RecoveryCode::NoPartition, "");
+  // A protective or hybrid MBR stands for a GUID partition table: an MBR
+  // entry written there would cover (or contradict) the GPT and its backup.
+  Sector mbr;
+  if (reader.isOpen() && readSector(reader, 0, mbr)) {
+    for (int i = 0; i < 4; ++i)
+      if (mbrEntry(mbr.data(), i).type == kProtectiveMbrType)
+        return refuse(RecoveryCode::NoAccess, std::string(kGptDiskRefusal));
+  }
+
   const std::string fs = w->fs();
   if (fs != fskind::kFat32 && fs != fskind::kFat16 && fs != fskind::kNtfs && fs != fskind::kFat)
     return refuse(RecoveryCode::Invalid, "");

@@ -1,0 +1,130 @@
+// Partition rescue on GUID-partitioned disks made by sgdisk: a hybrid MBR
+// refuses every write; lost volumes in GPT free space are found.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <nlohmann/json.hpp>
+#include <regex>
+
+#include "disk/partition_discovery.h"
+#include "rescue/backup_file.h"
+#include "rescue/lost_search.h"
+#include "rescue/partition_recovery.h"
+#include "rescue/rescue_test_support.h"
+#include "support/temp_dir.h"
+#include "support/tools.h"
+
+namespace brenix::rescue {
+namespace {
+
+namespace fs = std::filesystem;
+using test::runTool;
+
+void placeAt(const fs::path& disk, const fs::path& part, uint64_t sector) {
+  ASSERT_EQ(runTool({"dd", "if=" + part.string(), "of=" + disk.string(), "bs=512", "seek=" + std::to_string(sector),
+                     "conv=notrunc", "status=none"})
+                .status,
+            0);
+}
+
+class GptRescueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* tool : {"sgdisk", "mkfs.fat", "fls"})
+      if (!test::haveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+    image_ = dir_ / "gpt.img";
+    ASSERT_EQ(runTool({"truncate", "-s", "96M", image_.string()}).status, 0);
+  }
+  void TearDown() override { DeviceTable::instance().clearImages(); }
+
+  // A FAT32 volume of `sectors` sectors made in its own file, put at `start`.
+  void fat32At(uint64_t start, uint64_t sectors, const std::string& label) {
+    const fs::path part = dir_ / ("fat" + std::to_string(start));
+    ASSERT_EQ(runTool({"truncate", "-s", std::to_string(sectors * 512), part.string()}).status, 0);
+    test::ToolResult r = runTool({"mkfs.fat", "-F", "32", "-s", "1", "-n", label, part.string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+    placeAt(image_, part, start);
+  }
+
+  void sgdisk(std::vector<std::string> args) {
+    args.insert(args.begin(), "sgdisk");
+    args.push_back(image_.string());
+    test::ToolResult r = runTool(args);
+    ASSERT_EQ(r.status, 0) << r.output;
+  }
+
+  test::ToolResult cli(std::vector<std::string> args, const std::string& input = {}) {
+    const char* cli = std::getenv("BRENIX_CLI");
+    if (!cli || !fs::exists(cli)) return {};
+    args.insert(args.begin(), cli);
+    for (const std::string a : {"--images-only", "--image"}) args.push_back(a);
+    args.push_back(image_.string());
+    return runTool(args, input);
+  }
+
+  test::TempDir dir_;
+  fs::path image_;
+  DiskCatalog catalog_;
+};
+
+// sgdisk -h: partition 1 also in the MBR, next to the 0xEE entry. The disk is
+// listed from its GPT, and no write of the rescue goes through, neither of a
+// found volume nor of a backed-up one.
+TEST_F(GptRescueTest, HybridMbrIsListedFromTheGptAndNeverWritten) {
+  sgdisk({"-n", "1:2048:+40M", "-t", "1:0700", "-c", "1:pictures"});
+  fat32At(2048, 81920, "CAMERA");
+  fat32At(83968, 81920, "LOST");  // a volume in the free space after partition 1
+  sgdisk({"-h", "1"});
+  const std::string before = test::sha256Of(image_);
+
+  const PhysicalDisk* disk = test::attachOnly(image_, catalog_);
+  ASSERT_NE(disk, nullptr);
+  const DiscoveryState& table = catalog_.tableInfo(0);
+  EXPECT_EQ(table.tableKind, TableKind::Gpt);
+  EXPECT_TRUE(table.protectiveMbr);
+  std::vector<int> volumes = catalog_.volumesOfDisk(0);
+  bool fat = false;
+  for (int v : volumes) {
+    const PartitionInfo& p = catalog_.volume(v);
+    if (p.volumeStart == 2048) {
+      EXPECT_EQ(p.fs(), "FAT32");  // not "Deleted": the GPT lists it
+      fat = true;
+    }
+  }
+  EXPECT_TRUE(fat);
+
+  std::vector<PartitionInfo> found;
+  ASSERT_TRUE(searchLostPartitions(catalog_, disk, found));
+  PartitionInfo* lost = nullptr;
+  for (PartitionInfo& p : found)
+    if (p.volumeStart == 83968 && p.fs() == "FAT32") lost = &p;
+  ASSERT_NE(lost, nullptr);
+  int asked = 0;
+  auto confirm = [&asked](const RecoveryPlan&) { return ++asked > 0; };
+  RecoveryOutcome r = recoverPartition(catalog_, disk, lost, dir_ / "undo", confirm);
+  EXPECT_EQ(r.code, RecoveryCode::NoAccess);
+  EXPECT_NE(r.detail.find("GUID partition table"), std::string::npos) << r.detail;
+  EXPECT_EQ(asked, 0);
+  EXPECT_FALSE(fs::exists(dir_ / "undo"));
+
+  // A backed-up record of the same volume is refused the same way.
+  std::vector<PartitionInfo> fromBackup = recordsOfDisk(catalog_, *disk);
+  for (PartitionInfo& p : fromBackup)
+    if (p.volumeStart == 2048) {
+      r = recoverPartition(catalog_, disk, &p, dir_ / "undo", confirm);
+      EXPECT_EQ(r.code, RecoveryCode::NoAccess);
+    }
+  EXPECT_EQ(asked, 0);
+
+  // And through the command line.
+  test::ToolResult written =
+      cli({"rescue", "recover", "--from", "search", "--start", "83968", "--yes", "--backup-dir", (dir_ / "b").string()});
+  if (written.status != -1) {
+    EXPECT_NE(written.status, 0) << written.output;
+    EXPECT_NE(written.output.find("GUID partition table"), std::string::npos) << written.output;
+  }
+  EXPECT_EQ(test::sha256Of(image_), before);
+}
+
+}  // namespace
+}  // namespace brenix::rescue
