@@ -119,15 +119,28 @@ int runLoad(RescueOptions& o) {
   return 0;
 }
 
+std::string searchSummary(const SearchReport& r) {
+  if (r.regions == 0) return "The disk has no unallocated region to search; nothing found.";
+  std::string text = format("Searched %d unallocated region(s), %llu sectors, at %llu places: found %d partition(s).",
+                            r.regions, static_cast<unsigned long long>(r.sectors),
+                            static_cast<unsigned long long>(r.places), r.found);
+  if (r.capped)
+    text += format(" The search stopped after %llu places; the rest of the free space was not probed.",
+                   static_cast<unsigned long long>(r.places));
+  return text;
+}
+
 int runSearch(RescueOptions& o) {
   DiskCatalog catalog;
   const PhysicalDisk* disk = chooseDisk(o, catalog);
   std::vector<PartitionInfo> loaded;
-  if (!disk || !searchLostPartitions(catalog, disk, loaded)) {
+  SearchReport report;
+  if (!disk || !searchLostPartitions(catalog, disk, loaded, &report)) {
     std::cerr << kLoadFailed << "\n";
     return 2;
   }
   printItems(loaded);
+  std::cout << searchSummary(report) << "\n";
   return 0;
 }
 

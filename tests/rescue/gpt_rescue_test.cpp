@@ -73,7 +73,7 @@ class GptRescueTest : public ::testing::Test {
 TEST_F(GptRescueTest, HybridMbrIsListedFromTheGptAndNeverWritten) {
   sgdisk({"-n", "1:2048:+40M", "-t", "1:0700", "-c", "1:pictures"});
   fat32At(2048, 81920, "CAMERA");
-  fat32At(83968, 81920, "LOST");  // a volume in the free space after partition 1
+  fat32At(92160, 81920, "LOST");  // a volume in the free space after partition 1
   sgdisk({"-h", "1"});
   const std::string before = test::sha256Of(image_);
 
@@ -97,7 +97,7 @@ TEST_F(GptRescueTest, HybridMbrIsListedFromTheGptAndNeverWritten) {
   ASSERT_TRUE(searchLostPartitions(catalog_, disk, found));
   PartitionInfo* lost = nullptr;
   for (PartitionInfo& p : found)
-    if (p.volumeStart == 83968 && p.fs() == "FAT32") lost = &p;
+    if (p.volumeStart == 92160 && p.fs() == "FAT32") lost = &p;
   ASSERT_NE(lost, nullptr);
   int asked = 0;
   auto confirm = [&asked](const RecoveryPlan&) { return ++asked > 0; };
@@ -118,7 +118,7 @@ TEST_F(GptRescueTest, HybridMbrIsListedFromTheGptAndNeverWritten) {
 
   // And through the command line.
   test::ToolResult written =
-      cli({"rescue", "recover", "--from", "search", "--start", "83968", "--yes", "--backup-dir", (dir_ / "b").string()});
+      cli({"rescue", "recover", "--from", "search", "--start", "92160", "--yes", "--backup-dir", (dir_ / "b").string()});
   if (written.status != -1) {
     EXPECT_NE(written.status, 0) << written.output;
     EXPECT_NE(written.output.find("GUID partition table"), std::string::npos) << written.output;
