@@ -144,12 +144,6 @@ int runSearch(RescueOptions& o) {
   return 0;
 }
 
-const char* changeName(const SectorChange& c, const RecoveryPlan& plan) {
-  if (c.sector == 0) return "master boot record";
-  if (c.sector == plan.record.volumeStart) return "the volume's first sector";
-  return "extended boot record";
-}
-
 int runRecover(RescueOptions& o) {
   DiskCatalog catalog;
   const PhysicalDisk* disk = chooseDisk(o, catalog, false);
@@ -173,11 +167,11 @@ int runRecover(RescueOptions& o) {
       if (r.volumeStart == o.start && (!chosen || chosen->fs() == "Deleted")) chosen = &r;
   }
   auto confirm = [&o](const RecoveryPlan& plan) {
-    std::cout << "Writing " << (plan.logical ? "a logical" : "a primary") << " partition: "
+    std::cout << "Writing " << (plan.gpt ? "a GPT" : plan.logical ? "a logical" : "a primary") << " partition: "
               << plan.record.fs() << " from sector " << plan.record.volumeStart << ", "
               << plan.record.totalBytes / 512 << " sectors\n";
-    for (const SectorChange& c : plan.changes)
-      std::cout << "  sector " << c.sector << " (" << changeName(c, plan) << ")\n";
+    for (size_t i = 0; i < plan.changes.size(); ++i)
+      std::cout << "  sector " << plan.changes[i].sector << " (" << describeChange(plan, i) << ")\n";
     return ask(kAskRecover, o.yes);
   };
   const fs::path folder = folderOf(o);

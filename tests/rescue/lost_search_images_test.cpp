@@ -188,8 +188,9 @@ TEST_F(LostSearchImagesTest, VolumesWithoutTheirFirstSectorFoundFromTheBackups) 
   EXPECT_NE(files.output.find("$MFT"), std::string::npos) << files.output;
 }
 
-// The same on a GPT disk whose entry for the FAT32 volume was deleted with sgdisk.
-TEST_F(LostSearchImagesTest, GptEntryWipedVolumeFoundInTheFreeSpace) {
+// The same on a GPT disk whose entry for the FAT32 volume was deleted with
+// sgdisk (and its first sector zeroed), then written back into the GPT.
+TEST_F(LostSearchImagesTest, GptEntryWipedVolumeFoundWrittenIntoBothArraysAndUndone) {
   ToolResult r = runTool({"sgdisk", "-n", "1:2048:18431", "-n", "2:24576:106495", "-t", "2:0700", "-n",
                           "3:110592:126975", "-t", "3:0700", image_.string()});
   ASSERT_EQ(r.status, 0) << r.output;
@@ -203,6 +204,48 @@ TEST_F(LostSearchImagesTest, GptEntryWipedVolumeFoundInTheFreeSpace) {
   EXPECT_EQ(fat->fs(), "FAT32");
   EXPECT_EQ(fat->totalBytes / 512, kFatSectors);
   EXPECT_NE(foundAt(found, kNtfsStart), nullptr);  // the live NTFS partition, listed as it is
+
+  // With the backup copy damaged the tables disagree: nothing is written.
+  const std::string wiped = test::sha256Of(image_);
+  const fs::path good = dir_ / "good.img";
+  fs::copy_file(image_, good);
+  {
+    // A byte of the backup entry array's first entry: its CRC no longer matches.
+    std::fstream f(image_, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>((196607 - 32) * 512 + 60));
+    f.write("X", 1);
+  }
+  const std::string damaged = test::sha256Of(image_);
+  ToolResult refused = cli({"rescue", "recover", "--from", "search", "--start", std::to_string(kFatStart), "--yes"});
+  if (refused.status == -1) GTEST_SKIP() << "the brenix program is not built";
+  EXPECT_NE(refused.status, 0);
+  EXPECT_NE(refused.output.find("backup GUID partition table is damaged"), std::string::npos) << refused.output;
+  EXPECT_EQ(test::sha256Of(image_), damaged);
+  fs::remove(image_);
+  fs::copy_file(good, image_);
+
+  // Written into a free entry of both arrays, with the boot sector from its
+  // copy at sector 6; sgdisk finds both copies sound, fls reads the volume.
+  ToolResult written = cli({"rescue", "recover", "--from", "search", "--start", std::to_string(kFatStart), "--yes"});
+  ASSERT_EQ(written.status, 0) << written.output;
+  EXPECT_NE(written.output.find("backup GPT header"), std::string::npos) << written.output;
+  ToolResult verify = runTool({"sgdisk", "-v", image_.string()});
+  EXPECT_NE(verify.output.find("No problems found"), std::string::npos) << verify.output;
+  const std::string printed = runTool({"sgdisk", "-p", image_.string()}).output;
+  EXPECT_TRUE(std::regex_search(printed, std::regex(R"(\n\s+2\s+24576\s+106495\s)"))) << printed;
+  ToolResult mmls = runTool({"mmls", image_.string()});
+  EXPECT_TRUE(std::regex_search(mmls.output, std::regex(R"(0000024576\s+0000106495\s+0000081920)"))) << mmls.output;
+  ToolResult files = runTool({"fls", "-o", std::to_string(kFatStart), image_.string()});
+  EXPECT_NE(files.output.find("PHOTO.JPG"), std::string::npos) << files.output;
+  std::vector<uint8_t> mbr = test::readFile(image_);
+  EXPECT_EQ(mbr[446 + 4], 0xEE);  // the protective MBR is kept
+  EXPECT_EQ(mbr[462 + 4], 0x00);
+
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(written.output, m, std::regex(R"(Undo file: (\S+\.undo))"))) << written.output;
+  ToolResult undone = cli({"rescue", "undo", m[1].str(), "--yes"});
+  ASSERT_EQ(undone.status, 0) << undone.output;
+  EXPECT_EQ(test::sha256Of(image_), wiped);
 }
 
 }  // namespace
