@@ -126,5 +126,49 @@ TEST_F(GptRescueTest, HybridMbrIsListedFromTheGptAndNeverWritten) {
   EXPECT_EQ(test::sha256Of(image_), before);
 }
 
+// A backup of a GPT disk holds both headers and arrays as they were; it is
+// listed and loaded like the others, and a partition deleted since comes back
+// from it into the GPT.
+TEST_F(GptRescueTest, BackupKeepsBothCopiesAndGivesThePartitionBack) {
+  sgdisk({"-n", "1:2048:+8M", "-n", "2:24576:106495", "-t", "2:0700", "-c", "2:pictures"});
+  fat32At(24576, 81920, "PICTURES");
+  const std::string folder = (dir_ / "backups").string();
+  test::ToolResult backup = cli({"rescue", "backup", "--yes", "--backup-dir", folder});
+  if (backup.status == -1) GTEST_SKIP() << "the brenix program is not built";
+  ASSERT_EQ(backup.status, 0) << backup.output;
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(backup.output, m, std::regex(R"(Backup has finished!\n(\S+\.pbf))"))) << backup.output;
+  const std::string file = m[1].str();
+
+  const std::vector<uint8_t> bytes = test::readFile(file);
+  const std::vector<uint8_t> disk = test::readFile(image_);
+  GptBackup decoded;
+  ASSERT_TRUE(decodeGptBackup(bytes.data(), bytes.size(), decoded));
+  EXPECT_EQ(decoded.sectorSize, 512u);
+  EXPECT_EQ(decoded.primaryHeader, std::vector<uint8_t>(disk.begin() + 512, disk.begin() + 1024));
+  EXPECT_EQ(decoded.primaryArray, std::vector<uint8_t>(disk.begin() + 1024, disk.begin() + 1024 + 128 * 128));
+  EXPECT_EQ(decoded.backupHeader, std::vector<uint8_t>(disk.end() - 512, disk.end()));
+  EXPECT_EQ(decoded.backupArray, std::vector<uint8_t>(disk.end() - 33 * 512, disk.end() - 512));
+  std::vector<uint8_t> damaged = bytes;
+  damaged[400] ^= 1;
+  EXPECT_FALSE(decodeGptBackup(damaged.data(), damaged.size(), decoded));  // the checksum
+
+  test::ToolResult listed = cli({"rescue", "backups", "--backup-dir", folder});
+  EXPECT_NE(listed.output.find(file), std::string::npos) << listed.output;
+
+  sgdisk({"-d", "2"});
+  test::ToolResult loaded = cli({"rescue", "load", file});
+  ASSERT_EQ(loaded.status, 0) << loaded.output;
+  EXPECT_TRUE(std::regex_search(loaded.output, std::regex(R"(FAT32\s+Start Sector : 24576\s+End Sector : 106495)")))
+      << loaded.output;
+  test::ToolResult written =
+      cli({"rescue", "recover", "--from", file, "--start", "24576", "--yes", "--backup-dir", folder});
+  ASSERT_EQ(written.status, 0) << written.output;
+  EXPECT_NE(runTool({"sgdisk", "-v", image_.string()}).output.find("No problems found"), std::string::npos);
+  const std::string printed = runTool({"sgdisk", "-p", image_.string()}).output;
+  EXPECT_TRUE(std::regex_search(printed, std::regex(R"(\n\s+2\s+24576\s+106495\s)"))) << printed;
+  EXPECT_EQ(runTool({"fls", "-o", "24576", image_.string()}).status, 0);
+}
+
 }  // namespace
 }  // namespace brenix::rescue
