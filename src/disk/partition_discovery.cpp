@@ -357,7 +357,8 @@ bool readPartitionTable(SectorReader& reader, uint64_t diskSize, int driveNumber
       insertSorted(list, r);
       continue;
     }
-    if (uint64_t(e.start) + e.count > diskSectors)
+    const bool pastEnd = uint64_t(e.start) + e.count > diskSectors;
+    if (pastEnd)
       state.problems.push_back(format("entry %d (sectors %u-%llu) runs past the disk's end", i + 1, e.start,
                                       static_cast<unsigned long long>(uint64_t(e.start) + e.count - 1)));
     if (!reader.readAt(e.start, r.bootSector, sizeof r.bootSector)) return false;
@@ -375,6 +376,7 @@ bool readPartitionTable(SectorReader& reader, uint64_t diskSize, int driveNumber
     } else {
       applyPartitionType(r, e.type, nullptr);
     }
+    if (pastEnd) r.setLabel(kDamagedLabel);  // named from its first sectors, marked as damaged
     insertSorted(list, r);
   }
   addUnallocatedRegions(list, driveNumber, diskSize, extendedStart, extendedCount);

@@ -240,6 +240,8 @@ TEST(MasterRecord, EntryPastTheDiskIsDamagedAndTheRestIsListed) {
   ASSERT_EQ(names(d.list), (std::vector<std::string>{"Deleted", "#NTFS#", "Deleted", "#FAT16#", "Unknown"}));
   EXPECT_EQ(d.list[4].label(), "Damaged entry");
   EXPECT_EQ(d.list[4].volumeStart, 900000u);
+  EXPECT_EQ(d.list[3].label(), "Damaged entry");  // read and named, but its end is past the disk's
+  EXPECT_EQ(d.list[1].label(), "Unknown");
   EXPECT_EQ(d.list[2].slotSector, 4048u);
   EXPECT_EQ(d.list[2].totalBytes, (6000u - 4048) * 512);
   EXPECT_EQ(d.state.problems.size(), 2u);
