@@ -6,10 +6,13 @@
 #include <nlohmann/json.hpp>
 #include <regex>
 
+#include "common/bytes.h"
+#include "disk/gpt.h"
 #include "disk/partition_discovery.h"
 #include "rescue/backup_file.h"
 #include "rescue/lost_search.h"
 #include "rescue/partition_recovery.h"
+#include "rescue/partition_table_writer.h"
 #include "rescue/rescue_test_support.h"
 #include "support/temp_dir.h"
 #include "support/tools.h"
@@ -168,6 +171,83 @@ TEST_F(GptRescueTest, BackupKeepsBothCopiesAndGivesThePartitionBack) {
   const std::string printed = runTool({"sgdisk", "-p", image_.string()}).output;
   EXPECT_TRUE(std::regex_search(printed, std::regex(R"(\n\s+2\s+24576\s+106495\s)"))) << printed;
   EXPECT_EQ(runTool({"fls", "-o", "24576", image_.string()}).status, 0);
+}
+
+// A 4Kn disk (4096-byte LBAs, laid out here: sgdisk only makes such tables on
+// real 4Kn devices) with an empty table and a FAT32 volume at LBA 256: found,
+// written back in whole LBAs, read back by mmls -b 4096.
+TEST_F(GptRescueTest, FourKnVolumeWrittenBackInWholeLogicalSectors) {
+  BRENIX_REQUIRE_TOOL("mmls");
+  constexpr uint32_t kLba = 4096;
+  constexpr uint64_t kLbas = 16384;  // 64 MiB
+  std::vector<uint8_t> disk(kLbas * kLba, 0);
+  disk[446 + 4] = 0xEE;
+  putLe32(disk.data() + 446 + 8, 1);
+  putLe32(disk.data() + 446 + 12, static_cast<uint32_t>(kLbas - 1));
+  disk[510] = 0x55;
+  disk[511] = 0xAA;
+  const std::vector<uint8_t> array(128 * 128, 0);
+  GptHeader h;
+  h.revision = kGptRevision1;
+  h.headerSize = 92;
+  h.firstUsable = 6;
+  h.lastUsable = kLbas - 6;
+  h.entryCount = 128;
+  h.entrySize = 128;
+  h.entriesCrc = crc32(array.data(), array.size());
+  h.diskGuid = {7, 7, 7};
+  h.myLba = 1;
+  h.alternateLba = kLbas - 1;
+  h.entriesLba = 2;
+  encodeGptHeader(h, disk.data() + kLba, kLba);
+  GptHeader b = h;
+  b.myLba = kLbas - 1;
+  b.alternateLba = 1;
+  b.entriesLba = kLbas - 5;
+  encodeGptHeader(b, disk.data() + (kLbas - 1) * kLba, kLba);
+  test::writeFile(image_, disk);
+  const fs::path part = dir_ / "fat4k.img";
+  ASSERT_EQ(runTool({"truncate", "-s", "32M", part.string()}).status, 0);
+  ASSERT_EQ(runTool({"mkfs.fat", "-F", "32", "-S", "4096", "-s", "1", part.string()}).status, 0);
+  ASSERT_EQ(runTool({"dd", "if=" + part.string(), "of=" + image_.string(), "bs=4096", "seek=256", "conv=notrunc",
+                     "status=none"})
+                .status,
+            0);
+  const std::string before = test::sha256Of(image_);
+
+  const PhysicalDisk* d = test::attachOnly(image_, catalog_);
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(catalog_.tableInfo(0).logicalSectorSize, kLba);
+  std::vector<PartitionInfo> found;
+  ASSERT_TRUE(searchLostPartitions(catalog_, d, found));
+  PartitionInfo* fat = nullptr;
+  for (PartitionInfo& p : found)
+    if (p.volumeStart == 256 * 8 && p.fs() == "FAT32") fat = &p;
+  ASSERT_NE(fat, nullptr);
+  EXPECT_EQ(fat->totalBytes, 32u << 20);  // 8192 sectors of 4096 bytes
+  RecoveryOutcome r = recoverPartition(catalog_, d, fat, dir_ / "undo", [](const RecoveryPlan&) { return true; });
+  ASSERT_EQ(r.code, RecoveryCode::Written) << r.detail;
+
+  const std::string mmls = runTool({"mmls", "-b", "4096", image_.string()}).output;
+  EXPECT_TRUE(std::regex_search(mmls, std::regex(R"(0000000256\s+0000008447\s+0000008192)"))) << mmls;
+  SectorReader reader;
+  ASSERT_TRUE(reader.openPath(image_.string(), OpenMode::Read));
+  PartitionList list;
+  DiscoveryState state;
+  ASSERT_TRUE(readPartitionTable(reader, reader.sizeBytes(), 0, list, state));
+  EXPECT_EQ(state.gptCopy, "primary");
+  EXPECT_TRUE(state.problems.empty()) << state.problems[0];
+  bool listed = false;
+  for (const auto& p : list) listed = listed || (p.volumeStart == 2048 && p.fs() == "FAT32");
+  EXPECT_TRUE(listed);
+  reader.close();
+
+  UndoRecord undo;
+  std::string error;
+  ASSERT_TRUE(readUndoFile(r.undoPath, undo, &error)) << error;
+  PartitionTableWriter writer(image_.string(), *d);
+  ASSERT_TRUE(writer.undo(undo).ok);
+  EXPECT_EQ(test::sha256Of(image_), before);
 }
 
 }  // namespace
