@@ -205,6 +205,24 @@ TEST_F(SgdiskDiskTest, DamagedPrimaryIsReadFromTheBackup) {
   EXPECT_EQ(l.state.gptCopy, "backup");
   EXPECT_EQ(nameOf(l.state, 2048), "Camera Pictures");
   EXPECT_NE(l.state.problems[0].find("entry array CRC32"), std::string::npos) << l.state.problems[0];
+
+  // Both copies gone: no valid table at all, the whole disk is one free
+  // region for the lost-partition search.
+  {
+    std::fstream f(image_, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(512);
+    f.write(reinterpret_cast<const char*>(zeros.data()), 512);
+    f.seekp((262144 - 1) * 512);
+    f.write(reinterpret_cast<const char*>(zeros.data()), 512);
+  }
+  l = discover(image_);
+  ASSERT_TRUE(l.ok);
+  EXPECT_EQ(l.state.tableKind, TableKind::None);
+  EXPECT_TRUE(l.state.protectiveMbr);
+  ASSERT_EQ(l.list.size(), 1u);
+  EXPECT_EQ(l.list[0].fs(), "Deleted");
+  EXPECT_EQ(l.list[0].volumeStart, 63u);
+  EXPECT_EQ(l.list[0].endSector(), 262144u);
 }
 
 TEST_F(SgdiskDiskTest, DeletedAndRawScansOfAGptPartitionRecoverThePicture) {
