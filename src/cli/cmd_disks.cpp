@@ -76,19 +76,32 @@ int runDisks(DisksOptions& o) {
                          {"busTypeName", busTypeName(disk.busType)},
                          {"label", driveTreeDiskLabel(disk)},
                          {"lastExtendedRecord", catalog.lastExtendedRecord(driveNumber)},
+                         {"tableKind", tableKindName(catalog.tableInfo(driveNumber).tableKind)},
+                         {"gptCopy", catalog.tableInfo(driveNumber).gptCopy},
+                         {"logicalSectorSize", catalog.tableInfo(driveNumber).logicalSectorSize},
+                         {"tableProblems", catalog.tableInfo(driveNumber).problems},
                          {"partitions", nlohmann::json::array()}};
     if (!o.json) {
       std::cout << "  [disk " << driveNumber << "] " << driveTreeDiskLabel(disk) << "\n";
       if (o.properties)
         for (const std::string& line : diskPropertiesTexts(disk, listed)) std::cout << "        " << line << "\n";
+      const DiscoveryState& table = catalog.tableInfo(driveNumber);
+      if (table.tableKind == TableKind::Gpt)
+        std::cout << "        GUID partition table (" << table.gptCopy << " copy, " << table.logicalSectorSize
+                  << "-byte sectors)\n";
+      for (const std::string& problem : table.problems) std::cout << "        ! " << problem << "\n";
     }
     for (size_t k = 0; k < parts.size(); ++k) {
       const PartitionInfo& p = catalog.volume(parts[k]);
       const std::string& root = catalog.rootPath(parts[k]);
       const bool shown = listedInMode(p.fs(), mode);
+      const std::string name = catalog.partitionName(driveNumber, p.volumeStart);
       dj["partitions"].push_back(partitionJson(p, root, static_cast<int>(k), shown));
+      dj["partitions"].back()["name"] = p.fs() == "Deleted" ? std::string() : name;
       if (o.json || !shown) continue;
-      std::cout << "    " << k << "  " << driveTreePartitionLabel(p, root) << "\n";
+      std::cout << "    " << k << "  " << driveTreePartitionLabel(p, root);
+      if (!name.empty() && p.fs() != "Deleted") std::cout << "  \"" << name << "\"";
+      std::cout << "\n";
       if (o.properties)
         for (const std::string& line : partitionPropertiesTexts(p)) std::cout << "          " << line << "\n";
     }

@@ -119,22 +119,29 @@ int runLoad(RescueOptions& o) {
   return 0;
 }
 
+std::string searchSummary(const SearchReport& r) {
+  if (r.regions == 0) return "The disk has no unallocated region to search; nothing found.";
+  std::string text = format("Searched %d unallocated region(s), %llu sectors, at %llu places: found %d partition(s).",
+                            r.regions, static_cast<unsigned long long>(r.sectors),
+                            static_cast<unsigned long long>(r.places), r.found);
+  if (r.capped)
+    text += format(" The search stopped after %llu places; the rest of the free space was not probed.",
+                   static_cast<unsigned long long>(r.places));
+  return text;
+}
+
 int runSearch(RescueOptions& o) {
   DiskCatalog catalog;
   const PhysicalDisk* disk = chooseDisk(o, catalog);
   std::vector<PartitionInfo> loaded;
-  if (!disk || !searchLostPartitions(catalog, disk, loaded)) {
+  SearchReport report;
+  if (!disk || !searchLostPartitions(catalog, disk, loaded, &report)) {
     std::cerr << kLoadFailed << "\n";
     return 2;
   }
   printItems(loaded);
+  std::cout << searchSummary(report) << "\n";
   return 0;
-}
-
-const char* changeName(const SectorChange& c, const RecoveryPlan& plan) {
-  if (c.sector == 0) return "master boot record";
-  if (c.sector == plan.record.volumeStart) return "the volume's first sector";
-  return "extended boot record";
 }
 
 int runRecover(RescueOptions& o) {
@@ -160,11 +167,11 @@ int runRecover(RescueOptions& o) {
       if (r.volumeStart == o.start && (!chosen || chosen->fs() == "Deleted")) chosen = &r;
   }
   auto confirm = [&o](const RecoveryPlan& plan) {
-    std::cout << "Writing " << (plan.logical ? "a logical" : "a primary") << " partition: "
+    std::cout << "Writing " << (plan.gpt ? "a GPT" : plan.logical ? "a logical" : "a primary") << " partition: "
               << plan.record.fs() << " from sector " << plan.record.volumeStart << ", "
               << plan.record.totalBytes / 512 << " sectors\n";
-    for (const SectorChange& c : plan.changes)
-      std::cout << "  sector " << c.sector << " (" << changeName(c, plan) << ")\n";
+    for (size_t i = 0; i < plan.changes.size(); ++i)
+      std::cout << "  sector " << plan.changes[i].sector << " (" << describeChange(plan, i) << ")\n";
     return ask(kAskRecover, o.yes);
   };
   const fs::path folder = folderOf(o);

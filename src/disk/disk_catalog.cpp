@@ -11,6 +11,7 @@ void DiskCatalog::refresh() {
   volumes_.clear();
   roots_.clear();
   lastExtended_.fill(-1);
+  tables_.fill(DiscoveryState{});
 
   DeviceTable& table = DeviceTable::instance();
   table.refresh();
@@ -45,6 +46,7 @@ void DiskCatalog::refresh() {
     DiscoveryState state;
     readPartitionTable(static_cast<int>(disk.driveNumber), list, state);
     lastExtended_[disk.driveNumber] = state.lastExtendedRecord;
+    if (disk.driveNumber < kMaxDrives) tables_[disk.driveNumber] = state;
     combined.insert(combined.end(), list.begin(), list.end());
   }
   const size_t mounted = volumes_.size();
@@ -58,6 +60,17 @@ int32_t DiskCatalog::lastExtendedRecord(int driveNumber) const {
 
 void DiskCatalog::setLastExtendedRecord(int driveNumber, int32_t sector) {
   if (driveNumber >= 0 && driveNumber < kMaxDrives) lastExtended_[static_cast<size_t>(driveNumber)] = sector;
+}
+
+const DiscoveryState& DiskCatalog::tableInfo(int driveNumber) const {
+  static const DiscoveryState none;
+  return driveNumber >= 0 && driveNumber < kMaxDrives ? tables_[static_cast<size_t>(driveNumber)] : none;
+}
+
+std::string DiskCatalog::partitionName(int driveNumber, uint32_t volumeStart) const {
+  for (const GptPartitionName& n : tableInfo(driveNumber).names)
+    if (n.volumeStart == volumeStart) return n.name;
+  return {};
 }
 
 int DiskCatalog::findDiskByModel(std::string_view text) const {

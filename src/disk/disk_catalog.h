@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "disk/device_table.h"
+#include "disk/partition_discovery.h"
 #include "disk/records.h"
 
 namespace brenix {
@@ -31,6 +32,12 @@ class DiskCatalog {
   int32_t lastExtendedRecord(int driveNumber) const;
   void setLastExtendedRecord(int driveNumber, int32_t sector);
 
+  // What discovery found out about a drive's table: its kind, which GPT copy
+  // was read, the problems met, the GPT partition names.
+  const DiscoveryState& tableInfo(int driveNumber) const;
+  // The GPT name of a drive's partition starting at `volumeStart`, empty when none.
+  std::string partitionName(int driveNumber, uint32_t volumeStart) const;
+
   // Drive number of the first disk whose model text equals `text`, -1 when none.
   int findDiskByModel(std::string_view text) const;
 
@@ -42,6 +49,7 @@ class DiskCatalog {
   std::vector<PartitionInfo> volumes_;  // grows past 26 rather than dropping records
   std::vector<std::string> roots_;
   std::array<int32_t, kMaxDrives> lastExtended_{};
+  std::array<DiscoveryState, kMaxDrives> tables_{};
 };
 
 }  // namespace brenix

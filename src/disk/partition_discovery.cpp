@@ -1,10 +1,13 @@
 #include "disk/partition_discovery.h"
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 
+#include "common/text.h"
 #include "disk/fs_detect.h"
 #include "disk/fs_kind.h"
+#include "disk/gpt.h"
 #include "disk/mbr.h"
 
 namespace brenix {
@@ -58,8 +61,10 @@ void fillExt(PartitionInfo& record, const ExtSuperblockInfo& ext) {
 }
 
 PartitionInfo regionRecord(int driveNumber, uint64_t h, uint32_t extendedStart, uint32_t extendedCount) {
+  // The extended partition is [start, start + count): a region starting at
+  // its end lies outside it.
   const bool inside = extendedStart != kNoExtended && h >= extendedStart &&
-                      h <= uint64_t(extendedStart) + extendedCount;
+                      h < uint64_t(extendedStart) + extendedCount;
   PartitionInfo r = baseRecord(driveNumber, inside ? SlotKind::Logical : SlotKind::Primary);
   r.setFs(fskind::kDeleted);
   r.slotSector = static_cast<uint32_t>(h);
@@ -68,7 +73,103 @@ PartitionInfo regionRecord(int driveNumber, uint64_t h, uint32_t extendedStart, 
   return r;
 }
 
+constexpr uint8_t kProtectiveType = 0xEE;
+constexpr const char* kDamagedLabel = "Damaged entry";
+
+// An entry whose first sector lies past the disk's end: listed, never read.
+void markDamaged(PartitionInfo& r) {
+  r.setFs(fskind::kUnknown);
+  r.setLabel(kDamagedLabel);
+}
+
+// Names a GPT partition from its first sectors, as MBR partitions are named;
+// the type GUID only names what they cannot.
+bool nameGptPartition(SectorReader& reader, PartitionInfo& r, const GptEntry& e) {
+  if (!reader.readAt(r.volumeStart, r.bootSector, sizeof r.bootSector)) return false;
+  std::string detected = detectBootSectorFs(r.bootSector);
+  if (!detected.empty()) {
+    r.setFs(detected);
+    return true;
+  }
+  uint8_t superblock[1024];
+  if (r.totalBytes >= 2048 && reader.readAt(uint64_t(r.volumeStart) + 2, superblock, sizeof superblock)) {
+    ExtSuperblockInfo ext = probeExtSuperblock(superblock);
+    if (ext.valid) {
+      fillExt(r, ext);
+      return true;
+    }
+  }
+  r.setFs(isLinuxSwapGuid(e.typeGuid) ? fskind::kSwap : fskind::kUnknown);
+  const std::string typeName = gptTypeName(e.typeGuid);
+  if (!typeName.empty()) r.setLabel(typeName);
+  return true;
+}
+
+// Lists a GPT disk: one record per accepted entry, then the free stretches of
+// the usable LBAs. False when no copy of the table is usable.
+bool readGptDisk(SectorReader& reader, uint64_t diskSize, int driveNumber, PartitionList& list, DiscoveryState& state) {
+  ByteReader read = [&reader](uint64_t offset, void* buffer, size_t count) {
+    return reader.readBytesAt(offset, buffer, count);
+  };
+  const uint32_t sectorSize = probeGptSectorSize(read, diskSize);
+  if (sectorSize == 0) {
+    state.problems.push_back("the protective master boot record points at a GUID partition table, but no GPT header was found");
+    return false;
+  }
+  GptTable table = readGpt(read, diskSize, sectorSize);
+  state.problems.insert(state.problems.end(), table.problems.begin(), table.problems.end());
+  if (!table.valid) return false;
+  state.tableKind = TableKind::Gpt;
+  state.logicalSectorSize = sectorSize;
+  state.gptCopy = table.copy == GptCopy::Primary ? "primary" : "backup";
+  // The records count 512-byte sectors whatever the disk's LBA size.
+  const uint64_t scale = sectorSize / kSectorSize;
+  for (const GptEntry& e : table.entries) {
+    const uint64_t first = e.firstLba * scale, count = (e.lastLba - e.firstLba + 1) * scale;
+    if (first + count > 0xFFFFFFFFull) {
+      state.problems.push_back(format("entry %u skipped: it ends past sector 2^32", e.index + 1));
+      continue;
+    }
+    PartitionInfo r = baseRecord(driveNumber, SlotKind::Primary);
+    r.slotSector = static_cast<uint32_t>(first);
+    r.volumeStart = static_cast<uint32_t>(first);
+    r.totalBytes = count * kSectorSize;
+    r.freeBytes = r.totalBytes;
+    if (!nameGptPartition(reader, r, e)) return false;
+    if (insertSorted(list, r)) state.names.push_back(GptPartitionName{r.volumeStart, e.name});
+  }
+  // Free stretches between and around the partitions, inside the usable LBAs.
+  const uint64_t usableFirst = table.header.firstUsable * scale;
+  const uint64_t usableEnd = std::min<uint64_t>((table.header.lastUsable + 1) * scale, 0xFFFFFFFFull);
+  PartitionList out;
+  uint64_t h = usableFirst;
+  auto addRegion = [&](uint64_t from, uint64_t to) {
+    if (to <= from) return;
+    PartitionInfo r = regionRecord(driveNumber, from, kNoExtended, 0);
+    r.totalBytes = (to - from) * kSectorSize;
+    r.freeBytes = r.totalBytes;
+    out.push_back(r);
+  };
+  for (const PartitionInfo& p : list) {
+    addRegion(h, p.volumeStart);
+    out.push_back(p);
+    h = std::max<uint64_t>(h, p.endSector());
+  }
+  addRegion(h, usableEnd);
+  list = std::move(out);
+  return true;
+}
+
 }  // namespace
+
+const char* tableKindName(TableKind kind) {
+  switch (kind) {
+    case TableKind::Mbr: return "mbr";
+    case TableKind::Gpt: return "gpt";
+    case TableKind::None: break;
+  }
+  return "none";
+}
 
 bool insertSorted(PartitionList& list, const PartitionInfo& record) {
   for (auto it = list.begin(); it != list.end(); ++it) {
@@ -120,10 +221,17 @@ void applyPartitionType(PartitionInfo& record, uint8_t type, const uint8_t* supe
 
 bool walkExtendedChain(SectorReader& reader, uint32_t extendedStart, int driveNumber, PartitionList& list,
                        DiscoveryState& state) {
+  const uint64_t diskSectors = reader.sizeBytes() / kSectorSize;
   uint64_t current = extendedStart;
   std::set<uint64_t> visited;
   for (int step = 0; step < kMaxExtendedRecords; ++step) {
     if (current > 0xFFFFFFFFull || !visited.insert(current).second) return true;  // past 32 bits or a loop: stop
+    if (diskSectors && current >= diskSectors) {
+      // A link past the disk's end: the chain ends here, what was read stays.
+      state.problems.push_back(format("extended boot record at sector %llu lies past the disk's end",
+                                      static_cast<unsigned long long>(current)));
+      return true;
+    }
     state.lastExtendedRecord = static_cast<int32_t>(current);
     uint8_t sector[kSectorSize];
     if (!reader.readAt(current, sector, sizeof sector)) return false;
@@ -135,7 +243,13 @@ bool walkExtendedChain(SectorReader& reader, uint32_t extendedStart, int driveNu
       if (start <= 0xFFFFFFFFull) {
         PartitionInfo r = entryRecord(driveNumber, SlotKind::Logical, static_cast<uint32_t>(current),
                                       static_cast<uint32_t>(start), extendedStart, logical);
-        if (!readAndName(reader, r, logical.type)) return false;
+        if (diskSectors && start >= diskSectors) {
+          markDamaged(r);
+          state.problems.push_back(format("logical partition at sector %llu lies past the disk's end",
+                                          static_cast<unsigned long long>(start)));
+        } else if (!readAndName(reader, r, logical.type)) {
+          return false;
+        }
         insertSorted(list, r);
       }
     }
@@ -147,54 +261,41 @@ bool walkExtendedChain(SectorReader& reader, uint32_t extendedStart, int driveNu
 
 void addUnallocatedRegions(PartitionList& list, int driveNumber, uint64_t diskSize, uint32_t extendedStart,
                            uint32_t extendedCount) {
-  const uint64_t diskSectors = diskSize / kSectorSize;
-  if (list.empty()) {
-    // A wiped table: offer the whole disk after the first track for the lost-partition search.
-    if (diskSectors > 63) {
-      PartitionInfo r = regionRecord(driveNumber, 63, kNoExtended, 0);
-      r.totalBytes = (diskSectors - 63) * kSectorSize;
-      r.freeBytes = r.totalBytes;
-      list.push_back(r);
-    }
-    return;
-  }
+  const uint64_t diskSectors = std::min<uint64_t>(diskSize / kSectorSize, 0x100000000ull);
+  const bool haveExtended = extendedStart != kNoExtended;
   PartitionList out;
-  out.reserve(list.size() * 2 + 2);
-  // Before the first record.
-  const PartitionInfo& first = list.front();
-  if (first.volumeStart > 63 && first.slotSector > 63) {
-    PartitionInfo r = regionRecord(driveNumber, 63, kNoExtended, 0);
-    r.totalBytes = uint64_t(first.slotSector - 63) * kSectorSize;
-    r.freeBytes = r.totalBytes;
-    out.push_back(r);
-  }
-  // Between neighbours.
-  for (size_t i = 0; i < list.size(); ++i) {
-    out.push_back(list[i]);
-    if (i + 1 == list.size()) break;
-    const PartitionInfo& next = list[i + 1];
-    const uint64_t h = list[i].endSector();
-    if (next.slotSector > h) {
-      PartitionInfo r = regionRecord(driveNumber, h, extendedStart, extendedCount);
-      if (next.slotSector > r.volumeStart) {  // no room after the record area: skipped
-        r.totalBytes = uint64_t(next.slotSector - r.volumeStart) * kSectorSize;
-        r.freeBytes = r.totalBytes;
-        out.push_back(r);
-      }
+  out.reserve(list.size() * 2 + 3);
+  // One free stretch [from, to): a part before the extended partition's start
+  // is a primary region, the rest (from the start on) a logical one.
+  auto addFree = [&](uint64_t from, uint64_t to) {
+    to = std::min(to, diskSectors);
+    if (from >= to) return;
+    if (haveExtended && from < extendedStart && to > extendedStart &&
+        extendedStart < uint64_t(extendedStart) + extendedCount) {
+      PartitionInfo r = regionRecord(driveNumber, from, kNoExtended, 0);
+      r.totalBytes = (extendedStart - from) * kSectorSize;
+      r.freeBytes = r.totalBytes;
+      out.push_back(r);
+      from = extendedStart;
     }
-  }
-  // After the last record.
-  const PartitionInfo& last = list.back();
-  if (uint64_t(last.volumeStart) * kSectorSize + last.totalBytes < diskSize) {
-    const uint64_t h = last.endSector();
-    PartitionInfo r = regionRecord(driveNumber, h, extendedStart, extendedCount);
-    const uint64_t startByte = uint64_t(r.volumeStart) * kSectorSize;
-    if (h <= 0xFFFFFFFFull && startByte < diskSize) {
-      r.totalBytes = diskSize - startByte;
+    PartitionInfo r = regionRecord(driveNumber, from, extendedStart, extendedCount);
+    if (to > r.volumeStart) {  // no room after the record area: skipped
+      r.totalBytes = (to - r.volumeStart) * kSectorSize;
       r.freeBytes = r.totalBytes;
       out.push_back(r);
     }
+  };
+  // Everything from the end of the first track on that no record covers.
+  // Overlapping records never leave a region inside one of them: the covered
+  // end only grows.
+  uint64_t covered = 63;
+  for (const PartitionInfo& r : list) {
+    const uint64_t from = std::min<uint64_t>(r.slotSector, r.volumeStart);
+    if (from > covered) addFree(covered, from);
+    out.push_back(r);
+    covered = std::max(covered, r.endSector());
   }
+  addFree(covered, diskSectors);
   list = std::move(out);
 }
 
@@ -203,11 +304,22 @@ bool readPartitionTable(SectorReader& reader, uint64_t diskSize, int driveNumber
   if (diskSize == 0) return false;
   uint8_t sector0[kSectorSize];
   if (!reader.readAt(0, sector0, sizeof sector0)) return false;
+  const uint64_t diskSectors = diskSize / kSectorSize;
+
+  bool protective = false, anyEntry = false;
+  for (int i = 0; i < 4; ++i) {
+    const MbrEntry e = mbrEntry(sector0, i);
+    protective = protective || e.type == kProtectiveType;
+    anyEntry = anyEntry || (e.type != parttype::kEmpty && e.count != 0);
+  }
+  const bool validMbr = anyEntry && sector0[510] == 0x55 && sector0[511] == 0xAA;
+  state.protectiveMbr = protective;
 
   // A disk that is itself one volume (a stick formatted without a table, or
-  // the image of a single partition).
+  // the image of a single partition). A stale EXT superblock left at sector 2
+  // does not override a table that lists partitions.
   uint8_t superblock[1024];
-  const bool haveSuperblock = diskSize >= 2048 && reader.readAt(2, superblock, sizeof superblock);
+  const bool haveSuperblock = !validMbr && diskSize >= 2048 && reader.readAt(2, superblock, sizeof superblock);
   ExtSuperblockInfo ext = haveSuperblock ? probeExtSuperblock(superblock) : ExtSuperblockInfo{};
   if (hasWholeDiskSignature(sector0) || ext.valid) {
     PartitionInfo r = baseRecord(driveNumber, SlotKind::Primary);
@@ -225,11 +337,30 @@ bool readPartitionTable(SectorReader& reader, uint64_t diskSize, int driveNumber
     return true;
   }
 
+  // A protective or hybrid master boot record: the GUID partition table is
+  // the disk's table; the MBR's own entries are only read when it is unusable.
+  if (protective) {
+    if (readGptDisk(reader, diskSize, driveNumber, list, state)) return true;
+    list.clear();
+  }
+
   uint32_t extendedStart = kNoExtended, extendedCount = kNoExtended;
   for (int i = 0; i < 4; ++i) {
     MbrEntry e = mbrEntry(sector0, i);
     if (e.type == parttype::kEmpty) continue;
+    if (e.type == kProtectiveType) continue;  // stands for the GPT, which could not be read
+    state.tableKind = TableKind::Mbr;
     PartitionInfo r = entryRecord(driveNumber, SlotKind::Primary, e.start, e.start, 0, e);
+    if (e.start >= diskSectors) {
+      markDamaged(r);
+      state.problems.push_back(format("entry %d starts at sector %u, past the disk's end", i + 1, e.start));
+      insertSorted(list, r);
+      continue;
+    }
+    const bool pastEnd = uint64_t(e.start) + e.count > diskSectors;
+    if (pastEnd)
+      state.problems.push_back(format("entry %d (sectors %u-%llu) runs past the disk's end", i + 1, e.start,
+                                      static_cast<unsigned long long>(uint64_t(e.start) + e.count - 1)));
     if (!reader.readAt(e.start, r.bootSector, sizeof r.bootSector)) return false;
     // Both extended types open the chain: 0x05 is what fdisk, sfdisk and older
     // Windows write, and skipping it would hide every logical partition.
@@ -245,6 +376,7 @@ bool readPartitionTable(SectorReader& reader, uint64_t diskSize, int driveNumber
     } else {
       applyPartitionType(r, e.type, nullptr);
     }
+    if (pastEnd) r.setLabel(kDamagedLabel);  // named from its first sectors, marked as damaged
     insertSorted(list, r);
   }
   addUnallocatedRegions(list, driveNumber, diskSize, extendedStart, extendedCount);

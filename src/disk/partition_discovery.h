@@ -3,6 +3,7 @@
 // records, naming each partition's file system, adding the unallocated
 // ("Deleted") regions, and merging table records into mounted volumes.
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "disk/records.h"
@@ -20,8 +21,24 @@ inline constexpr int kMaxExtendedRecords = 1024;
 // when one with the same slotSector is already there. Returns whether it was inserted.
 bool insertSorted(PartitionList& list, const PartitionInfo& record);
 
+enum class TableKind { None, Mbr, Gpt };
+// "none", "mbr", "gpt".
+const char* tableKindName(TableKind kind);
+
+// The GPT name of one listed partition (by its first sector).
+struct GptPartitionName {
+  uint32_t volumeStart = 0;
+  std::string name;
+};
+
 struct DiscoveryState {
   int32_t lastExtendedRecord = -1;  // sector of the last extended boot record walked
+  TableKind tableKind = TableKind::None;
+  bool protectiveMbr = false;       // the master boot record holds a 0xEE entry
+  std::string gptCopy;              // "primary" or "backup": the GPT copy the entries came from
+  uint32_t logicalSectorSize = 512; // of the GPT (4096 on 4Kn disks)
+  std::vector<std::string> problems;  // damaged headers, skipped entries, entries past the disk
+  std::vector<GptPartitionName> names;
 };
 
 // Reads the tables of the disk behind `reader` (diskSize bytes). Records

@@ -181,17 +181,16 @@ class PartitionItemDelegate : public QStyledItemDelegate {
 QString describePlan(const rescue::RecoveryPlan& plan) {
   const PartitionInfo& w = plan.record;
   QStringList sectors;
-  for (const rescue::SectorChange& c : plan.changes) {
-    const char* what = c.sector == 0                ? "master boot record"
-                       : c.sector == w.volumeStart ? "the volume's first sector"
-                                                   : "extended boot record";
-    sectors << QStringLiteral("%1 (%2)").arg(c.sector).arg(QLatin1String(what));
-  }
+  for (size_t i = 0; i < plan.changes.size(); ++i)
+    sectors << QStringLiteral("%1 (%2)").arg(plan.changes[i].sector).arg(qs(rescue::describeChange(plan, i)));
   return QStringLiteral(
              "%1 partition %2 will be written into the partition table: from sector %3, %4 sectors (%5).\n"
              "Sectors to be written: %6.\n"
              "Their present contents are saved to an undo file first.\n\nWrite it now?")
-      .arg(plan.logical ? QStringLiteral("The logical") : QStringLiteral("The primary"), qs(w.fs()))
+      .arg(plan.gpt       ? QStringLiteral("The GPT")
+           : plan.logical ? QStringLiteral("The logical")
+                          : QStringLiteral("The primary"),
+           qs(w.fs()))
       .arg(w.volumeStart)
       .arg(qulonglong(w.totalBytes / 512))
       .arg(qs(formatSize(w.totalBytes)), sectors.join(QStringLiteral(", ")));

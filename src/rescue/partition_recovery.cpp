@@ -1,6 +1,7 @@
 #include "rescue/partition_recovery.h"
 
 #include <algorithm>
+#include <random>
 #include <cstring>
 #include <set>
 
@@ -10,11 +11,13 @@
 #include "disk/device_table.h"
 #include "disk/fs_detect.h"
 #include "disk/fs_kind.h"
+#include "disk/gpt.h"
 #include "disk/mbr.h"
 #include "disk/partition_discovery.h"
 #include "rescue/backup_file.h"
 #include "rescue/backup_folder.h"
 #include "rescue/lost_search.h"
+#include "rescue/rescue_texts.h"
 
 namespace brenix::rescue {
 
@@ -24,6 +27,7 @@ using Sector = std::array<uint8_t, 512>;
 
 constexpr uint8_t kPrimary = static_cast<uint8_t>(SlotKind::Primary);
 constexpr uint8_t kLogical = static_cast<uint8_t>(SlotKind::Logical);
+constexpr uint8_t kProtectiveMbrType = 0xEE;
 
 uint64_t endOf(const PartitionInfo& r) { return uint64_t(r.volumeStart) + r.totalBytes / 512; }
 
@@ -195,7 +199,163 @@ RecoveryPlan planLogical(SectorReader& reader, const PartitionInfo& y, const Par
   return p;
 }
 
+// One copy of a GUID partition table as it is on the disk.
+struct GptCopyOnDisk {
+  GptHeader header;
+  std::vector<uint8_t> headerSector;  // the header's whole logical sector
+  std::vector<uint8_t> array;
+};
+
+bool readGptCopy(SectorReader& reader, uint64_t lba, uint32_t sectorSize, uint64_t diskSectors, GptCopyOnDisk& out,
+                 std::string& why) {
+  out.headerSector.assign(sectorSize, 0);
+  if (!reader.readBytesAt(lba * sectorSize, out.headerSector.data(), sectorSize)) {
+    why = "cannot read the GPT header at LBA " + std::to_string(lba);
+    return false;
+  }
+  if (!parseGptHeader(out.headerSector.data(), sectorSize, lba, diskSectors, true, out.header, &why)) return false;
+  out.array.assign(size_t(out.header.entryCount) * out.header.entrySize, 0);
+  if (!reader.readBytesAt(out.header.entriesLba * sectorSize, out.array.data(), out.array.size())) {
+    why = "cannot read the GPT entry array";
+    return false;
+  }
+  if (crc32(out.array.data(), out.array.size()) != out.header.entriesCrc) {
+    why = "entry array CRC32 mismatch";
+    return false;
+  }
+  return true;
+}
+
+Guid randomGuid() {
+  std::random_device rd;
+  Guid g{};
+  for (size_t i = 0; i < g.size(); i += 4) {
+    const uint32_t v = rd();
+    std::memcpy(g.data() + i, &v, 4);
+  }
+  g[7] = static_cast<uint8_t>((g[7] & 0x0F) | 0x40);  // version 4 (stored little-endian)
+  g[8] = static_cast<uint8_t>((g[8] & 0x3F) | 0x80);  // variant 1
+  return g;
+}
+
+// Adds the 512-byte pieces of [byteOffset, byteOffset + bytes) that differ.
+bool addByteChanges(SectorReader& reader, std::vector<SectorChange>& changes, std::vector<std::string>& what,
+                    uint64_t byteOffset, const uint8_t* after, size_t bytes, const std::string& name) {
+  for (size_t done = 0; done < bytes; done += 512) {
+    const uint64_t sector = (byteOffset + done) / 512;
+    if (sector > 0xFFFFFFFFull) return false;
+    Sector before, next;
+    if (!readSector(reader, sector, before)) return false;
+    next = before;
+    std::memcpy(next.data(), after + done, std::min<size_t>(512, bytes - done));
+    if (before != next) {
+      changes.push_back(SectorChange{static_cast<uint32_t>(sector), before, next});
+      what.push_back(name);
+    }
+  }
+  return true;
+}
+
+// Writes `w` into a free entry of both entry arrays of a disk with a
+// protective MBR; both headers get new CRCs; the MBR stays as it is.
+RecoveryPlan planGpt(SectorReader& reader, const PartitionInfo& w) {
+  ByteReader read = [&reader](uint64_t offset, void* buffer, size_t count) {
+    return reader.readBytesAt(offset, buffer, count);
+  };
+  const uint64_t diskBytes = reader.sizeBytes();
+  const uint32_t sectorSize = probeGptSectorSize(read, diskBytes);
+  if (sectorSize == 0) return refuse(RecoveryCode::NoAccess, "no GUID partition table header was found");
+  const uint64_t diskSectors = diskBytes / sectorSize, scale = sectorSize / 512;
+  GptCopyOnDisk primary, backup;
+  std::string why;
+  if (!readGptCopy(reader, 1, sectorSize, diskSectors, primary, why))
+    return refuse(RecoveryCode::NoAccess, "the primary GUID partition table is damaged (" + why +
+                                              "); nothing is written while the two copies disagree");
+  if (!readGptCopy(reader, primary.header.alternateLba, sectorSize, diskSectors, backup, why))
+    return refuse(RecoveryCode::NoAccess, "the backup GUID partition table is damaged (" + why +
+                                              "); nothing is written while the two copies disagree");
+  const GptHeader& p = primary.header;
+  const GptHeader& b = backup.header;
+  if (b.alternateLba != 1 || p.firstUsable != b.firstUsable || p.lastUsable != b.lastUsable ||
+      p.diskGuid != b.diskGuid || p.entryCount != b.entryCount || p.entrySize != b.entrySize ||
+      primary.array != backup.array)
+    return refuse(RecoveryCode::NoAccess, "the two copies of the GUID partition table disagree; nothing is written");
+
+  const uint64_t start = w.volumeStart, count = w.totalBytes / 512;
+  if (start % scale != 0 || count % scale != 0)
+    return refuse(RecoveryCode::Invalid, "the partition does not start and end on the disk's logical sectors");
+  const uint64_t firstLba = start / scale, lastLba = (start + count) / scale - 1;
+  if (firstLba < p.firstUsable || lastLba > p.lastUsable)
+    return refuse(RecoveryCode::NoRoom, "the partition lies outside the table's usable sectors");
+  int freeIndex = -1;
+  for (uint32_t i = 0; i < p.entryCount; ++i) {
+    const uint8_t* e = primary.array.data() + size_t(i) * p.entrySize;
+    if (std::all_of(e, e + 16, [](uint8_t v) { return v == 0; })) {
+      if (freeIndex < 0) freeIndex = static_cast<int>(i);
+      continue;
+    }
+    const uint64_t s = le64(e + 32), l = le64(e + 40);
+    if (firstLba <= l && s <= lastLba)
+      return refuse(RecoveryCode::NoRoom, format("it overlaps GPT entry %u (LBAs %llu-%llu)", i + 1,
+                                                 static_cast<unsigned long long>(s),
+                                                 static_cast<unsigned long long>(l)));
+  }
+  if (freeIndex < 0) return refuse(RecoveryCode::NoRoom, "every entry of the GUID partition table is in use");
+
+  GptEntry entry;
+  if (!parseGuid("EBD0A0A2-B9E5-4433-87C0-68B6B72699C7", entry.typeGuid))  // basic data: FAT and NTFS
+    return refuse(RecoveryCode::Invalid, "");
+  entry.uniqueGuid = randomGuid();
+  entry.firstLba = firstLba;
+  entry.lastLba = lastLba;
+  std::vector<uint8_t> array = primary.array;
+  encodeGptEntry(entry, array.data() + size_t(freeIndex) * p.entrySize, p.entrySize);
+  const uint32_t arrayCrc = crc32(array.data(), array.size());
+  auto newHeader = [arrayCrc](std::vector<uint8_t> sector, uint32_t headerSize) {
+    putLe32(sector.data() + 88, arrayCrc);
+    std::memset(sector.data() + 16, 0, 4);
+    putLe32(sector.data() + 16, crc32(sector.data(), headerSize));
+    return sector;
+  };
+  const std::vector<uint8_t> primaryHeader = newHeader(primary.headerSector, p.headerSize);
+  const std::vector<uint8_t> backupHeader = newHeader(backup.headerSector, b.headerSize);
+
+  RecoveryPlan plan;
+  plan.code = RecoveryCode::Written;
+  plan.gpt = true;
+  plan.record = w;
+  Sector boot, newBoot;
+  if (!readSector(reader, start, boot)) return refuse(RecoveryCode::NoAccess, "cannot read the volume's first sector");
+  std::memcpy(newBoot.data(), w.bootSector, 512);
+  if (boot != newBoot) {
+    plan.changes.push_back(SectorChange{static_cast<uint32_t>(start), boot, newBoot});
+    plan.what.push_back("the volume's first sector");
+  }
+  const size_t entryOffset = size_t(freeIndex) * p.entrySize;
+  const size_t pieceStart = entryOffset / 512 * 512;
+  const size_t pieceBytes = std::min(array.size() - pieceStart, ((entryOffset + p.entrySize + 511) / 512 * 512) - pieceStart);
+  bool ok = addByteChanges(reader, plan.changes, plan.what, p.entriesLba * sectorSize + pieceStart,
+                           array.data() + pieceStart, pieceBytes, "GPT entry array") &&
+            addByteChanges(reader, plan.changes, plan.what, sectorSize, primaryHeader.data(), 512, "GPT header") &&
+            addByteChanges(reader, plan.changes, plan.what, b.entriesLba * sectorSize + pieceStart,
+                           array.data() + pieceStart, pieceBytes, "backup GPT entry array") &&
+            addByteChanges(reader, plan.changes, plan.what, b.myLba * sectorSize, backupHeader.data(), 512,
+                           "backup GPT header");
+  if (!ok) return refuse(RecoveryCode::NoAccess, "cannot read the sectors of the GUID partition table");
+  if (plan.changes.size() > kMaxUndoChanges) return refuse(RecoveryCode::Invalid, "too many sectors to change");
+  return plan;
+}
+
 }  // namespace
+
+std::string describeChange(const RecoveryPlan& plan, size_t index) {
+  if (index < plan.what.size()) return plan.what[index];
+  if (index >= plan.changes.size()) return {};
+  const SectorChange& c = plan.changes[index];
+  if (c.sector == 0) return "master boot record";
+  if (c.sector == plan.record.volumeStart) return "the volume's first sector";
+  return "extended boot record";
+}
 
 std::string_view recoveryMessage(RecoveryCode code) {
   switch (code) {
@@ -231,6 +391,27 @@ RecoveryPlan planRecovery(SectorReader& reader, const PhysicalDisk* disk, const 
                           int32_t lastExtendedRecord, const PartitionInfo* w) {
   if (!disk) return refuse(RecoveryCode::NoDisk, "");
   if (!w) return refuse(RecoveryCode::NoPartition, "");
+  // A protective or hybrid MBR stands for a GUID partition table: no MBR
+  // entry is ever written there. A purely protective one (its only entry
+  // 0xEE) takes the partition into the GPT; a hybrid one nothing at all.
+  bool gpt = false;
+  {
+    Sector mbr;
+    if (reader.isOpen() && readSector(reader, 0, mbr)) {
+      int protectiveEntries = 0, otherEntries = 0;
+      for (int i = 0; i < 4; ++i) {
+        const MbrEntry e = mbrEntry(mbr.data(), i);
+        if (e.type == kProtectiveMbrType)
+          ++protectiveEntries;
+        else if (e.type != parttype::kEmpty)
+          ++otherEntries;
+      }
+      if (protectiveEntries > 0 && otherEntries > 0)
+        return refuse(RecoveryCode::NoAccess, std::string(kGptDiskRefusal) +
+                                                  " (a hybrid MBR: its entries and the GPT would disagree)");
+      gpt = protectiveEntries > 0;
+    }
+  }
   const std::string fs = w->fs();
   if (fs != fskind::kFat32 && fs != fskind::kFat16 && fs != fskind::kNtfs && fs != fskind::kFat)
     return refuse(RecoveryCode::Invalid, "");
@@ -248,7 +429,7 @@ RecoveryPlan planRecovery(SectorReader& reader, const PhysicalDisk* disk, const 
     if (y.diskNumber < 0 || static_cast<uint32_t>(y.diskNumber) != disk->driveNumber) continue;
     if (y.fs() != fskind::kDeleted || y.extendedBase != w->extendedBase) continue;
     if (!(y.slotSector <= w->slotSector && endOf(y) >= endOf(*w))) continue;
-    if (y.slotKind == kPrimary) return planPrimary(reader, *w);
+    if (y.slotKind == kPrimary) return gpt ? planGpt(reader, *w) : planPrimary(reader, *w);
     if (y.slotKind == kLogical && w->slotSector >= y.extendedBase) return planLogical(reader, y, *w, lastExtendedRecord);
   }
   return refuse(RecoveryCode::NoRoom, "no unallocated region of the disk holds it");

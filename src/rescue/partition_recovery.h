@@ -41,8 +41,13 @@ struct RecoveryPlan {
   std::vector<SectorChange> changes;  // in write order; the volume's first sector comes first
   PartitionInfo record = makePartitionInfo();  // the record as written (its slotSector may move)
   bool logical = false;
+  bool gpt = false;                    // written into the GUID partition table
   int32_t newLastExtendedRecord = -1;  // the chain's new last record, -1 when it stays
+  std::vector<std::string> what;       // per change: which structure the sector holds
 };
+
+// What a planned change writes ("master boot record", "GPT header", ...).
+std::string describeChange(const RecoveryPlan& plan, size_t index);
 
 // Prepares writing `w` back on `disk`, whose current records (catalog volume
 // table order) are `diskRecords` and whose chain ends at `lastExtendedRecord`.

@@ -19,6 +19,11 @@ inline constexpr std::string_view kRecoveredNow = "The partition has been recove
 inline constexpr std::string_view kRecoveredRestart =
     " The partition has been recovered successfully; you must restart your computer for it to take effect.";
 
+// A write refused because the master boot record holds a 0xEE (GPT) entry.
+inline constexpr std::string_view kGptDiskRefusal =
+    "the disk has a GUID partition table (its master boot record holds a 0xEE entry); no master boot record "
+    "entry is written on it";
+
 inline constexpr std::string_view kAutoScanRow = "  Auto Scan ...    ";
 inline constexpr std::string_view kAutoScanPath = "(If you haven't any backup file)";
 inline constexpr std::string_view kAddBackupRow = "  Add backup file...";

@@ -218,16 +218,80 @@ TEST(ExtendedChain, LinkPastTheDiskKeepsWhatWasRead) {
   disk.setEntry(1000, 0, 0x06, 63, 100);
   disk.setEntry(1000, 1, 0x05, 500000, 100);
   Discovered d = discover(disk);
-  EXPECT_FALSE(d.ok);
-  ASSERT_EQ(d.list.size(), 1u);  // the logical read before the failure; no regions
-  EXPECT_EQ(d.list[0].slotSector, 1000u);
+  // The chain ends at the bad link; what was read and the free space are listed.
+  ASSERT_TRUE(d.ok);
+  ASSERT_EQ(names(d.list), (std::vector<std::string>{"Deleted", "#FAT16#", "Deleted"}));
+  EXPECT_EQ(d.list[1].slotSector, 1000u);
+  EXPECT_EQ(d.list[0].slotKind, 1);  // 63..999, before the extended partition
+  EXPECT_EQ(d.list[2].slotKind, 2);  // after the logical, inside it
+  EXPECT_EQ(d.state.lastExtendedRecord, 1000);
+  ASSERT_EQ(d.state.problems.size(), 1u);
+  EXPECT_NE(d.state.problems[0].find("past the disk's end"), std::string::npos);
+}
+
+TEST(MasterRecord, EntryPastTheDiskIsDamagedAndTheRestIsListed) {
+  DiskImageBuilder disk(10000);
+  disk.setEntry(0, 0, 0x07, 2048, 2000);
+  disk.setEntry(0, 1, 0x0C, 900000, 5000);  // starts past the end
+  disk.setEntry(0, 2, 0x06, 6000, 9000);    // runs past the end
+  Discovered d = discover(disk);
+  ASSERT_TRUE(d.ok);
+  EXPECT_EQ(d.state.tableKind, TableKind::Mbr);
+  ASSERT_EQ(names(d.list), (std::vector<std::string>{"Deleted", "#NTFS#", "Deleted", "#FAT16#", "Unknown"}));
+  EXPECT_EQ(d.list[4].label(), "Damaged entry");
+  EXPECT_EQ(d.list[4].volumeStart, 900000u);
+  EXPECT_EQ(d.list[3].label(), "Damaged entry");  // read and named, but its end is past the disk's
+  EXPECT_EQ(d.list[1].label(), "Unknown");
+  EXPECT_EQ(d.list[2].slotSector, 4048u);
+  EXPECT_EQ(d.list[2].totalBytes, (6000u - 4048) * 512);
+  EXPECT_EQ(d.state.problems.size(), 2u);
+}
+
+TEST(MasterRecord, FreeExtendedPartitionAndOverlapsAndStaleSuperblock) {
+  // An extended partition with no logical partition: its space is a logical
+  // region from its start; the stretch before it stays primary.
+  DiskImageBuilder disk(20000);
+  disk.setEntry(0, 0, 0x07, 2048, 2000);
+  disk.setEntry(0, 1, 0x05, 8000, 6000);
+  disk.setEntry(0, 2, 0x06, 14000, 1000);
+  disk.setEntry(0, 3, 0x06, 14500, 100);  // inside the previous entry
+  disk.putExtSuperblock(0, 8, "stale");   // left over at sector 2: the table wins
+  Discovered d = discover(disk);
+  ASSERT_TRUE(d.ok);
+  ASSERT_EQ(names(d.list),
+            (std::vector<std::string>{"Deleted", "#NTFS#", "Deleted", "Deleted", "#FAT16#", "#FAT16#", "Deleted"}));
+  EXPECT_EQ(d.list[2].slotKind, 1);
+  EXPECT_EQ(d.list[2].slotSector, 4048u);
+  EXPECT_EQ(d.list[2].totalBytes, (8000u - 4048) * 512);
+  EXPECT_EQ(d.list[3].slotKind, 2);
+  EXPECT_EQ(d.list[3].slotSector, 8000u);
+  EXPECT_EQ(d.list[3].volumeStart, 8063u);
+  EXPECT_EQ(d.list[3].extendedBase, 8000u);
+  EXPECT_EQ(d.list[3].totalBytes, (14000u - 8063) * 512);
+  // No region inside 14000..14999; the last one starts at 15000, outside the
+  // extended partition.
+  EXPECT_EQ(d.list[6].slotSector, 15000u);
+  EXPECT_EQ(d.list[6].slotKind, 1);
+
+  // A region starting exactly at the extended partition's end is outside it.
+  DiskImageBuilder edge(20000);
+  edge.setEntry(0, 0, 0x05, 2048, 4000);
+  edge.setEntry(2048, 0, 0x06, 63, 3937);  // fills the extended partition
+  Discovered e = discover(edge);
+  ASSERT_TRUE(e.ok);
+  EXPECT_EQ(e.list.back().fs(), "Deleted");
+  EXPECT_EQ(e.list.back().slotSector, 6048u);
+  EXPECT_EQ(e.list.back().slotKind, 1);
+  EXPECT_EQ(e.list.back().volumeStart, 6048u);
 }
 
 TEST(BadInput, GarbageAndTruncatedDisks) {
   DiskImageBuilder garbage(64);
   for (int i = 0; i < 512; ++i) garbage.sector(0)[i] = static_cast<uint8_t>(i * 37 + 11);
-  Discovered d = discover(garbage);  // entries point far past the disk: reads fail, nothing crashes
-  EXPECT_FALSE(d.ok);
+  Discovered d = discover(garbage);  // entries point far past the disk: listed as damaged, never read
+  for (const auto& p : d.list) {
+    if (p.fs() != "Deleted" && p.volumeStart >= 64) { EXPECT_EQ(p.label(), "Damaged entry"); }
+  }
 
   DiskImageBuilder empty(4096);
   d = discover(empty);  // an all-zero table: one region for the lost-partition search

@@ -39,6 +39,7 @@ using namespace brenix::gui;
 namespace fs = std::filesystem;
 
 constexpr uint32_t kLostStart = 8192;
+constexpr uint32_t kLostSectors = 6144;  // the FAT16 volume made there (3072 KiB)
 constexpr uint64_t kDiskSectors = 16384;  // 8 MiB
 
 struct Question {
@@ -173,7 +174,7 @@ TEST_F(RescuePageTest, AutoScanFindsTheDeletedPartitionAndRecoveryWritesItBack) 
   ASSERT_GE(row, 0) << "the search did not find the FAT16 volume at " << kLostStart;
   const auto found = RescuePage::recordOf(page->partitionList()->item(row)->data(RescuePage::kRecordRole));
   EXPECT_EQ(found->partitionType, 0x06);
-  EXPECT_EQ(found->totalBytes / 512, kDiskSectors - kLostStart);  // the whole region
+  EXPECT_EQ(found->totalBytes / 512, kLostSectors);  // the volume's own size, from its boot sector
   page->partitionList()->setCurrentRow(row);
   // The selection bar runs under the found partition's span.
   const rescue::DiskMap selectedMap = page->diskMap()->layout();
@@ -192,13 +193,13 @@ TEST_F(RescuePageTest, AutoScanFindsTheDeletedPartitionAndRecoveryWritesItBack) 
   EXPECT_EQ(rec.messages[0].icon, MessageIcon::Information);
   EXPECT_TRUE(rec.messages[0].details.contains(QStringLiteral(".undo"))) << rec.messages[0].details.toStdString();
 
-  // The table's second entry is back: type 6 from 8192 over the region.
+  // The table's second entry is back: type 6 from 8192 with the volume's size.
   const std::vector<uint8_t> entry = mbrEntry(tmp_ / "card.img", 1);
   EXPECT_EQ(entry[4], 0x06);
   EXPECT_EQ(le32(entry.data() + 8), kLostStart);
-  EXPECT_EQ(le32(entry.data() + 12), kDiskSectors - kLostStart);
+  EXPECT_EQ(le32(entry.data() + 12), kLostSectors);
   const ToolResult dump = runTool({"sfdisk", "--dump", image.string()});
-  EXPECT_TRUE(std::regex_search(dump.output, std::regex(R"(start=\s+8192, size=\s+8192, type=6)"))) << dump.output;
+  EXPECT_TRUE(std::regex_search(dump.output, std::regex(R"(start=\s+8192, size=\s+6144, type=6)"))) << dump.output;
   // The undo file is in the page's backup folder.
   int undoFiles = 0;
   for (const auto& e : fs::directory_iterator(tmp_ / "backup")) undoFiles += e.path().extension() == ".undo";

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "common/bytes.h"
+#include "disk/mbr.h"
 #include "disk/partition_discovery.h"
 #include "rescue/backup_file.h"
 #include "rescue/disk_map.h"
@@ -318,9 +319,11 @@ TEST_F(HandBuiltRescueTest, FullMasterRecordReportsNoRoomBeforeWritingTheBootSec
   EXPECT_EQ(undoFiles(), 0u);
 }
 
-TEST_F(HandBuiltRescueTest, PrimaryRegionReachingIntoTheExtendedPartitionIsRefused) {
-  // The first extended record holds only a link, so the free stretch before
-  // the first logical partition runs over the extended partition's start.
+TEST_F(HandBuiltRescueTest, PrimaryRegionStopsAtTheExtendedPartitionsStart) {
+  // The first extended record holds only a link. The free stretch before the
+  // first logical partition is split at the extended partition's start: a
+  // primary region up to it, a logical one from it, so a volume found in the
+  // primary part can never be written over the extended partition.
   DiskImageBuilder b(kSectors);
   b.setEntry(0, 0, 0x0C, 63, 1000);
   b.putFat32BootSector(63);
@@ -331,18 +334,25 @@ TEST_F(HandBuiltRescueTest, PrimaryRegionReachingIntoTheExtendedPartitionIsRefus
   b.putNtfsBootSector(1063);
   const PhysicalDisk* disk = load(b);
   ASSERT_NE(disk, nullptr);
-  const std::string before = test::sha256Of(image_);
   std::vector<PartitionInfo> found;
   ASSERT_TRUE(searchLostPartitions(catalog_, disk, found));
   const PartitionInfo* w = findStart(found, 1063);
   ASSERT_NE(w, nullptr);
   ASSERT_EQ(w->fs(), "NTFS");
-  ASSERT_GT(w->endSector(), 2000u);
+  EXPECT_EQ(w->slotKind, 1);
+  EXPECT_EQ(w->endSector(), 2000u);  // no size in the boot sector: the whole region, up to the extended start
+  const PartitionInfo* logicalRegion = nullptr;
+  for (const auto& r : found)
+    if (r.slotSector == 2000 && r.slotKind == 2) logicalRegion = &r;
+  ASSERT_NE(logicalRegion, nullptr);
+  EXPECT_EQ(logicalRegion->extendedBase, 2000u);
   PartitionInfo copy = *w;
   RecoveryOutcome r = recover(disk, &copy);
-  EXPECT_EQ(r.code, RecoveryCode::NoRoom);
-  EXPECT_NE(r.detail.find("overlaps"), std::string::npos) << r.detail;
-  EXPECT_EQ(test::sha256Of(image_), before);
+  ASSERT_EQ(r.code, RecoveryCode::Written) << r.detail;
+  std::vector<uint8_t> mbr = test::readFile(image_);
+  const MbrEntry e = mbrEntry(mbr.data(), 2);
+  EXPECT_EQ(e.start, 1063u);
+  EXPECT_EQ(e.count, 2000u - 1063u);
 }
 
 TEST_F(HandBuiltRescueTest, DiskThatCannotBeOpenedReportsNoAccess) {

@@ -172,7 +172,7 @@ TEST_F(LostPartitionsTest, FoundWrittenBackReadableAndUndone) {
   EXPECT_EQ(fat16->fs(), "FAT16");
   EXPECT_EQ(fat16->slotKind, 2);
   EXPECT_EQ(fat16->slotSector, 26687u);  // the end of the first logical
-  EXPECT_EQ(fat16->totalBytes / 512, 65536u - 26750u);
+  EXPECT_EQ(fat16->totalBytes / 512, 8192u);  // its own size, not the rest of the region
 
   PartitionInfo w1 = *ntfs, w2 = *fat16;
   RecoveryOutcome r1 = recover(catalog, disk, &w1);
@@ -185,7 +185,7 @@ TEST_F(LostPartitionsTest, FoundWrittenBackReadableAndUndone) {
   dump = runTool({"sfdisk", "--dump", image_.string()}).output;
   EXPECT_TRUE(std::regex_search(dump, std::regex(R"(start=\s+10240, size=\s+8192, type=7)"))) << dump;
   EXPECT_TRUE(std::regex_search(dump, std::regex(R"(start=\s+18495, size=\s+8192, type=6)"))) << dump;
-  EXPECT_TRUE(std::regex_search(dump, std::regex(R"(start=\s+26750, size=\s+38786, type=6)"))) << dump;
+  EXPECT_TRUE(std::regex_search(dump, std::regex(R"(start=\s+26750, size=\s+8192, type=6)"))) << dump;
   const std::string mmls = runTool({"mmls", image_.string()}).output;
   EXPECT_NE(mmls.find("0000026750"), std::string::npos) << mmls;
 
@@ -239,7 +239,7 @@ TEST_F(LostPartitionsTest, CommandLineRecoverAndUndo) {
   ASSERT_EQ(search.status, 0) << search.output;
   EXPECT_TRUE(std::regex_search(search.output, std::regex(R"(\*:  NTFS\s+Start Sector : 10240\s+End Sector : 18431)")))
       << search.output;
-  EXPECT_TRUE(std::regex_search(search.output, std::regex(R"(\*:  FAT16\s+Start Sector : 26750\s+End Sector : 65535)")))
+  EXPECT_TRUE(std::regex_search(search.output, std::regex(R"(\*:  FAT16\s+Start Sector : 26750\s+End Sector : 34941)")))
       << search.output;
 
   test::ToolResult declined = run({"rescue", "recover", "--from", "search", "--start", "10240"}, "n\n");
@@ -300,7 +300,7 @@ TEST_F(ImageFixture, AlignedLayoutFoundAndWrittenBack) {
   ASSERT_NE(ntfs, nullptr);
   ASSERT_NE(fat16, nullptr);
   EXPECT_EQ(ntfs->fs(), "NTFS");
-  EXPECT_EQ(ntfs->totalBytes / 512, 16384u);  // from the boundary to the region's end
+  EXPECT_EQ(ntfs->totalBytes / 512, 8192u);  // the volume's own size (mkntfs: total sectors + 1)
   EXPECT_EQ(fat16->fs(), "FAT16");
   EXPECT_EQ(fat16->slotSector, 45056u);
 
@@ -310,8 +310,8 @@ TEST_F(ImageFixture, AlignedLayoutFoundAndWrittenBack) {
   RecoveryOutcome r2 = recover(catalog, disk, &w2);
   ASSERT_EQ(r2.code, RecoveryCode::Written) << r2.detail;
   const std::string dump = runTool({"sfdisk", "--dump", image_.string()}).output;
-  EXPECT_TRUE(std::regex_search(dump, std::regex(R"(start=\s+2048, size=\s+16384, type=7)"))) << dump;
-  EXPECT_TRUE(std::regex_search(dump, std::regex(R"(start=\s+47104, size=\s+18432, type=6)"))) << dump;
+  EXPECT_TRUE(std::regex_search(dump, std::regex(R"(start=\s+2048, size=\s+8192, type=7)"))) << dump;
+  EXPECT_TRUE(std::regex_search(dump, std::regex(R"(start=\s+47104, size=\s+8192, type=6)"))) << dump;
   EXPECT_TRUE(filesReadable(2048));
   EXPECT_TRUE(filesReadable(47104));
   // The link to the new record covers its 2048-sector record area and the partition.
@@ -319,7 +319,7 @@ TEST_F(ImageFixture, AlignedLayoutFoundAndWrittenBack) {
   const uint8_t* link = bytes.data() + 34816 * 512 + 462;
   EXPECT_EQ(link[4], 0x05);
   EXPECT_EQ(le32(link + 8), 45056u - 34816u);
-  EXPECT_EQ(le32(link + 12), 2048u + 18432u);
+  EXPECT_EQ(le32(link + 12), 2048u + 8192u);
 }
 
 // The command line: back up, list, load, lose a partition entry and restore it from the backup.
