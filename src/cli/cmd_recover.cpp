@@ -23,6 +23,7 @@ struct RecoverCliOptions {
   std::string folder;
   std::string out;
   std::string overwrite = "ask";
+  bool allowUnknownTarget = false;
 };
 
 bool nameMatches(const std::vector<std::string>& globs, const std::string& name) {
@@ -81,9 +82,11 @@ int runRecoverCommand(RecoverCliOptions& o) {
   if (status != kExitOk) return status;
 
   // The output folder is settled before anything is scanned.
-  const std::string refusal = prepareDestination(session.source, o.out);
+  const std::string refusal = prepareDestination(session.source, o.out, o.allowUnknownTarget);
   if (!refusal.empty()) {
     std::cerr << refusal << "\n";
+    if (refusal.rfind(kUnknownTargetMessage, 0) == 0)
+      std::cerr << "(If you know that folder is on another disk, give --allow-unknown-target to write there.)\n";
     return kExitFailed;
   }
 
@@ -161,6 +164,8 @@ void addRecoverCommand(CLI::App& app, SetRun setRun) {
   cmd->add_option("--out", opts->out, "Output folder (created when missing; not on the scanned partition)");
   cmd->add_option("--overwrite", opts->overwrite, "When a file exists: ask (on a terminal), all or never")
       ->check(CLI::IsMember({"ask", "all", "never"}));
+  cmd->add_flag("--allow-unknown-target", opts->allowUnknownTarget,
+                "Write into a folder even when the disk it is stored on cannot be known");
   cmd->callback([opts, setRun] { setRun([opts] { return runRecoverCommand(*opts); }); });
 }
 

@@ -305,104 +305,124 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
   return out;
 }
 
-#ifndef _WIN32
 namespace {
 
-uint64_t readNumber(const fs::path& p, bool* ok = nullptr) {
-  std::ifstream in(p);
-  unsigned long long v = 0;
-  const bool good = static_cast<bool>(in >> v);
-  if (ok) *ok = good;
-  return good ? v : 0;
+bool rangesOverlap(uint64_t a, uint64_t aLen, uint64_t b, uint64_t bLen) {
+  const uint64_t aEnd = aLen > UINT64_MAX - a ? UINT64_MAX : a + aLen;
+  const uint64_t bEnd = bLen > UINT64_MAX - b ? UINT64_MAX : b + bLen;
+  return a < bEnd && b < aEnd;
 }
 
-bool readDevNumber(const fs::path& p, uint64_t* dev) {
-  std::ifstream in(p);
-  std::string text;
-  if (!(in >> text)) return false;
-  unsigned ma = 0, mi = 0;
-  if (std::sscanf(text.c_str(), "%u:%u", &ma, &mi) != 2) return false;
-  *dev = makedev(ma, mi);
-  return true;
-}
-
-struct BlockExtent {
-  uint64_t ownDev = 0;
-  uint64_t diskDev = 0;
-  uint64_t start = 0;
-  uint64_t size = 0;
+// The scanned stretches: of disks (a partition node mapped onto its disk) and of image files.
+struct ScannedStretches {
+  std::vector<DiskExtent> disks;
+  std::vector<FileExtent> files;
 };
 
-// The partitions or whole disks a block device finally lies on.
-void collectExtents(const fs::path& node, int depth, std::vector<BlockExtent>& out) {
-  if (depth > 8 || out.size() > 256) return;
-  std::error_code ec;
-  std::vector<fs::path> slaves;
-  for (const auto& e : fs::directory_iterator(node / "slaves", ec)) slaves.push_back(e.path());
-  if (!slaves.empty()) {
-    for (const fs::path& s : slaves) {
-      const fs::path real = fs::canonical(s, ec);
-      if (!ec) collectExtents(real, depth + 1, out);
-    }
-    return;
+ScannedStretches sourceStretches(const ScannedSource& source, const SystemFiles& files) {
+  ScannedStretches s;
+  const uint64_t start = source.startSector;
+  const uint64_t count = source.endSector > start ? source.endSector - start : UINT64_MAX;
+#ifndef _WIN32
+  struct stat st {};
+  if (source.devicePath.empty() || ::stat(source.devicePath.c_str(), &st) != 0) return s;
+  if (S_ISREG(st.st_mode)) {
+    const uint64_t bytes = count > UINT64_MAX / 512 ? UINT64_MAX : count * 512;
+    s.files.push_back({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                       start > UINT64_MAX / 512 ? UINT64_MAX : start * 512, bytes, source.devicePath});
+    return s;
   }
-  BlockExtent x;
-  if (!readDevNumber(node / "dev", &x.ownDev)) return;
-  x.size = readNumber(node / "size");
-  if (fs::exists(node / "partition", ec)) {
-    if (!readDevNumber(node.parent_path() / "dev", &x.diskDev)) return;
-    x.start = readNumber(node / "start");
+  if (!S_ISBLK(st.st_mode)) return s;
+  const BackingStore b = backingStoreOfDevice(st.st_rdev, files);
+  s.files = b.files;  // a loop device: its image file
+  // A partition or whole disk maps the scanned range straight onto the disk;
+  // below a stacked device each lower stretch counts whole.
+  const bool single = b.disks.size() == 1 && b.disks.front().ownDev == st.st_rdev;
+  if (single) {
+    DiskExtent x = b.disks.front();
+    x.start += start;
+    x.count = count;
+    s.disks.push_back(x);
   } else {
-    x.diskDev = x.ownDev;
-    x.start = 0;
-    if (x.size == 0) x.size = UINT64_MAX;
+    s.disks = b.disks;
   }
-  out.push_back(x);
+  DiskExtent self;  // the scanned device itself, whatever lies above it
+  self.diskDev = self.ownDev = st.st_rdev;
+  self.start = start;
+  self.count = count;
+  s.disks.push_back(self);
+#else
+  (void)files;
+  (void)count;
+#endif
+  return s;
 }
 
 }  // namespace
 
-bool deviceOverlapsScan(uint64_t outputDev, uint64_t sourceDev, uint64_t startSector, uint64_t endSector,
-                        const fs::path& sysRoot) {
-  if (outputDev == sourceDev) return true;
-  std::error_code ec;
-  const fs::path node = fs::canonical(
-      sysRoot / "dev" / "block" / (std::to_string(major(outputDev)) + ":" + std::to_string(minor(outputDev))), ec);
-  if (ec) return false;  // not a block device (tmpfs, network file system, ...)
-  std::vector<BlockExtent> extents;
-  collectExtents(node, 0, extents);
-  for (const BlockExtent& x : extents) {
-    if (x.ownDev == sourceDev) return true;
-    if (x.diskDev != sourceDev) continue;
-    const uint64_t end = x.size > UINT64_MAX - x.start ? UINT64_MAX : x.start + x.size;
-    if (x.start < endSector && startSector < end) return true;
+TargetCheck checkRecoveryTarget(const ScannedSource& source, const fs::path& outDir, const SystemFiles& files) {
+  TargetCheck check;
+#ifdef _WIN32
+  (void)files;
+  const std::string text = fs::absolute(outDir).string();
+  if (text.size() < 2 || text[1] != ':') {
+    check.verdict = TargetVerdict::Unknown;
+    check.reason = "the folder has no drive letter";
+  } else if (!source.isImage && source.driveLetter != '*' && toUpper(text.substr(0, 1))[0] == source.driveLetter) {
+    check.verdict = TargetVerdict::OnScannedSource;
   }
-  return false;
+  return check;
+#else
+  std::error_code ec;
+  if (!source.devicePath.empty()) {
+    const fs::path image = fs::weakly_canonical(source.devicePath, ec);
+    const fs::path out = fs::weakly_canonical(fs::absolute(outDir, ec), ec);
+    if (!ec && !image.empty() && out == image) {
+      check.verdict = TargetVerdict::OnScannedSource;
+      return check;
+    }
+  }
+  const ScannedStretches scanned = sourceStretches(source, files);
+  const BackingStore store = backingStoreOf(outDir, files);
+  for (const DiskExtent& x : store.disks)
+    for (const DiskExtent& y : scanned.disks)
+      // A file system on the scanned device itself spans all of it.
+      if (x.ownDev == y.ownDev || (x.diskDev == y.diskDev && rangesOverlap(x.start, x.count, y.start, y.count))) {
+        check.verdict = TargetVerdict::OnScannedSource;
+        return check;
+      }
+  for (const FileExtent& f : store.files)
+    for (const FileExtent& g : scanned.files)
+      if (f.dev == g.dev && f.ino == g.ino && rangesOverlap(f.offset, f.length, g.offset, g.length)) {
+        check.verdict = TargetVerdict::OnScannedSource;
+        return check;
+      }
+  if (!store.known) {
+    check.verdict = TargetVerdict::Unknown;
+    check.reason = store.reason;
+  }
+  return check;
+#endif
 }
 
 bool outputOnScannedSource(const ScannedSource& source, const fs::path& outDir, const fs::path& sysRoot) {
-  if (source.isImage || source.devicePath.empty()) return false;
-  struct stat src {};
-  if (::stat(source.devicePath.c_str(), &src) != 0 || !S_ISBLK(src.st_mode)) return false;
-  // The folder may not exist yet: its nearest existing parent decides.
-  std::error_code ec;
-  fs::path p = fs::absolute(outDir, ec);
-  if (ec) return false;
-  struct stat out {};
-  while (::stat(p.c_str(), &out) != 0) {
-    if (!p.has_parent_path() || p.parent_path() == p) return false;
-    p = p.parent_path();
-  }
-  return deviceOverlapsScan(out.st_dev, src.st_rdev, source.startSector, source.endSector, sysRoot);
+  SystemFiles files;
+  files.sys = sysRoot;
+  return checkRecoveryTarget(source, outDir, files).verdict == TargetVerdict::OnScannedSource;
 }
-#else
-bool deviceOverlapsScan(uint64_t, uint64_t, uint64_t, uint64_t, const fs::path&) { return false; }
 
-bool outputOnScannedSource(const ScannedSource& source, const fs::path& outDir, const fs::path&) {
-  if (source.isImage) return false;
-  const std::string text = outDir.string();
-  return !text.empty() && source.driveLetter != '*' && toUpper(text.substr(0, 1))[0] == source.driveLetter;
+bool deviceOverlapsScan(uint64_t outputDev, uint64_t sourceDev, uint64_t startSector, uint64_t endSector,
+                        const fs::path& sysRoot) {
+  if (outputDev == sourceDev) return true;
+  SystemFiles files;
+  files.sys = sysRoot;
+  const BackingStore out = backingStoreOfDevice(outputDev, files);
+  const uint64_t count = endSector > startSector ? endSector - startSector : UINT64_MAX;
+  for (const DiskExtent& x : out.disks) {
+    if (x.ownDev == sourceDev) return true;
+    if (x.diskDev == sourceDev && rangesOverlap(x.start, x.count, startSector, count)) return true;
+  }
+  return false;
 }
-#endif
 
 }  // namespace brenix
