@@ -260,7 +260,7 @@ int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
       s.ctx.progress, progressWanted(o.progress), err);
   if (cancelled) {
     err << "Cancelled\n";
-    return kExitCancelled;
+    return cancelledExitStatus();
   }
   if (result.error != 0) {
     err << (result.message.empty() ? "The scan failed (error " + std::to_string(result.error) + ")" : result.message)
@@ -324,7 +324,7 @@ std::string jsonText(const std::string& v) {
 
 }  // namespace
 
-void printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
+bool printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
   ResultsModel& model = *s.model;
   const EngineKind kind = model.kind();
   std::vector<ResultFolder*> folders;
@@ -338,6 +338,7 @@ void printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
   }
   Totals listed;
   for (ResultFolder* f : folders) {
+    if (InterruptGuard::interrupted()) return false;
     model.selectFolder(*f);
     model.applyFilter(s.filter);
     const std::string path = o.json ? folderPathText(*f) : terminalSafe(folderPathText(*f));
@@ -414,6 +415,7 @@ void printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
     out << "\nFound: " << statusLineText(all.count, all.bytes) << "\n";
     if (s.filter.enabled) out << "Listed: " << statusLineText(listed.count, listed.bytes) << "\n";
   }
+  return true;
 }
 
 }  // namespace brenix::cli

@@ -56,10 +56,10 @@ std::string prepareDestination(const ScannedSource& source, const fs::path& dest
 
 RecoveryOutcome runRecoveryJob(ScanEngine& engine, const ResultTree& tree, const std::vector<RecoveryStep>& steps,
                                const fs::path& destination, OverwritePrompt& prompt, Progress& progress,
-                               RunningFlag& running) {
+                               RunningFlag& running, const RecoveryOptions& options) {
   progress.setTitle(kRecoveryTitle);
   progress.setStatus({});
-  return recoverFiles(engine, tree, steps, destination, prompt, progress, running);
+  return recoverFiles(engine, tree, steps, destination, prompt, progress, running, options);
 }
 
 }  // namespace brenix

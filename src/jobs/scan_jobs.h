@@ -44,6 +44,6 @@ inline constexpr const char* kUnknownTargetMessage = "Cannot tell which disk the
 // The recovery job: sets the title and writes the planned files.
 RecoveryOutcome runRecoveryJob(ScanEngine& engine, const ResultTree& tree, const std::vector<RecoveryStep>& steps,
                                const std::filesystem::path& destination, OverwritePrompt& prompt, Progress& progress,
-                               RunningFlag& running);
+                               RunningFlag& running, const RecoveryOptions& options = {});
 
 }  // namespace brenix

@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <atomic>
 #include <deque>
+#include <set>
 #include <fstream>
 #include <system_error>
 
@@ -136,12 +138,12 @@ FileByteSink::~FileByteSink() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool FileByteSink::open(const fs::path& path) {
+bool FileByteSink::open(const fs::path& path, bool exclusive) {
   if (fd_ >= 0) close();
   failed_ = false;
   error_ = 0;
   written_ = 0;
-  int flags = O_WRONLY | O_CREAT | O_TRUNC;
+  int flags = O_WRONLY | O_CREAT | (exclusive ? O_EXCL : O_TRUNC);
 #ifdef O_NOFOLLOW
   flags |= O_NOFOLLOW;
 #endif
@@ -169,6 +171,16 @@ bool FileByteSink::write(const uint8_t* data, size_t size) {
     data += n;
     size -= static_cast<size_t>(n);
     written_ += static_cast<uint64_t>(n);
+  }
+  return true;
+}
+
+bool FileByteSink::sync() {
+  if (fd_ < 0 || failed_) return false;
+  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
+    error_ = errno;
+    failed_ = true;
+    return false;
   }
   return true;
 }
@@ -208,13 +220,68 @@ bool staysInside(const fs::path& base, const fs::path& p) {
   return true;
 }
 
+// Names are compared without case: the output may be a FAT or NTFS volume.
+std::string claimKey(const fs::path& p) { return toLower(p.string()); }
+
+fs::path unusedInJob(const std::set<std::string>& claimed, const fs::path& target) {
+  if (!claimed.count(claimKey(target))) return target;
+  const std::string name = target.filename().string();
+  const size_t dot = name.rfind('.');
+  const bool hasExt = dot != std::string::npos && dot > 0;
+  const std::string ext = hasExt ? name.substr(dot) : std::string();
+  std::string stem = hasExt ? name.substr(0, dot) : name;
+  for (int n = 2;; ++n) {
+    const std::string suffix = " (" + std::to_string(n) + ")";
+    std::string s = stem;
+    const size_t room = 255 > suffix.size() + ext.size() ? 255 - suffix.size() - ext.size() : 1;
+    if (s.size() > room) {
+      size_t keep = room;
+      while (keep > 0 && (static_cast<unsigned char>(s[keep]) & 0xC0) == 0x80) --keep;
+      s.resize(keep);
+    }
+    const fs::path candidate = target.parent_path() / (s + suffix + ext);
+    if (!claimed.count(claimKey(candidate))) return candidate;
+  }
+}
+
+std::atomic<uint64_t> gTempCounter{0};
+
+std::string temporaryName() {
+  return ".brenix-" + std::to_string(static_cast<long long>(::getpid())) + "-" + std::to_string(++gTempCounter) + ".tmp";
+}
+
+// The temporary file in hand, readable from a signal handler: two buffers
+// written in turn, the one in use published through an atomic pointer.
+char gInProgressPaths[2][4096];
+std::atomic<const char*> gInProgress{nullptr};
+int gInProgressSlot = 0;
+
+void setFileInProgress(const fs::path& p) {
+  if (p.empty()) {
+    gInProgress.store(nullptr);
+    return;
+  }
+  const std::string text = p.string();
+  if (text.size() >= sizeof gInProgressPaths[0]) return;
+  gInProgressSlot ^= 1;
+  std::memcpy(gInProgressPaths[gInProgressSlot], text.c_str(), text.size() + 1);
+  gInProgress.store(gInProgressPaths[gInProgressSlot]);
+}
+
 }  // namespace
+
+const char* recoveryFileInProgress() { return gInProgress.load(); }
 
 RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const std::vector<RecoveryStep>& steps,
                              const fs::path& destination, OverwritePrompt& prompt, Progress& progress,
-                             RunningFlag& running) {
+                             RunningFlag& running, const RecoveryOptions& options) {
   const EngineKind kind = engine.kind();
   RecoveryOutcome out;
+  std::set<std::string> claimed;  // target names written by this job
+  {
+    std::error_code ec;  // the front ends create it first; it must exist when the job starts
+    fs::create_directories(destination, ec);
+  }
   ErrorReport report;
   bool askBeforeOverwrite = true;
   int32_t done = 0;
@@ -238,12 +305,12 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       // A checked FAT folder is created even when none of its files is checked.
       fs::path folder = destination;
       for (const std::string& part : targetFolderComponents(kind, step.folder, {})) folder /= part;
-      if (staysInside(destination, folder)) fs::create_directories(folder, ec);
+      if (fs::is_directory(destination, ec) && staysInside(destination, folder)) fs::create_directories(folder, ec);
       continue;
     }
     if (step.item >= tree.itemCount()) continue;
     const FoundItem& item = tree.item(step.item);
-    const fs::path target = targetPath(kind, destination, step.folder, item.name);
+    fs::path target = targetPath(kind, destination, step.folder, item.name);
 
     switch (kind) {
       case EngineKind::Fat: progress.setStatus(item.name); break;
@@ -251,6 +318,12 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       default: progress.setStatus("Recovering Files : " + item.name); break;
     }
 
+    // The output folder itself is never re-created: when it vanishes the rest fails.
+    if (!fs::is_directory(destination, ec)) {
+      fail(item, target, createFailedLine(item.name), "the output folder '" + destination.string() + "' is gone");
+      progress.setDone(++done);
+      continue;
+    }
     // A symbolic link already in the output folder must not lead the new folders elsewhere.
     const bool inside = staysInside(destination, target.parent_path());
     if (inside) fs::create_directories(target.parent_path(), ec);
@@ -260,8 +333,17 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       continue;
     }
 
+    // A name this job has written already gets " (2)", " (3)" ...; only files
+    // that were there before the job are subject to the overwrite question.
+    target = unusedInJob(claimed, target);
     struct stat st {};
     const bool exists = ::lstat(target.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+      fail(item, target, createFailedLine(item.name),
+           S_ISLNK(st.st_mode) ? "a symbolic link stands under that name" : "something other than a file stands under that name");
+      progress.setDone(++done);
+      continue;
+    }
     if (exists && askBeforeOverwrite) {
       const OverwriteAnswer answer = prompt.ask(item.name);
       if (answer == OverwriteAnswer::Cancel) {
@@ -279,25 +361,47 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       if (answer == OverwriteAnswer::YesToAll) askBeforeOverwrite = false;
     }
 
+    // Written under a temporary name, flushed, and given its own name only when whole.
+    const fs::path temp = target.parent_path() / temporaryName();
     FileByteSink sink;
-    if (!sink.open(target)) {
+    if (!sink.open(temp, true)) {
       fail(item, target, createFailedLine(item.name), std::strerror(sink.lastError()));
       progress.setDone(++done);
       continue;
     }
-    // The file in hand is finished even when Cancel comes meanwhile.
-    RunningFlag fileRunning{true};
-    const WriteStatus status = engine.writeItem(item, sink, fileRunning);
+    setFileInProgress(temp);
+    const WriteStatus status = engine.writeItem(item, sink, running);
+    const bool synced = status == WriteStatus::Ok && sink.sync();
     const bool closed = sink.close();
-    if (status == WriteStatus::Ok && closed) {
+    std::string reason;
+    if (status == WriteStatus::Ok && synced && closed && sink.bytesWritten() < item.size)
+      reason = "only " + std::to_string(sink.bytesWritten()) + " of " + std::to_string(item.size) + " bytes could be read";
+    else if (status == WriteStatus::Ok && synced && closed && ::rename(temp.c_str(), target.c_str()) != 0)
+      reason = std::string("it cannot be given its name: ") + std::strerror(errno);
+    else if (status == WriteStatus::ReadFailed)
+      reason = "the file's data cannot be read";
+    else if (status == WriteStatus::Cancelled)
+      reason = "stopped before the file was complete";
+    else if (status != WriteStatus::Ok || !synced || !closed)
+      reason = sink.lastError() ? std::strerror(sink.lastError()) : "the file cannot be written";
+
+    if (reason.empty()) {
       out.written += 1;
       out.writtenPaths.push_back(target);
-    } else if (status == WriteStatus::ReadFailed) {
-      fail(item, target, writeFailedLine(kind, item.name), "the file's data cannot be read");
+      claimed.insert(claimKey(target));
     } else {
-      const int err = sink.lastError();
-      fail(item, target, writeFailedLine(kind, item.name), err ? std::strerror(err) : "the file cannot be written");
+      // A file that is not whole never stands under its own name.
+      fs::path kept;
+      if (options.keepPartial && sink.bytesWritten() > 0) {
+        kept = target;
+        kept += ".partial";
+        if (::rename(temp.c_str(), kept.c_str()) != 0) kept.clear();
+      }
+      if (kept.empty()) ::unlink(temp.c_str());
+      else reason += "; the part read is kept as " + kept.filename().string();
+      fail(item, target, writeFailedLine(kind, item.name), reason);
     }
+    setFileInProgress({});
     progress.setDone(++done);
   }
   if (!running.load()) out.cancelled = true;

@@ -103,8 +103,11 @@ class FileByteSink : public ByteSink {
   FileByteSink(const FileByteSink&) = delete;
   FileByteSink& operator=(const FileByteSink&) = delete;
 
-  bool open(const std::filesystem::path& path);
+  // exclusive: the file must not exist yet (a temporary name).
+  bool open(const std::filesystem::path& path, bool exclusive = false);
   bool write(const uint8_t* data, size_t size) override;
+  // Flushes the written bytes to the device; false when that failed.
+  bool sync();
   // Closes the file; false when a write or the close failed.
   bool close();
   int lastError() const { return error_; }
@@ -133,13 +136,27 @@ struct RecoveryOutcome {
   std::vector<std::filesystem::path> writtenPaths;
 };
 
+struct RecoveryOptions {
+  // A file that could not be written whole is kept as "name.partial" instead of removed.
+  bool keepPartial = false;
+};
+
 // Writes the files of `steps` under `destination` through the engine. Checks
-// `running` before every file; the file in hand is always finished. Progress:
-// total = files, done = files processed, status text per page. Asks
-// `prompt` before writing over an existing file until it answers Yes to All.
+// `running` before every file and hands it to the engine, which stops the
+// file in hand when it is cleared. Each file is written under a temporary
+// name in its folder, flushed, and renamed to its own name only when whole;
+// one that is not whole (read error, full disk, cancel) is removed (or kept
+// as name.partial) and counted as failed. A name this job has already
+// written gets " (2)", " (3)" ... before its extension. Progress: total =
+// files, done = files processed, status text per page. Asks `prompt` before
+// writing over a file that was there before the job, until Yes to All.
 RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const std::vector<RecoveryStep>& steps,
                              const std::filesystem::path& destination, OverwritePrompt& prompt, Progress& progress,
-                             RunningFlag& running);
+                             RunningFlag& running, const RecoveryOptions& options = {});
+
+// The temporary file being written at this moment, or null. Safe to call
+// from a signal handler (to remove it before the program ends at once).
+const char* recoveryFileInProgress();
 
 // The scanned source, for the same-partition rule.
 struct ScannedSource {

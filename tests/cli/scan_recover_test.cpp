@@ -248,12 +248,31 @@ TEST_F(CliTest, CtrlCDuringRecoveryKeepsTheFilesWrittenSoFar) {
   const CliRun r = runCli(with(base("recover"), {"--all", "--out", out.string()}));
   EXPECT_EQ(r.status, 130);
   EXPECT_NE(r.err.find("Cancelled; the files written so far are kept"), std::string::npos) << r.err;
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(test::readFile(out / ("f" + std::to_string(i) + ".jpg")), patternBytes(3000, uint8_t(i)));
-  for (int i = 3; i < 6; ++i) EXPECT_FALSE(fs::exists(out / ("f" + std::to_string(i) + ".jpg")));
+  // The files before are whole; the one in hand stops and leaves nothing, not even its temporary file.
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(test::readFile(out / ("f" + std::to_string(i) + ".jpg")), patternBytes(3000, uint8_t(i)));
+  for (int i = 2; i < 6; ++i) EXPECT_FALSE(fs::exists(out / ("f" + std::to_string(i) + ".jpg")));
+  size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(out)) entries += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(entries, 2u);
   // The handler is gone again: SIGINT is back to what it was.
   struct sigaction now {};
   sigaction(SIGINT, nullptr, &now);
   EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+TEST_F(CliTest, AnOutputFolderThatVanishesFailsTheRestOneByOne) {
+  const fs::path out = dir / "out";
+  beforeWrite = [out](int written) {
+    if (written == 1) fs::remove_all(out);
+  };
+  useEngine(EngineKind::Ntfs, camera());
+  const CliRun r = runCli(with(base("recover"), {"--all", "--out", out.string()}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(fs::exists(out));  // not made again
+  size_t gone = 0;
+  for (size_t at = r.err.find("is gone"); at != std::string::npos; at = r.err.find("is gone", at + 1)) ++gone;
+  EXPECT_EQ(gone, 2u) << r.err;  // the two files after the one in hand, each with its reason
+  EXPECT_NE(r.out.find("Recovered 1 of 4 files"), std::string::npos) << r.out;
 }
 
 TEST(OverwriteQuestion, TerminalAnswers) {

@@ -230,6 +230,53 @@ TEST(RecoveryOutput, FailuresAreReportedPerFileAndTheJobGoesOn) {
   EXPECT_EQ(test::readFile(out / "bmp" / "ok.bmp"), patternBytes(100, 4));
   EXPECT_EQ(s.ctx.progress.done(), 4);
   EXPECT_EQ(s.ctx.progress.status(), "Recovering Files : ok.bmp");
+  // The file cut off by the limit never stands under its own name, nor does its temporary file stay.
+  EXPECT_FALSE(fs::exists(out / "gif" / "big.gif"));
+  EXPECT_TRUE(fs::is_empty(out / "gif"));
+
+  // Asked to keep partial data: the part written is kept beside, never under the name.
+  RunningFlag running{true};
+  setrlimit(RLIMIT_FSIZE, &lim);
+  std::signal(SIGXFSZ, SIG_IGN);
+  RecoveryOptions keep;
+  keep.keepPartial = true;
+  const RecoveryOutcome k = recoverFiles(s.engine, s.tree, gatherRecoverySteps(EngineKind::Raw, s.tree), dir / "k",
+                                         prompt, s.ctx.progress, running, keep);
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(k.failed, 2u);
+  EXPECT_FALSE(fs::exists(dir / "k" / "gif" / "big.gif"));
+  const std::vector<uint8_t> big = patternBytes(8192, 3);
+  EXPECT_EQ(test::readFile(dir / "k" / "gif" / "big.gif.partial"), std::vector<uint8_t>(big.begin(), big.begin() + 4096));
+  ASSERT_FALSE(k.failures.empty());
+  EXPECT_NE(k.failures.back().reason.find("kept as big.gif.partial"), std::string::npos) << k.failures.back().reason;
+}
+
+TEST(RecoveryOutput, ANameIsUsedOnceInAJob) {
+  TempDir dir;
+  const fs::path out = dir / "out";
+  fs::create_directories(out);
+  test::writeFile(out / "b.jpg", std::vector<uint8_t>(10, 0xEE));  // there before the job
+  Scanned s(EngineKind::Ext, {{"", "a.jpg", patternBytes(4, 1)},
+                              {"", "a.jpg", patternBytes(5, 2)},
+                              {"", "A.JPG", patternBytes(6, 3)},
+                              {"", "b.jpg", patternBytes(7, 4)},
+                              {"", "b.jpg", patternBytes(8, 5)},
+                              {"", "noext", patternBytes(9, 6)},
+                              {"", "noext", patternBytes(3, 7)}});
+  s.model.selectFolder(s.tree.root());
+  s.model.setFolderChecked(s.tree.root(), true);
+  CountingPrompt prompt({OverwriteAnswer::YesToAll});
+  const RecoveryOutcome r = s.recover(out, prompt);
+  EXPECT_EQ(r.written, 7u);
+  EXPECT_EQ(prompt.asked, std::vector<std::string>{"b.jpg"});  // only the file from before the job
+  EXPECT_EQ(test::readFile(out / "a.jpg"), patternBytes(4, 1));
+  EXPECT_EQ(test::readFile(out / "a (2).jpg"), patternBytes(5, 2));
+  EXPECT_EQ(test::readFile(out / "A (3).JPG"), patternBytes(6, 3));  // names compared without case
+  EXPECT_EQ(test::readFile(out / "b.jpg"), patternBytes(7, 4));      // Yes to All replaced the old one...
+  EXPECT_EQ(test::readFile(out / "b (2).jpg"), patternBytes(8, 5));  // ...but not the one just written
+  EXPECT_EQ(test::readFile(out / "noext"), patternBytes(9, 6));
+  EXPECT_EQ(test::readFile(out / "noext (2)"), patternBytes(3, 7));
 }
 
 TEST(RecoveryOutput, FatCreatesCheckedFoldersAndStopsWhenCancelled) {
