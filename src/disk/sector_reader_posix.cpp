@@ -42,12 +42,22 @@ bool SectorReader::open(int driveNumber, OpenMode mode) {
 
 bool SectorReader::openPath(const std::string& devicePath, OpenMode mode) {
   close();
-  int flags = (mode == OpenMode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  // Opened without blocking and checked: only image files and block devices
+  // are disks (a FIFO swapped in after a check must not hang the reader).
+  int flags = (mode == OpenMode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
   fd_ = ::open(devicePath.c_str(), flags);
   if (fd_ < 0) {
     lastError_ = errno;
     return false;
   }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    lastError_ = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
   path_ = devicePath;
   position_ = 0;
   return true;

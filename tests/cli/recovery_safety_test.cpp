@@ -152,6 +152,45 @@ TEST_F(RecoverySafety, OutputOnAFuseMountOfTheScannedImageIsRefused) {
   EXPECT_NE(r.output.find("It is not recommend to save your recovered files to the same partition"), std::string::npos)
       << r.output;
   EXPECT_FALSE(fs::exists(mnt / "recovered"));
+  // A partition table backup may not go onto the disk it saves either.
+  const test::ToolResult b =
+      run({"rescue", "backup", "--images-only", "--image", img.string(), "--out", (mnt / "table.bak").string(), "--yes"});
+  EXPECT_NE(b.status, 0) << b.output;
+  EXPECT_NE(b.output.find("that folder is stored on the disk being backed up"), std::string::npos) << b.output;
+  EXPECT_FALSE(fs::exists(mnt / "table.bak"));
+  EXPECT_EQ(test::sha256Of(img), before);
+}
+
+TEST_F(RecoverySafety, ImagePathsThatAreNoDiskAreRefusedAtOnce) {
+  const fs::path fifo = dir_ / "pipe", folder = dir_ / "folder", dangling = dir_ / "dangling";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  fs::create_directories(folder);
+  fs::create_symlink(dir_ / "missing.img", dangling);
+  const struct {
+    std::string path;
+    const char* message;
+  } cases[] = {{fifo.string(), "is a named pipe (FIFO)"},
+               {folder.string(), "is a folder"},
+               {"/dev/null", "is a character device"},
+               {dangling.string(), "is a symbolic link to something that does not exist"}};
+  for (const auto& c : cases) {
+    for (const char* command : {"scan", "disks"}) {
+      const auto t0 = std::chrono::steady_clock::now();
+      const test::ToolResult r = test::runTool({"timeout", "10", cli_, command, "--images-only", "--image", c.path});
+      const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+      EXPECT_NE(r.status, 0) << command << " " << c.path;
+      EXPECT_NE(r.status, 124) << command << " " << c.path << " hung";
+      EXPECT_LT(ms, 1000) << command << " " << c.path;
+      EXPECT_NE(r.output.find("The disk image '" + c.path + "' " + c.message), std::string::npos) << r.output;
+    }
+  }
+  // A backup written over the image it saves is refused, and the image is unchanged.
+  const fs::path img = dir_ / "card.img";
+  makeCard(img, 1u << 20, {{3, first_}});
+  const std::string before = test::sha256Of(img);
+  const test::ToolResult b = run({"rescue", "backup", "--images-only", "--image", img.string(), "--out", img.string(), "--yes"});
+  EXPECT_NE(b.status, 0);
+  EXPECT_NE(b.output.find("it is the attached disk"), std::string::npos) << b.output;
   EXPECT_EQ(test::sha256Of(img), before);
 }
 
