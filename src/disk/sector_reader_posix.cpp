@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <utility>
 
@@ -12,6 +13,10 @@
 #include "disk/sector_reader.h"
 
 namespace brenix {
+
+namespace {
+std::atomic<uint64_t> gBytesRead{0};
+}  // namespace
 
 SectorReader::~SectorReader() { close(); }
 
@@ -103,9 +108,12 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
       return false;
     }
     got += static_cast<size_t>(n);
+    gBytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
   }
   return true;
 }
+
+uint64_t SectorReader::bytesReadInProcess() { return gBytesRead.load(std::memory_order_relaxed); }
 
 bool SectorReader::readExact(void* buffer, size_t count) {
   if (!readBytesAt(position_, buffer, count)) return false;

@@ -4,12 +4,17 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <atomic>
 #include <utility>
 
 #include "disk/device_table.h"
 #include "disk/sector_reader.h"
 
 namespace brenix {
+
+namespace {
+std::atomic<uint64_t> gBytesRead{0};
+}  // namespace
 
 SectorReader::~SectorReader() { close(); }
 
@@ -76,6 +81,7 @@ bool SectorReader::readExact(void* buffer, size_t count) {
     lastError_ = static_cast<int>(GetLastError());
     return false;
   }
+  gBytesRead.fetch_add(got, std::memory_order_relaxed);
   position_ += count;
   return true;
 }
@@ -101,8 +107,11 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
     lastError_ = static_cast<int>(GetLastError());
     return false;
   }
+  gBytesRead.fetch_add(got, std::memory_order_relaxed);
   return true;
 }
+
+uint64_t SectorReader::bytesReadInProcess() { return gBytesRead.load(std::memory_order_relaxed); }
 
 uint64_t SectorReader::sizeBytes() const {
   if (!handle_) return 0;

@@ -171,6 +171,7 @@ bool FileByteSink::write(const uint8_t* data, size_t size) {
     data += n;
     size -= static_cast<size_t>(n);
     written_ += static_cast<uint64_t>(n);
+    if (progress_) progress_->addBytesDone(n);
   }
   return true;
 }
@@ -288,6 +289,15 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
   progress.setTotal(static_cast<int32_t>(std::min<size_t>(countFiles(steps), INT32_MAX)));
   progress.setDone(0);
   if (kind == EngineKind::Ntfs || kind == EngineKind::Raw) progress.setStatus("Recovering Files : 0");
+  // Bytes: the files' sizes; done = the files behind plus what the file in hand has written.
+  int64_t bytesBehind = 0;
+  {
+    uint64_t all = 0;
+    for (const RecoveryStep& step : steps)
+      if (step.hasItem && step.item < tree.itemCount()) all += std::min<uint64_t>(tree.item(step.item).size, INT64_MAX / 4096);
+    progress.setBytesTotal(static_cast<int64_t>(std::min<uint64_t>(all, INT64_MAX)));
+    progress.setBytesDone(0);
+  }
 
   const auto fail = [&](const FoundItem& item, const fs::path& path, const std::string& line, std::string reason) {
     out.failed += 1;
@@ -310,6 +320,8 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     }
     if (step.item >= tree.itemCount()) continue;
     const FoundItem& item = tree.item(step.item);
+    progress.setBytesDone(bytesBehind);
+    bytesBehind += static_cast<int64_t>(std::min<uint64_t>(item.size, INT64_MAX / 4096));
     fs::path target = targetPath(kind, destination, step.folder, item.name);
 
     switch (kind) {
@@ -364,6 +376,7 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     // Written under a temporary name, flushed, and given its own name only when whole.
     const fs::path temp = target.parent_path() / temporaryName();
     FileByteSink sink;
+    sink.countInto(&progress);
     if (!sink.open(temp, true)) {
       fail(item, target, createFailedLine(item.name), std::strerror(sink.lastError()));
       progress.setDone(++done);
@@ -405,6 +418,7 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     progress.setDone(++done);
   }
   if (!running.load()) out.cancelled = true;
+  if (!out.cancelled) progress.setBytesDone(bytesBehind);
   out.report = report.text();
   return out;
 }

@@ -112,8 +112,11 @@ class FileByteSink : public ByteSink {
   bool close();
   int lastError() const { return error_; }
   uint64_t bytesWritten() const { return written_; }
+  // Every byte written is also added to progress's bytes done.
+  void countInto(Progress* progress) { progress_ = progress; }
 
  private:
+  Progress* progress_ = nullptr;
   int fd_ = -1;
   int error_ = 0;
   bool failed_ = false;
