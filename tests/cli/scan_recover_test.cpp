@@ -1,6 +1,9 @@
 // brenix scan / brenix recover driven through the command code with a fake engine.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
 #include <csignal>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -278,6 +281,31 @@ TEST_F(CliTest, AnOutputFolderThatVanishesFailsTheRestOneByOne) {
   for (size_t at = r.err.find("is gone"); at != std::string::npos; at = r.err.find("is gone", at + 1)) ++gone;
   EXPECT_EQ(gone, 2u) << r.err;  // the two files after the one in hand, each with its reason
   EXPECT_NE(r.out.find("Recovered 1 of 4 files"), std::string::npos) << r.out;
+}
+
+TEST(OverwriteQuestion, AStopSignalEndsAWaitingQuestion) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);  // stands in for a terminal nobody types on
+  cli::InterruptGuard guard;
+  std::ostringstream out;
+  cli::TerminalOverwritePrompt prompt(fds[0], out);
+  std::thread signaller([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::raise(SIGTERM);
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  const OverwriteAnswer answer = prompt.ask("x.jpg");
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  signaller.join();
+  EXPECT_EQ(answer, OverwriteAnswer::Cancel);
+  EXPECT_LT(waited, std::chrono::seconds(1));
+  EXPECT_EQ(cli::cancelledExitStatus(), 128 + SIGTERM);
+  cli::InterruptGuard::clear();
+  // A typed answer still works on the same kind of descriptor.
+  ASSERT_EQ(write(fds[1], "n\n", 2), 2);
+  EXPECT_EQ(prompt.ask("y.jpg"), OverwriteAnswer::No);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST(OverwriteQuestion, TerminalAnswers) {
