@@ -268,6 +268,15 @@ TEST_F(CliTest, CtrlCDuringRecoveryKeepsTheFilesWrittenSoFar) {
   EXPECT_EQ(now.sa_handler, SIG_DFL);
 }
 
+TEST_F(CliTest, TwoFoundFilesOfOneNameGiveTwoFilesWithOverwriteAll) {
+  useEngine(EngineKind::Fat, {{"DCIM", "IMG_0001.JPG", patternBytes(700, 1)}, {"DCIM", "IMG_0001.JPG", patternBytes(900, 2)}});
+  const fs::path out = dir / "out";
+  const CliRun r = runCli(with(base("recover"), {"--all", "--out", out.string(), "--overwrite", "all"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::readFile(out / "DCIM" / "IMG_0001.JPG"), patternBytes(700, 1));
+  EXPECT_EQ(test::readFile(out / "DCIM" / "IMG_0001 (2).JPG"), patternBytes(900, 2));
+}
+
 TEST_F(CliTest, AnOutputFolderThatVanishesFailsTheRestOneByOne) {
   const fs::path out = dir / "out";
   beforeWrite = [out](int written) {
