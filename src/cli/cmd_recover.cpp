@@ -23,6 +23,8 @@ struct RecoverCliOptions {
   std::string folder;
   std::string out;
   std::string overwrite = "ask";
+  bool allowUnknownTarget = false;
+  bool keepPartial = false;
 };
 
 bool nameMatches(const std::vector<std::string>& globs, const std::string& name) {
@@ -63,7 +65,7 @@ std::unique_ptr<OverwritePrompt> makePrompt(const std::string& mode) {
   if (mode == "all") return std::make_unique<FixedOverwritePrompt>(OverwriteAnswer::YesToAll);
   if (mode == "never") return std::make_unique<FixedOverwritePrompt>(OverwriteAnswer::No);
   if (::isatty(STDIN_FILENO) == 1 && ::isatty(STDERR_FILENO) == 1)
-    return std::make_unique<TerminalOverwritePrompt>(std::cin, std::cerr);
+    return std::make_unique<TerminalOverwritePrompt>(STDIN_FILENO, std::cerr);
   return std::make_unique<KeepExistingPrompt>(std::cerr);
 }
 
@@ -81,9 +83,11 @@ int runRecoverCommand(RecoverCliOptions& o) {
   if (status != kExitOk) return status;
 
   // The output folder is settled before anything is scanned.
-  const std::string refusal = prepareDestination(session.source, o.out);
+  const std::string refusal = prepareDestination(session.source, o.out, o.allowUnknownTarget);
   if (!refusal.empty()) {
     std::cerr << refusal << "\n";
+    if (refusal.rfind(kUnknownTargetMessage, 0) == 0)
+      std::cerr << "(If you know that folder is on another disk, give --allow-unknown-target to write there.)\n";
     return kExitFailed;
   }
 
@@ -128,8 +132,10 @@ int runRecoverCommand(RecoverCliOptions& o) {
   RecoveryOutcome outcome;
   const bool cancelled = runWithProgress(
       [&](RunningFlag& running) {
+        RecoveryOptions options;
+        options.keepPartial = o.keepPartial;
         outcome = runRecoveryJob(*session.engine, *session.tree, plan.steps, o.out, *prompt, session.ctx.progress,
-                                 running);
+                                 running, options);
       },
       session.ctx.progress, progressWanted(o.scan.progress), std::cerr);
 
@@ -159,7 +165,7 @@ int runRecoverCommand(RecoverCliOptions& o) {
   }
   if (cancelled || outcome.cancelled) {
     std::cerr << "Cancelled; the files written so far are kept\n";
-    return kExitCancelled;
+    return cancelledExitStatus();
   }
   if (outcome.failed > 0) return kExitFailed;
   return kExitOk;
@@ -177,6 +183,10 @@ void addRecoverCommand(CLI::App& app, SetRun setRun) {
   cmd->add_option("--out", opts->out, "Output folder (created when missing; not on the scanned partition)");
   cmd->add_option("--overwrite", opts->overwrite, "When a file exists: ask (on a terminal), all or never")
       ->check(CLI::IsMember({"ask", "all", "never"}));
+  cmd->add_flag("--keep-partial", opts->keepPartial,
+                "Keep what could be read of a file that failed as NAME.partial (it is removed otherwise)");
+  cmd->add_flag("--allow-unknown-target", opts->allowUnknownTarget,
+                "Write into a folder even when the disk it is stored on cannot be known");
   cmd->callback([opts, setRun] { setRun([opts] { return runRecoverCommand(*opts); }); });
 }
 

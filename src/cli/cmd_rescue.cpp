@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/backup_target.h"
 #include "cli/commands.h"
 #include "cli/drive_selection.h"
 #include "common/clock.h"
@@ -83,13 +84,17 @@ int runBackup(RescueOptions& o) {
     std::cerr << kBackupFailed << "\n";
     return 2;
   }
-  if (!ask(kAskBackup, o.yes)) return 1;
   fs::path path = o.out;
-  if (path.empty()) {
-    const fs::path folder = folderOf(o);
+  if (path.empty()) path = folderOf(o) / proposedBackupName(*disk, nowSeconds());
+  const std::string problem = backupTargetProblem(path, static_cast<int>(disk->driveNumber));
+  if (!problem.empty()) {
+    std::cerr << problem << "\n";
+    return 2;
+  }
+  if (!ask(kAskBackup, o.yes)) return 1;
+  if (o.out.empty()) {
     std::error_code ec;
-    fs::create_directories(folder, ec);
-    path = folder / proposedBackupName(*disk, nowSeconds());
+    fs::create_directories(path.parent_path(), ec);
   }
   if (!backupDisk(path.string(), catalog, disk)) {
     std::cerr << kBackupFailed << "\n";

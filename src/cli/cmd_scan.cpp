@@ -17,7 +17,11 @@ int runScanCommand(ScanCliOptions& o) {
   InterruptGuard interrupts;
   status = runScan(o, session, std::cerr);
   if (status != kExitOk) return status;
-  printResults(o, session, std::cout);
+  if (!printResults(o, session, std::cout)) {
+    std::cout << std::flush;
+    std::cerr << "\nCancelled\n";
+    return cancelledExitStatus();
+  }
   return kExitOk;
 }
 

@@ -1,40 +1,76 @@
 #include "cli/progress_line.h"
 
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <iostream>
+#include <iterator>
 
 #include "common/clock.h"
 #include "common/text.h"
+#include "results/recovery_output.h"
 #include "results/time_estimate.h"
 
 namespace brenix::cli {
 
 namespace {
-std::atomic<bool> gInterrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
-struct sigaction gPrevious {};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+std::atomic<int> gSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
+struct sigaction gPrevious[3] {};
+struct termios gTerminal {};
+bool gHaveTerminal = false;
 
-extern "C" void onInterrupt(int) { gInterrupted.store(true); }
+// The first signal asks the job to stop; a second one ends the program at
+// once, after removing the file being written and restoring the terminal.
+extern "C" void onStopSignal(int sig) {
+  int none = 0;
+  if (gSignal.compare_exchange_strong(none, sig)) return;
+  if (const char* temp = recoveryFileInProgress()) ::unlink(temp);
+  if (gHaveTerminal) ::tcsetattr(STDIN_FILENO, TCSANOW, &gTerminal);
+  static const char kMessage[] = "\nStopped at once; the file being written was removed\n";
+  (void)!::write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
+  ::_exit(128 + sig);
+}
 }  // namespace
 
 InterruptGuard::InterruptGuard() {
-  gInterrupted.store(false);
+  gSignal.store(0);
+  gHaveTerminal = ::isatty(STDIN_FILENO) == 1 && ::tcgetattr(STDIN_FILENO, &gTerminal) == 0;
   struct sigaction sa {};
-  sa.sa_handler = onInterrupt;
+  sa.sa_handler = onStopSignal;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_RESTART;
-  installed_ = sigaction(SIGINT, &sa, &gPrevious) == 0;
+  installed_ = true;
+  for (size_t i = 0; i < std::size(kStopSignals); ++i)
+    installed_ = sigaction(kStopSignals[i], &sa, &gPrevious[i]) == 0 && installed_;
 }
 
 InterruptGuard::~InterruptGuard() {
-  if (installed_) sigaction(SIGINT, &gPrevious, nullptr);
+  for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &gPrevious[i], nullptr);
 }
 
-bool InterruptGuard::interrupted() { return gInterrupted.load(); }
-void InterruptGuard::clear() { gInterrupted.store(false); }
+bool InterruptGuard::interrupted() { return gSignal.load() != 0; }
+int InterruptGuard::signal() { return gSignal.load(); }
+void InterruptGuard::clear() { gSignal.store(0); }
+
+int cancelledExitStatus() {
+  const int sig = gSignal.load();
+  return sig != 0 ? 128 + sig : 130;
+}
+
+const char* signalName(int sig) {
+  switch (sig) {
+    case SIGINT: return "Interrupted";
+    case SIGTERM: return "Terminated";
+    case SIGHUP: return "Hangup";
+    default: return "Stopped";
+  }
+}
 
 std::string terminalSafe(const std::string& text, bool keepNewlines) {
   std::string out = text;
@@ -78,6 +114,9 @@ bool runWithProgress(const JobRunner::Work& work, Progress& progress, bool showP
     if (InterruptGuard::interrupted() && !cancelled) {
       cancelled = true;
       runner.cancel();
+      std::lock_guard lock(terminalMutex());
+      err << (inPlace ? "\n" : "") << signalName(InterruptGuard::signal())
+          << ": stopping (a second signal ends the program at once)\n" << std::flush;
     }
     if (showProgress && nowSeconds() - lastPrint >= 1) {
       lastPrint = nowSeconds();
@@ -105,13 +144,32 @@ bool parseOverwriteAnswer(const std::string& text, OverwriteAnswer* answer) {
   return true;
 }
 
+// One line from a terminal, given up when a stop signal comes meanwhile.
+bool readLineUnlessInterrupted(int fd, std::string& line) {
+  line.clear();
+  while (!InterruptGuard::interrupted()) {
+    pollfd p{fd, POLLIN, 0};
+    const int ready = ::poll(&p, 1, 100);
+    if (ready < 0 && errno != EINTR) return false;
+    if (ready <= 0) continue;
+    char c = 0;
+    const ssize_t n = ::read(fd, &c, 1);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) return false;
+    if (c == '\n') return true;
+    if (line.size() < 256) line += c;
+  }
+  return false;
+}
+
 OverwriteAnswer TerminalOverwritePrompt::ask(const std::string& name) {
   std::lock_guard lock(terminalMutex());
   out_ << "\n" << kOverwriteCaption << "\n" << overwriteQuestionText(terminalSafe(name)) << "\n";
   for (int attempt = 0; attempt < 10; ++attempt) {
     out_ << "[y]es, yes to [a]ll, [n]o, [c]ancel? " << std::flush;
     std::string line;
-    if (!std::getline(in_, line)) return OverwriteAnswer::Cancel;
+    const bool got = fd_ >= 0 ? readLineUnlessInterrupted(fd_, line) : static_cast<bool>(std::getline(*in_, line));
+    if (!got) return OverwriteAnswer::Cancel;
     OverwriteAnswer answer;
     if (parseOverwriteAnswer(line, &answer)) return answer;
   }

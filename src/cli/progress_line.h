@@ -13,8 +13,10 @@
 
 namespace brenix::cli {
 
-// While alive, SIGINT sets a flag instead of ending the program; the previous
-// handler comes back when it is destroyed.
+// While alive, SIGINT, SIGTERM and SIGHUP set a flag instead of ending the
+// program, so the job stops and says so; a second one ends the program at
+// once, after removing the file being written and restoring the terminal.
+// The previous handlers come back when it is destroyed.
 class InterruptGuard {
  public:
   InterruptGuard();
@@ -22,11 +24,17 @@ class InterruptGuard {
   InterruptGuard(const InterruptGuard&) = delete;
   InterruptGuard& operator=(const InterruptGuard&) = delete;
   static bool interrupted();
+  static int signal();  // the first signal that came, 0 for none
   static void clear();
 
  private:
   bool installed_ = false;
 };
+
+// The exit status after a stop signal: 128 + its number (130 for Ctrl-C).
+int cancelledExitStatus();
+// "Interrupted", "Terminated", "Hangup".
+const char* signalName(int sig);
 
 // Text from disk made safe to print on a terminal: control characters
 // (escape sequences among them) become '?'. Newlines are kept when keepNewlines.
@@ -45,14 +53,17 @@ bool progressWanted(bool forced);
 bool runWithProgress(const JobRunner::Work& work, Progress& progress, bool showProgress, std::ostream& err);
 
 // The overwrite question on the terminal: the question text, then
-// "[y]es, yes to [a]ll, [n]o, [c]ancel? ". End of input answers Cancel.
+// "[y]es, yes to [a]ll, [n]o, [c]ancel? ". End of input answers Cancel, and
+// so does a stop signal while the question waits (when reading a descriptor).
 class TerminalOverwritePrompt : public OverwritePrompt {
  public:
-  TerminalOverwritePrompt(std::istream& in, std::ostream& out) : in_(in), out_(out) {}
+  TerminalOverwritePrompt(std::istream& in, std::ostream& out) : in_(&in), out_(out) {}
+  TerminalOverwritePrompt(int fd, std::ostream& out) : fd_(fd), out_(out) {}
   OverwriteAnswer ask(const std::string& name) override;
 
  private:
-  std::istream& in_;
+  std::istream* in_ = nullptr;
+  int fd_ = -1;
   std::ostream& out_;
 };
 

@@ -272,7 +272,7 @@ int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
   if (sessionFile) sessionFile->finish(s, cancelled || result.error != 0, err);
   if (cancelled) {
     err << "Cancelled\n";
-    return kExitCancelled;
+    return cancelledExitStatus();
   }
   if (result.error != 0) {
     err << (result.message.empty() ? "The scan failed (error " + std::to_string(result.error) + ")" : result.message)
@@ -337,7 +337,7 @@ std::string jsonText(const std::string& v) {
 
 }  // namespace
 
-void printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
+bool printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
   ResultsModel& model = *s.model;
   const EngineKind kind = model.kind();
   std::vector<ResultFolder*> folders;
@@ -351,6 +351,7 @@ void printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
   }
   Totals listed;
   for (ResultFolder* f : folders) {
+    if (InterruptGuard::interrupted()) return false;
     model.selectFolder(*f);
     model.applyFilter(s.filter);
     const std::string path = o.json ? folderPathText(*f) : terminalSafe(folderPathText(*f));
@@ -430,6 +431,7 @@ void printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
     if (s.filter.enabled) out << "Listed: " << statusLineText(listed.count, listed.bytes) << "\n";
     if (unreadable > 0) out << format(kUnreadableSectorsFormat, static_cast<unsigned long long>(unreadable)) << "\n";
   }
+  return true;
 }
 
 }  // namespace brenix::cli

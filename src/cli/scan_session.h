@@ -77,8 +77,9 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err);
 // Runs the scan job with the progress line and Ctrl-C; kExitOk, kExitCancelled or kExitFailed.
 int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err);
 
-// Prints the tree with the page's cell formats, or JSON, or CSV.
-void printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out);
+// Prints the tree with the page's cell formats, or JSON, or CSV. False when a
+// stop signal came meanwhile (the listing is cut short).
+bool printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out);
 
 // The folder at a path below the root ("DCIM/100CANON", '\\' also separates), or null.
 ResultFolder* findFolderByPath(ResultTree& tree, const std::string& path);

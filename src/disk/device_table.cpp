@@ -1,5 +1,7 @@
 #include "disk/device_table.h"
 
+#include "disk/backing_store.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -84,6 +86,13 @@ bool DeviceTable::includeSystemDisks() const { return includeSystem_; }
 
 int DeviceTable::attachImage(const std::string& path, std::string* error) {
   std::lock_guard lock(mutex_);
+  // Only image files and block devices: a FIFO would block the opener, a
+  // folder or /dev/null would pass for an empty disk.
+  const std::string problem = imagePathProblem(path);
+  if (!problem.empty()) {
+    if (error) *error = problem;
+    return -1;
+  }
   SectorReader probe;
   if (!probe.openPath(path, OpenMode::Read)) {
     if (error)

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <utility>
 
@@ -15,6 +16,10 @@
 #include "disk/sector_reader.h"
 
 namespace brenix {
+
+namespace {
+std::atomic<uint64_t> gBytesRead{0};
+}  // namespace
 
 SectorReader::~SectorReader() { close(); }
 
@@ -59,12 +64,22 @@ bool SectorReader::openPath(const std::string& devicePath, OpenMode mode) {
     return true;
   }
   setLastImageOpenMessage({});
-  int flags = (mode == OpenMode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC;
+  // Opened without blocking and checked: only image files and block devices
+  // are disks (a FIFO swapped in after a check must not hang the reader).
+  int flags = (mode == OpenMode::ReadWrite ? O_RDWR : O_RDONLY) | O_CLOEXEC | O_NONBLOCK;
   fd_ = ::open(devicePath.c_str(), flags);
   if (fd_ < 0) {
     lastError_ = errno;
     return false;
   }
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode))) {
+    lastError_ = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    ::close(fd_);
+    fd_ = -1;
+    return false;
+  }
+  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
   path_ = devicePath;
   position_ = 0;
   return true;
@@ -100,7 +115,10 @@ bool readRange(int fd, ImageBackend* backend, uint64_t offset, void* buffer, siz
                bool* mediaError) {
   *mediaError = false;
   if (backend) {
-    if (backend->readAt(offset, buffer, count, error)) return true;
+    if (backend->readAt(offset, buffer, count, error)) {
+      gBytesRead.fetch_add(count, std::memory_order_relaxed);
+      return true;
+    }
     const uint64_t size = backend->sizeBytes();
     *mediaError = *error == EIO && offset <= size && count <= size - offset;
     return false;
@@ -121,6 +139,7 @@ bool readRange(int fd, ImageBackend* backend, uint64_t offset, void* buffer, siz
       return false;
     }
     got += static_cast<size_t>(n);
+    gBytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
   }
   return true;
 }
@@ -155,6 +174,8 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
   }
   return false;
 }
+
+uint64_t SectorReader::bytesReadInProcess() { return gBytesRead.load(std::memory_order_relaxed); }
 
 bool SectorReader::readExact(void* buffer, size_t count) {
   if (!readBytesAt(position_, buffer, count)) return false;

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <atomic>
 #include <utility>
 
 #include "disk/device_table.h"
@@ -11,6 +12,10 @@
 #include "disk/sector_reader.h"
 
 namespace brenix {
+
+namespace {
+std::atomic<uint64_t> gBytesRead{0};
+}  // namespace
 
 SectorReader::~SectorReader() { close(); }
 
@@ -78,6 +83,7 @@ bool SectorReader::readExact(void* buffer, size_t count) {
     lastError_ = static_cast<int>(GetLastError());
     return false;
   }
+  gBytesRead.fetch_add(got, std::memory_order_relaxed);
   position_ += count;
   return true;
 }
@@ -103,8 +109,11 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
     lastError_ = static_cast<int>(GetLastError());
     return false;
   }
+  gBytesRead.fetch_add(got, std::memory_order_relaxed);
   return true;
 }
+
+uint64_t SectorReader::bytesReadInProcess() { return gBytesRead.load(std::memory_order_relaxed); }
 
 uint64_t SectorReader::sizeBytes() const {
   if (!handle_) return 0;

@@ -39,9 +39,14 @@ RecoveryPlan planRecovery(const ResultsModel& model) {
   return plan;
 }
 
-std::string prepareDestination(const ScannedSource& source, const fs::path& destination) {
+std::string prepareDestination(const ScannedSource& source, const fs::path& destination, bool allowUnknownTarget) {
   if (destination.empty()) return "No output folder given";
-  if (outputOnScannedSource(source, destination)) return kSamePartitionMessage;
+  const TargetCheck check = checkRecoveryTarget(source, destination);
+  if (check.verdict == TargetVerdict::OnScannedSource) return kSamePartitionMessage;
+  if (check.verdict == TargetVerdict::Unknown && !allowUnknownTarget)
+    return std::string(kUnknownTargetMessage) + destination.string() + "' is stored on: " + check.reason +
+           ". Recovered files written there could land on the disk being rescued; please select a folder on "
+           "another disk.";
   std::error_code ec;
   fs::create_directories(destination, ec);
   if (ec || !fs::is_directory(destination))
@@ -51,10 +56,10 @@ std::string prepareDestination(const ScannedSource& source, const fs::path& dest
 
 RecoveryOutcome runRecoveryJob(ScanEngine& engine, const ResultTree& tree, const std::vector<RecoveryStep>& steps,
                                const fs::path& destination, OverwritePrompt& prompt, Progress& progress,
-                               RunningFlag& running) {
+                               RunningFlag& running, const RecoveryOptions& options) {
   progress.setTitle(kRecoveryTitle);
   progress.setStatus({});
-  return recoverFiles(engine, tree, steps, destination, prompt, progress, running);
+  return recoverFiles(engine, tree, steps, destination, prompt, progress, running, options);
 }
 
 }  // namespace brenix

@@ -33,13 +33,17 @@ struct RecoveryPlan {
 // message when nothing is checked.
 RecoveryPlan planRecovery(const ResultsModel& model);
 
-// The destination rules: refused on the scanned partition; created when
-// missing. Returns an empty string when the folder is ready, else the message.
-std::string prepareDestination(const ScannedSource& source, const std::filesystem::path& destination);
+// The destination rules: refused on the scanned partition, and refused when
+// the disk it is stored on cannot be known unless allowUnknownTarget; created
+// when missing. Returns an empty string when the folder is ready, else the message.
+std::string prepareDestination(const ScannedSource& source, const std::filesystem::path& destination,
+                               bool allowUnknownTarget = false);
+// The start of the message for a folder whose disk cannot be known.
+inline constexpr const char* kUnknownTargetMessage = "Cannot tell which disk the folder '";
 
 // The recovery job: sets the title and writes the planned files.
 RecoveryOutcome runRecoveryJob(ScanEngine& engine, const ResultTree& tree, const std::vector<RecoveryStep>& steps,
                                const std::filesystem::path& destination, OverwritePrompt& prompt, Progress& progress,
-                               RunningFlag& running);
+                               RunningFlag& running, const RecoveryOptions& options = {});
 
 }  // namespace brenix

@@ -371,7 +371,7 @@ int NtfsVolume::scanDeleted() {
     addItem(std::move(item), true);
   }
   if (progress_) {
-    progress_->setDone(progress_->total());
+    if (running()) progress_->setDone(progress_->total());  // a cancelled scan keeps its real position
     progress_->setStatus(format("Found Deleted Files : %zu", items_.size()));
   }
   return kNtfsOk;

@@ -409,7 +409,9 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
   if (open_.open) record(std::min(std::min(pos, endB), open_.start + maxSizeKb_ * 1024));
   spans_.clear();
   if (progress) {
-    progress->setDone(progress->total());
+    // Where the scan really stopped: a cancelled scan does not claim the whole range.
+    progress->setDone(pos >= endB ? progress->total()
+                                  : static_cast<int32_t>(std::min<uint64_t>((pos - first) / chunk, INT32_MAX)));
     progress->setStatus(format("Found Raw Files : %zu", files_.size()));
   }
   return 0;

@@ -14,12 +14,22 @@ class Progress {
   void reset() {
     total_ = 0;
     done_ = 0;
+    bytesTotal_ = 0;
+    bytesDone_ = 0;
   }
   void setTotal(int32_t v) { total_ = v; }
   void setDone(int32_t v) { done_ = v; }
   void addDone(int32_t v) { done_ += v; }
   int32_t total() const { return total_; }
   int32_t done() const { return done_; }
+
+  // Bytes of the job where it knows them (a recovery: the files' sizes and
+  // the bytes written so far); 0 = not set. The remaining time then comes from bytes.
+  void setBytesTotal(int64_t v) { bytesTotal_ = v; }
+  void setBytesDone(int64_t v) { bytesDone_ = v; }
+  void addBytesDone(int64_t v) { bytesDone_ += v; }
+  int64_t bytesTotal() const { return bytesTotal_; }
+  int64_t bytesDone() const { return bytesDone_; }
 
   void setStatus(std::string text) {
     std::lock_guard lock(mutex_);
@@ -44,6 +54,8 @@ class Progress {
  private:
   std::atomic<int32_t> total_{0};
   std::atomic<int32_t> done_{0};
+  std::atomic<int64_t> bytesTotal_{0};
+  std::atomic<int64_t> bytesDone_{0};
   mutable std::mutex mutex_;
   std::string status_;
   std::string title_;

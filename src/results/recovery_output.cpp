@@ -9,7 +9,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <atomic>
 #include <deque>
+#include <set>
 #include <fstream>
 #include <system_error>
 
@@ -139,12 +141,12 @@ FileByteSink::~FileByteSink() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-bool FileByteSink::open(const fs::path& path) {
+bool FileByteSink::open(const fs::path& path, bool exclusive) {
   if (fd_ >= 0) close();
   failed_ = false;
   error_ = 0;
   written_ = 0;
-  int flags = O_WRONLY | O_CREAT | O_TRUNC;
+  int flags = O_WRONLY | O_CREAT | (exclusive ? O_EXCL : O_TRUNC);
 #ifdef O_NOFOLLOW
   flags |= O_NOFOLLOW;
 #endif
@@ -172,6 +174,17 @@ bool FileByteSink::write(const uint8_t* data, size_t size) {
     data += n;
     size -= static_cast<size_t>(n);
     written_ += static_cast<uint64_t>(n);
+    if (progress_) progress_->addBytesDone(n);
+  }
+  return true;
+}
+
+bool FileByteSink::sync() {
+  if (fd_ < 0 || failed_) return false;
+  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
+    error_ = errno;
+    failed_ = true;
+    return false;
   }
   return true;
 }
@@ -213,13 +226,68 @@ bool staysInside(const fs::path& base, const fs::path& p) {
   return true;
 }
 
+// Names are compared without case: the output may be a FAT or NTFS volume.
+std::string claimKey(const fs::path& p) { return toLower(p.string()); }
+
+fs::path unusedInJob(const std::set<std::string>& claimed, const fs::path& target) {
+  if (!claimed.count(claimKey(target))) return target;
+  const std::string name = target.filename().string();
+  const size_t dot = name.rfind('.');
+  const bool hasExt = dot != std::string::npos && dot > 0;
+  const std::string ext = hasExt ? name.substr(dot) : std::string();
+  std::string stem = hasExt ? name.substr(0, dot) : name;
+  for (int n = 2;; ++n) {
+    const std::string suffix = " (" + std::to_string(n) + ")";
+    std::string s = stem;
+    const size_t room = 255 > suffix.size() + ext.size() ? 255 - suffix.size() - ext.size() : 1;
+    if (s.size() > room) {
+      size_t keep = room;
+      while (keep > 0 && (static_cast<unsigned char>(s[keep]) & 0xC0) == 0x80) --keep;
+      s.resize(keep);
+    }
+    const fs::path candidate = target.parent_path() / (s + suffix + ext);
+    if (!claimed.count(claimKey(candidate))) return candidate;
+  }
+}
+
+std::atomic<uint64_t> gTempCounter{0};
+
+std::string temporaryName() {
+  return ".brenix-" + std::to_string(static_cast<long long>(::getpid())) + "-" + std::to_string(++gTempCounter) + ".tmp";
+}
+
+// The temporary file in hand, readable from a signal handler: two buffers
+// written in turn, the one in use published through an atomic pointer.
+char gInProgressPaths[2][4096];
+std::atomic<const char*> gInProgress{nullptr};
+int gInProgressSlot = 0;
+
+void setFileInProgress(const fs::path& p) {
+  if (p.empty()) {
+    gInProgress.store(nullptr);
+    return;
+  }
+  const std::string text = p.string();
+  if (text.size() >= sizeof gInProgressPaths[0]) return;
+  gInProgressSlot ^= 1;
+  std::memcpy(gInProgressPaths[gInProgressSlot], text.c_str(), text.size() + 1);
+  gInProgress.store(gInProgressPaths[gInProgressSlot]);
+}
+
 }  // namespace
+
+const char* recoveryFileInProgress() { return gInProgress.load(); }
 
 RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const std::vector<RecoveryStep>& steps,
                              const fs::path& destination, OverwritePrompt& prompt, Progress& progress,
-                             RunningFlag& running) {
+                             RunningFlag& running, const RecoveryOptions& options) {
   const EngineKind kind = engine.kind();
   RecoveryOutcome out;
+  std::set<std::string> claimed;  // target names written by this job
+  {
+    std::error_code ec;  // the front ends create it first; it must exist when the job starts
+    fs::create_directories(destination, ec);
+  }
   ErrorReport report;
   bool askBeforeOverwrite = true;
   int32_t done = 0;
@@ -227,6 +295,15 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
   progress.setDone(0);
   if (kind == EngineKind::Ntfs || kind == EngineKind::ExFat || kind == EngineKind::Raw)
     progress.setStatus("Recovering Files : 0");
+  // Bytes: the files' sizes; done = the files behind plus what the file in hand has written.
+  int64_t bytesBehind = 0;
+  {
+    uint64_t all = 0;
+    for (const RecoveryStep& step : steps)
+      if (step.hasItem && step.item < tree.itemCount()) all += std::min<uint64_t>(tree.item(step.item).size, INT64_MAX / 4096);
+    progress.setBytesTotal(static_cast<int64_t>(std::min<uint64_t>(all, INT64_MAX)));
+    progress.setBytesDone(0);
+  }
 
   const auto fail = [&](const FoundItem& item, const fs::path& path, const std::string& line, std::string reason) {
     out.failed += 1;
@@ -244,12 +321,14 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       // A checked FAT folder is created even when none of its files is checked.
       fs::path folder = destination;
       for (const std::string& part : targetFolderComponents(kind, step.folder, {})) folder /= part;
-      if (staysInside(destination, folder)) fs::create_directories(folder, ec);
+      if (fs::is_directory(destination, ec) && staysInside(destination, folder)) fs::create_directories(folder, ec);
       continue;
     }
     if (step.item >= tree.itemCount()) continue;
     const FoundItem& item = tree.item(step.item);
-    const fs::path target = targetPath(kind, destination, step.folder, item.name);
+    progress.setBytesDone(bytesBehind);
+    bytesBehind += static_cast<int64_t>(std::min<uint64_t>(item.size, INT64_MAX / 4096));
+    fs::path target = targetPath(kind, destination, step.folder, item.name);
 
     switch (kind) {
       case EngineKind::Fat: progress.setStatus(item.name); break;
@@ -257,6 +336,12 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       default: progress.setStatus("Recovering Files : " + item.name); break;
     }
 
+    // The output folder itself is never re-created: when it vanishes the rest fails.
+    if (!fs::is_directory(destination, ec)) {
+      fail(item, target, createFailedLine(item.name), "the output folder '" + destination.string() + "' is gone");
+      progress.setDone(++done);
+      continue;
+    }
     // A symbolic link already in the output folder must not lead the new folders elsewhere.
     const bool inside = staysInside(destination, target.parent_path());
     if (inside) fs::create_directories(target.parent_path(), ec);
@@ -266,8 +351,17 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       continue;
     }
 
+    // A name this job has written already gets " (2)", " (3)" ...; only files
+    // that were there before the job are subject to the overwrite question.
+    target = unusedInJob(claimed, target);
     struct stat st {};
     const bool exists = ::lstat(target.c_str(), &st) == 0;
+    if (exists && !S_ISREG(st.st_mode)) {
+      fail(item, target, createFailedLine(item.name),
+           S_ISLNK(st.st_mode) ? "a symbolic link stands under that name" : "something other than a file stands under that name");
+      progress.setDone(++done);
+      continue;
+    }
     if (exists && askBeforeOverwrite) {
       const OverwriteAnswer answer = prompt.ask(item.name);
       if (answer == OverwriteAnswer::Cancel) {
@@ -285,130 +379,174 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       if (answer == OverwriteAnswer::YesToAll) askBeforeOverwrite = false;
     }
 
+    // Written under a temporary name, flushed, and given its own name only when whole.
+    const fs::path temp = target.parent_path() / temporaryName();
     FileByteSink sink;
-    if (!sink.open(target)) {
+    sink.countInto(&progress);
+    if (!sink.open(temp, true)) {
       fail(item, target, createFailedLine(item.name), std::strerror(sink.lastError()));
       progress.setDone(++done);
       continue;
     }
-    // The file in hand is finished even when Cancel comes meanwhile.
-    RunningFlag fileRunning{true};
-    const WriteStatus status = engine.writeItem(item, sink, fileRunning);
+    setFileInProgress(temp);
+    const WriteStatus status = engine.writeItem(item, sink, running);
+    const bool synced = status == WriteStatus::Ok && sink.sync();
     const bool closed = sink.close();
-    if (status == WriteStatus::Ok && closed) {
+    std::string reason;
+    if (status == WriteStatus::Ok && synced && closed && sink.bytesWritten() < item.size)
+      reason = "only " + std::to_string(sink.bytesWritten()) + " of " + std::to_string(item.size) + " bytes could be read";
+    else if (status == WriteStatus::Ok && synced && closed && ::rename(temp.c_str(), target.c_str()) != 0)
+      reason = std::string("it cannot be given its name: ") + std::strerror(errno);
+    else if (status == WriteStatus::ReadFailed)
+      reason = "the file's data cannot be read";
+    else if (status == WriteStatus::Cancelled)
+      reason = "stopped before the file was complete";
+    else if (status != WriteStatus::Ok || !synced || !closed)
+      reason = sink.lastError() ? std::strerror(sink.lastError()) : "the file cannot be written";
+
+    if (reason.empty()) {
       out.written += 1;
       out.writtenPaths.push_back(target);
-    } else if (status == WriteStatus::ReadFailed) {
-      fail(item, target, writeFailedLine(kind, item.name), "the file's data cannot be read");
+      claimed.insert(claimKey(target));
     } else {
-      const int err = sink.lastError();
-      fail(item, target, writeFailedLine(kind, item.name), err ? std::strerror(err) : "the file cannot be written");
+      // A file that is not whole never stands under its own name.
+      fs::path kept;
+      if (options.keepPartial && sink.bytesWritten() > 0) {
+        kept = target;
+        kept += ".partial";
+        if (::rename(temp.c_str(), kept.c_str()) != 0) kept.clear();
+      }
+      if (kept.empty()) ::unlink(temp.c_str());
+      else reason += "; the part read is kept as " + kept.filename().string();
+      fail(item, target, writeFailedLine(kind, item.name), reason);
     }
+    setFileInProgress({});
     progress.setDone(++done);
   }
   if (!running.load()) out.cancelled = true;
+  if (!out.cancelled) progress.setBytesDone(bytesBehind);
   out.report = report.text();
   return out;
 }
 
-#ifndef _WIN32
 namespace {
 
-uint64_t readNumber(const fs::path& p, bool* ok = nullptr) {
-  std::ifstream in(p);
-  unsigned long long v = 0;
-  const bool good = static_cast<bool>(in >> v);
-  if (ok) *ok = good;
-  return good ? v : 0;
+bool rangesOverlap(uint64_t a, uint64_t aLen, uint64_t b, uint64_t bLen) {
+  const uint64_t aEnd = aLen > UINT64_MAX - a ? UINT64_MAX : a + aLen;
+  const uint64_t bEnd = bLen > UINT64_MAX - b ? UINT64_MAX : b + bLen;
+  return a < bEnd && b < aEnd;
 }
 
-bool readDevNumber(const fs::path& p, uint64_t* dev) {
-  std::ifstream in(p);
-  std::string text;
-  if (!(in >> text)) return false;
-  unsigned ma = 0, mi = 0;
-  if (std::sscanf(text.c_str(), "%u:%u", &ma, &mi) != 2) return false;
-  *dev = makedev(ma, mi);
-  return true;
-}
-
-struct BlockExtent {
-  uint64_t ownDev = 0;
-  uint64_t diskDev = 0;
-  uint64_t start = 0;
-  uint64_t size = 0;
+// The scanned stretches: of disks (a partition node mapped onto its disk) and of image files.
+struct ScannedStretches {
+  std::vector<DiskExtent> disks;
+  std::vector<FileExtent> files;
 };
 
-// The partitions or whole disks a block device finally lies on.
-void collectExtents(const fs::path& node, int depth, std::vector<BlockExtent>& out) {
-  if (depth > 8 || out.size() > 256) return;
-  std::error_code ec;
-  std::vector<fs::path> slaves;
-  for (const auto& e : fs::directory_iterator(node / "slaves", ec)) slaves.push_back(e.path());
-  if (!slaves.empty()) {
-    for (const fs::path& s : slaves) {
-      const fs::path real = fs::canonical(s, ec);
-      if (!ec) collectExtents(real, depth + 1, out);
-    }
-    return;
+ScannedStretches sourceStretches(const ScannedSource& source, const SystemFiles& files) {
+  ScannedStretches s;
+  const uint64_t start = source.startSector;
+  const uint64_t count = source.endSector > start ? source.endSector - start : UINT64_MAX;
+#ifndef _WIN32
+  struct stat st {};
+  if (source.devicePath.empty() || ::stat(source.devicePath.c_str(), &st) != 0) return s;
+  if (S_ISREG(st.st_mode)) {
+    const uint64_t bytes = count > UINT64_MAX / 512 ? UINT64_MAX : count * 512;
+    s.files.push_back({static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+                       start > UINT64_MAX / 512 ? UINT64_MAX : start * 512, bytes, source.devicePath});
+    return s;
   }
-  BlockExtent x;
-  if (!readDevNumber(node / "dev", &x.ownDev)) return;
-  x.size = readNumber(node / "size");
-  if (fs::exists(node / "partition", ec)) {
-    if (!readDevNumber(node.parent_path() / "dev", &x.diskDev)) return;
-    x.start = readNumber(node / "start");
+  if (!S_ISBLK(st.st_mode)) return s;
+  const BackingStore b = backingStoreOfDevice(st.st_rdev, files);
+  s.files = b.files;  // a loop device: its image file
+  // A partition or whole disk maps the scanned range straight onto the disk;
+  // below a stacked device each lower stretch counts whole.
+  const bool single = b.disks.size() == 1 && b.disks.front().ownDev == st.st_rdev;
+  if (single) {
+    DiskExtent x = b.disks.front();
+    x.start += start;
+    x.count = count;
+    s.disks.push_back(x);
   } else {
-    x.diskDev = x.ownDev;
-    x.start = 0;
-    if (x.size == 0) x.size = UINT64_MAX;
+    s.disks = b.disks;
   }
-  out.push_back(x);
+  DiskExtent self;  // the scanned device itself, whatever lies above it
+  self.diskDev = self.ownDev = st.st_rdev;
+  self.start = start;
+  self.count = count;
+  s.disks.push_back(self);
+#else
+  (void)files;
+  (void)count;
+#endif
+  return s;
 }
 
 }  // namespace
 
-bool deviceOverlapsScan(uint64_t outputDev, uint64_t sourceDev, uint64_t startSector, uint64_t endSector,
-                        const fs::path& sysRoot) {
-  if (outputDev == sourceDev) return true;
-  std::error_code ec;
-  const fs::path node = fs::canonical(
-      sysRoot / "dev" / "block" / (std::to_string(major(outputDev)) + ":" + std::to_string(minor(outputDev))), ec);
-  if (ec) return false;  // not a block device (tmpfs, network file system, ...)
-  std::vector<BlockExtent> extents;
-  collectExtents(node, 0, extents);
-  for (const BlockExtent& x : extents) {
-    if (x.ownDev == sourceDev) return true;
-    if (x.diskDev != sourceDev) continue;
-    const uint64_t end = x.size > UINT64_MAX - x.start ? UINT64_MAX : x.start + x.size;
-    if (x.start < endSector && startSector < end) return true;
+TargetCheck checkRecoveryTarget(const ScannedSource& source, const fs::path& outDir, const SystemFiles& files) {
+  TargetCheck check;
+#ifdef _WIN32
+  (void)files;
+  const std::string text = fs::absolute(outDir).string();
+  if (text.size() < 2 || text[1] != ':') {
+    check.verdict = TargetVerdict::Unknown;
+    check.reason = "the folder has no drive letter";
+  } else if (!source.isImage && source.driveLetter != '*' && toUpper(text.substr(0, 1))[0] == source.driveLetter) {
+    check.verdict = TargetVerdict::OnScannedSource;
   }
-  return false;
+  return check;
+#else
+  std::error_code ec;
+  if (!source.devicePath.empty()) {
+    const fs::path image = fs::weakly_canonical(source.devicePath, ec);
+    const fs::path out = fs::weakly_canonical(fs::absolute(outDir, ec), ec);
+    if (!ec && !image.empty() && out == image) {
+      check.verdict = TargetVerdict::OnScannedSource;
+      return check;
+    }
+  }
+  const ScannedStretches scanned = sourceStretches(source, files);
+  const BackingStore store = backingStoreOf(outDir, files);
+  for (const DiskExtent& x : store.disks)
+    for (const DiskExtent& y : scanned.disks)
+      // A file system on the scanned device itself spans all of it.
+      if (x.ownDev == y.ownDev || (x.diskDev == y.diskDev && rangesOverlap(x.start, x.count, y.start, y.count))) {
+        check.verdict = TargetVerdict::OnScannedSource;
+        return check;
+      }
+  for (const FileExtent& f : store.files)
+    for (const FileExtent& g : scanned.files)
+      if (f.dev == g.dev && f.ino == g.ino && rangesOverlap(f.offset, f.length, g.offset, g.length)) {
+        check.verdict = TargetVerdict::OnScannedSource;
+        return check;
+      }
+  if (!store.known) {
+    check.verdict = TargetVerdict::Unknown;
+    check.reason = store.reason;
+  }
+  return check;
+#endif
 }
 
 bool outputOnScannedSource(const ScannedSource& source, const fs::path& outDir, const fs::path& sysRoot) {
-  if (source.isImage || source.devicePath.empty()) return false;
-  struct stat src {};
-  if (::stat(source.devicePath.c_str(), &src) != 0 || !S_ISBLK(src.st_mode)) return false;
-  // The folder may not exist yet: its nearest existing parent decides.
-  std::error_code ec;
-  fs::path p = fs::absolute(outDir, ec);
-  if (ec) return false;
-  struct stat out {};
-  while (::stat(p.c_str(), &out) != 0) {
-    if (!p.has_parent_path() || p.parent_path() == p) return false;
-    p = p.parent_path();
-  }
-  return deviceOverlapsScan(out.st_dev, src.st_rdev, source.startSector, source.endSector, sysRoot);
+  SystemFiles files;
+  files.sys = sysRoot;
+  return checkRecoveryTarget(source, outDir, files).verdict == TargetVerdict::OnScannedSource;
 }
-#else
-bool deviceOverlapsScan(uint64_t, uint64_t, uint64_t, uint64_t, const fs::path&) { return false; }
 
-bool outputOnScannedSource(const ScannedSource& source, const fs::path& outDir, const fs::path&) {
-  if (source.isImage) return false;
-  const std::string text = outDir.string();
-  return !text.empty() && source.driveLetter != '*' && toUpper(text.substr(0, 1))[0] == source.driveLetter;
+bool deviceOverlapsScan(uint64_t outputDev, uint64_t sourceDev, uint64_t startSector, uint64_t endSector,
+                        const fs::path& sysRoot) {
+  if (outputDev == sourceDev) return true;
+  SystemFiles files;
+  files.sys = sysRoot;
+  const BackingStore out = backingStoreOfDevice(outputDev, files);
+  const uint64_t count = endSector > startSector ? endSector - startSector : UINT64_MAX;
+  for (const DiskExtent& x : out.disks) {
+    if (x.ownDev == sourceDev) return true;
+    if (x.diskDev == sourceDev && rangesOverlap(x.start, x.count, startSector, count)) return true;
+  }
+  return false;
 }
-#endif
 
 }  // namespace brenix

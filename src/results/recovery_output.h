@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "disk/backing_store.h"
 #include "results/progress.h"
 #include "results/result_tree.h"
 #include "results/scan_engine.h"
@@ -102,14 +103,20 @@ class FileByteSink : public ByteSink {
   FileByteSink(const FileByteSink&) = delete;
   FileByteSink& operator=(const FileByteSink&) = delete;
 
-  bool open(const std::filesystem::path& path);
+  // exclusive: the file must not exist yet (a temporary name).
+  bool open(const std::filesystem::path& path, bool exclusive = false);
   bool write(const uint8_t* data, size_t size) override;
+  // Flushes the written bytes to the device; false when that failed.
+  bool sync();
   // Closes the file; false when a write or the close failed.
   bool close();
   int lastError() const { return error_; }
   uint64_t bytesWritten() const { return written_; }
+  // Every byte written is also added to progress's bytes done.
+  void countInto(Progress* progress) { progress_ = progress; }
 
  private:
+  Progress* progress_ = nullptr;
   int fd_ = -1;
   int error_ = 0;
   bool failed_ = false;
@@ -132,28 +139,54 @@ struct RecoveryOutcome {
   std::vector<std::filesystem::path> writtenPaths;
 };
 
+struct RecoveryOptions {
+  // A file that could not be written whole is kept as "name.partial" instead of removed.
+  bool keepPartial = false;
+};
+
 // Writes the files of `steps` under `destination` through the engine. Checks
-// `running` before every file; the file in hand is always finished. Progress:
-// total = files, done = files processed, status text per page. Asks
-// `prompt` before writing over an existing file until it answers Yes to All.
+// `running` before every file and hands it to the engine, which stops the
+// file in hand when it is cleared. Each file is written under a temporary
+// name in its folder, flushed, and renamed to its own name only when whole;
+// one that is not whole (read error, full disk, cancel) is removed (or kept
+// as name.partial) and counted as failed. A name this job has already
+// written gets " (2)", " (3)" ... before its extension. Progress: total =
+// files, done = files processed, status text per page. Asks `prompt` before
+// writing over a file that was there before the job, until Yes to All.
 RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const std::vector<RecoveryStep>& steps,
                              const std::filesystem::path& destination, OverwritePrompt& prompt, Progress& progress,
-                             RunningFlag& running);
+                             RunningFlag& running, const RecoveryOptions& options = {});
+
+// The temporary file being written at this moment, or null. Safe to call
+// from a signal handler (to remove it before the program ends at once).
+const char* recoveryFileInProgress();
 
 // The scanned source, for the same-partition rule.
 struct ScannedSource {
   std::string devicePath;    // the drive's block device or image file
-  bool isImage = false;      // an image file is only read: writing beside it is fine
+  bool isImage = false;      // an image file: writing beside it is fine, into a mounted copy of it is not
   uint64_t startSector = 0;  // sector range the scan covers on that device
-  uint64_t endSector = 0;    // first sector past it
+  uint64_t endSector = 0;    // first sector past it (0: to the end)
   char driveLetter = '*';    // Windows: the scanned partition's letter
 };
 
+enum class TargetVerdict { Allowed, OnScannedSource, Unknown };
+struct TargetCheck {
+  TargetVerdict verdict = TargetVerdict::Allowed;
+  std::string reason;  // Unknown: why the folder's disk cannot be known
+};
+
 // Whether writing under outDir (or, when it does not exist yet, its nearest
-// existing parent) would land on the scanned partition: on Linux, when the
-// file system holding it lies on the scanned block device within the scanned
-// sector range (through partitions and stacked devices such as LVM or
-// dm-crypt). sysRoot is "/sys" except in tests.
+// existing parent) would land on what is being rescued. The folder's file
+// system is followed to the disks and image files it is really stored on
+// (partitions, LVM and dm-crypt, loop devices, FUSE mounts such as ntfs-3g,
+// every device of a btrfs volume, an overlay's upper folder); it is refused
+// when it reaches the scanned sector range of the scanned disk, or the
+// scanned image file itself. Unknown when some link cannot be followed.
+TargetCheck checkRecoveryTarget(const ScannedSource& source, const std::filesystem::path& outDir,
+                                const SystemFiles& files = {});
+
+// checkRecoveryTarget(...) == OnScannedSource, with the /sys tree at sysRoot.
 bool outputOnScannedSource(const ScannedSource& source, const std::filesystem::path& outDir,
                            const std::filesystem::path& sysRoot = "/sys");
 

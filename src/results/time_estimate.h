@@ -16,6 +16,9 @@ std::string elapsedTimeText(int64_t elapsedSeconds);
 // never negative (a worker that overshoots its total leaves 1 second).
 int64_t remainingSeconds(int64_t elapsedSeconds, int32_t total, int32_t done);
 
+// The same rule on bytes (64-bit): R = E * (total - done) / max(done, 1) + 1.
+int64_t remainingSecondsFromBytes(int64_t elapsedSeconds, int64_t bytesTotal, int64_t bytesDone);
+
 // "Remaining Time : %.2d:%.2d:%.2d" (hours not wrapped).
 std::string remainingTimeText(int64_t remainingSecs);
 
@@ -25,8 +28,11 @@ struct ProgressSnapshot {
   int32_t done = 0;
   int64_t elapsed = 0;     // seconds
   int64_t remaining = 0;   // seconds
-  double percent = 0;      // 0..100, 0 while total is not set
+  double percent = 0;      // 0..100, 0 while total is not set (from bytes when the job knows them)
   double rate = 0;         // units per second since the start
+  uint64_t bytesRead = 0;  // read from disks since the start
+  double megabytesPerSecond = 0;  // bytesRead / elapsed, in MB (1024 x 1024 bytes)
+  int64_t bytesTotal = 0, bytesDone = 0;  // the job's own byte figures, 0 when not kept
   std::string status;      // the worker's status line
   std::string title;       // the job's title
   std::string elapsedText;
@@ -45,9 +51,11 @@ class ProgressMonitor {
  private:
   Progress& progress_;
   int64_t start_ = 0;
+  uint64_t readAtStart_ = 0;
 };
 
-// The one-line form the command line prints: status, percent, rate, elapsed, remaining.
+// The one-line form the command line prints: status, percent, files done of
+// the total, the read rate in MB/s, elapsed and remaining time.
 std::string progressLine(const ProgressSnapshot& s);
 
 }  // namespace brenix

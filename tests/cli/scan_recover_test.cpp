@@ -1,6 +1,9 @@
 // brenix scan / brenix recover driven through the command code with a fake engine.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
 #include <csignal>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -245,15 +248,73 @@ TEST_F(CliTest, CtrlCDuringRecoveryKeepsTheFilesWrittenSoFar) {
   };
   useEngine(EngineKind::Ntfs, files);
   const fs::path out = dir / "out";
-  const CliRun r = runCli(with(base("recover"), {"--all", "--out", out.string()}));
+  const CliRun r = runCli(with(base("recover"), {"--all", "--out", out.string(), "--progress"}));
   EXPECT_EQ(r.status, 130);
+  // The last progress line shows where the job stopped: two files of 3000
+  // bytes behind it out of six (33%), the third one in hand, not 100%.
+  const std::string last = r.err.substr(r.err.rfind("Recovering Files : "));
+  EXPECT_NE(last.find("Recovering Files : f2.jpg   33%  3/6 files"), std::string::npos) << r.err;
+  EXPECT_NE(last.find(" MB/s  Elapsed Time : "), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("Cancelled; the files written so far are kept"), std::string::npos) << r.err;
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(test::readFile(out / ("f" + std::to_string(i) + ".jpg")), patternBytes(3000, uint8_t(i)));
-  for (int i = 3; i < 6; ++i) EXPECT_FALSE(fs::exists(out / ("f" + std::to_string(i) + ".jpg")));
+  // The files before are whole; the one in hand stops and leaves nothing, not even its temporary file.
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(test::readFile(out / ("f" + std::to_string(i) + ".jpg")), patternBytes(3000, uint8_t(i)));
+  for (int i = 2; i < 6; ++i) EXPECT_FALSE(fs::exists(out / ("f" + std::to_string(i) + ".jpg")));
+  size_t entries = 0;
+  for (const auto& e : fs::directory_iterator(out)) entries += e.is_regular_file() ? 1 : 0;
+  EXPECT_EQ(entries, 2u);
   // The handler is gone again: SIGINT is back to what it was.
   struct sigaction now {};
   sigaction(SIGINT, nullptr, &now);
   EXPECT_EQ(now.sa_handler, SIG_DFL);
+}
+
+TEST_F(CliTest, TwoFoundFilesOfOneNameGiveTwoFilesWithOverwriteAll) {
+  useEngine(EngineKind::Fat, {{"DCIM", "IMG_0001.JPG", patternBytes(700, 1)}, {"DCIM", "IMG_0001.JPG", patternBytes(900, 2)}});
+  const fs::path out = dir / "out";
+  const CliRun r = runCli(with(base("recover"), {"--all", "--out", out.string(), "--overwrite", "all"}));
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(test::readFile(out / "DCIM" / "IMG_0001.JPG"), patternBytes(700, 1));
+  EXPECT_EQ(test::readFile(out / "DCIM" / "IMG_0001 (2).JPG"), patternBytes(900, 2));
+}
+
+TEST_F(CliTest, AnOutputFolderThatVanishesFailsTheRestOneByOne) {
+  const fs::path out = dir / "out";
+  beforeWrite = [out](int written) {
+    if (written == 1) fs::remove_all(out);
+  };
+  useEngine(EngineKind::Ntfs, camera());
+  const CliRun r = runCli(with(base("recover"), {"--all", "--out", out.string()}));
+  EXPECT_EQ(r.status, 1);
+  EXPECT_FALSE(fs::exists(out));  // not made again
+  size_t gone = 0;
+  for (size_t at = r.err.find("is gone"); at != std::string::npos; at = r.err.find("is gone", at + 1)) ++gone;
+  EXPECT_EQ(gone, 2u) << r.err;  // the two files after the one in hand, each with its reason
+  EXPECT_NE(r.out.find("Recovered 1 of 4 files"), std::string::npos) << r.out;
+}
+
+TEST(OverwriteQuestion, AStopSignalEndsAWaitingQuestion) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);  // stands in for a terminal nobody types on
+  cli::InterruptGuard guard;
+  std::ostringstream out;
+  cli::TerminalOverwritePrompt prompt(fds[0], out);
+  std::thread signaller([] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::raise(SIGTERM);
+  });
+  const auto t0 = std::chrono::steady_clock::now();
+  const OverwriteAnswer answer = prompt.ask("x.jpg");
+  const auto waited = std::chrono::steady_clock::now() - t0;
+  signaller.join();
+  EXPECT_EQ(answer, OverwriteAnswer::Cancel);
+  EXPECT_LT(waited, std::chrono::seconds(1));
+  EXPECT_EQ(cli::cancelledExitStatus(), 128 + SIGTERM);
+  cli::InterruptGuard::clear();
+  // A typed answer still works on the same kind of descriptor.
+  ASSERT_EQ(write(fds[1], "n\n", 2), 2);
+  EXPECT_EQ(prompt.ask("y.jpg"), OverwriteAnswer::No);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST(OverwriteQuestion, TerminalAnswers) {

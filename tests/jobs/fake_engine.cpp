@@ -38,7 +38,7 @@ ScanResult FakeEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tre
     }
     FoundItem item;
     item.name = f.name;
-    item.size = f.data.size();
+    item.size = f.zeros ? f.zeros : f.data.size();
     item.checked = f.checked;
     item.deleted = true;
     item.typeText = toLower(f.name.substr(std::min(f.name.size(), f.name.rfind('.') + 1)));
@@ -62,6 +62,16 @@ WriteStatus FakeEngine::writeItem(const FoundItem& item, ByteSink& sink, const R
   if (beforeWrite) beforeWrite(stats->writes.load());
   const FakeFile& f = files_[item.engineIndex];
   if (f.unreadable) return WriteStatus::ReadFailed;
+  if (f.zeros) {
+    static const std::vector<uint8_t> block(1 << 20, 0);
+    for (uint64_t off = 0; off < f.zeros; off += block.size()) {
+      if (!running.load()) return WriteStatus::Cancelled;
+      if (!sink.write(block.data(), static_cast<size_t>(std::min<uint64_t>(block.size(), f.zeros - off))))
+        return WriteStatus::WriteFailed;
+    }
+    stats->writes += 1;
+    return WriteStatus::Ok;
+  }
   constexpr size_t kChunk = 512;
   for (size_t off = 0; off < f.data.size(); off += kChunk) {
     if (!running.load()) return WriteStatus::Cancelled;

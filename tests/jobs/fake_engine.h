@@ -18,6 +18,7 @@ struct FakeFile {
   std::vector<uint8_t> data;
   bool unreadable = false;  // writeItem reports ReadFailed
   bool checked = false;     // the record's initial checked flag
+  uint64_t zeros = 0;       // when set: the file is this many zero bytes instead of data (a sparse file)
 };
 
 // Bytes 0, 1, 2 ... of a given length, offset by seed.

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <iostream>
 #include <thread>
 
 #include "jobs/engine_factory.h"
@@ -124,7 +126,7 @@ TEST(Jobs, ScanCheckRecoverCycle) {
   EXPECT_EQ(ctx.progress.done(), 2);
 }
 
-TEST(Jobs, CancelKeepsFilesWrittenAndFinishesTheFileInHand) {
+TEST(Jobs, CancelKeepsFilesWrittenAndStopsTheFileInHand) {
   FakeEngine engine(EngineKind::Ntfs, camera());
   RecoveryContext ctx;
   ResultTree tree;
@@ -147,12 +149,55 @@ TEST(Jobs, CancelKeepsFilesWrittenAndFinishesTheFileInHand) {
   });
   runner.wait();
   EXPECT_TRUE(outcome.cancelled);
-  EXPECT_EQ(outcome.written, 2u);
-  EXPECT_EQ(outcome.failed, 0u);
+  EXPECT_EQ(outcome.written, 1u);
+  EXPECT_EQ(outcome.failed, 1u);  // the file in hand is not whole: not recovered
   // Depth-first order: notes.txt (root) first, then IMG_0001 in hand when cancelled.
   EXPECT_EQ(test::readFile(dir / "notes.txt"), patternBytes(10, 4));
-  EXPECT_EQ(test::readFile(dir.path() / "DCIM" / "100CANON" / "IMG_0001.JPG"), patternBytes(5000, 1));
-  EXPECT_FALSE(fs::exists(dir.path() / "DCIM" / "100CANON" / "IMG_0002.JPG"));
+  // The file in hand stops at its next chunk and leaves nothing behind.
+  const fs::path folder = dir.path() / "DCIM" / "100CANON";
+  EXPECT_FALSE(fs::exists(folder / "IMG_0001.JPG"));
+  EXPECT_FALSE(fs::exists(folder / "IMG_0002.JPG"));
+  EXPECT_TRUE(fs::is_empty(folder));
+}
+
+TEST(Jobs, CancelReachesALargeFileBeingWritten) {
+  FakeEngine engine(EngineKind::Ntfs, {{"", "small.jpg", patternBytes(100, 1)}, {"", "huge.vhd", {}, false, false, 2ull << 30}});
+  RecoveryContext ctx;
+  ResultTree tree;
+  RunningFlag on{true};
+  engine.scan(ScanMode::Deleted, ctx, tree, on);
+  ResultsModel model(EngineKind::Ntfs, tree);
+  model.setFolderChecked(tree.root(), true);
+  const RecoveryPlan plan = planRecovery(model);
+  test::TempDir dir;
+  JobRunner runner;
+  FixedOverwritePrompt prompt(OverwriteAnswer::No);
+  RecoveryOutcome outcome;
+  runner.start([&](RunningFlag& running) {
+    outcome = runRecoveryJob(engine, tree, plan.steps, dir.path(), prompt, ctx.progress, running);
+  });
+  // Wait until the 2 GiB file is being written, then cancel.
+  const auto seenWriting = [&] {
+    for (const auto& e : fs::directory_iterator(dir.path()))
+      if (e.path().extension() == ".tmp" && e.file_size() > 0) return true;
+    return false;
+  };
+  for (int i = 0; i < 500 && !seenWriting(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_TRUE(seenWriting());
+  const auto cancelAt = std::chrono::steady_clock::now();
+  runner.cancel();
+  ASSERT_TRUE(runner.waitFor(std::chrono::seconds(1)));
+  const auto stopMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - cancelAt).count();
+  runner.wait();
+  std::cout << "stopped " << stopMs << " ms after cancel\n";
+  EXPECT_TRUE(outcome.cancelled);
+  EXPECT_EQ(outcome.written, 1u);
+  EXPECT_EQ(outcome.failed, 1u);
+  EXPECT_FALSE(fs::exists(dir / "huge.vhd"));
+  std::vector<std::string> left;
+  for (const auto& e : fs::directory_iterator(dir.path())) left.push_back(e.path().filename().string());
+  EXPECT_EQ(left, std::vector<std::string>{"small.jpg"});
 }
 
 TEST(Jobs, ExtRecoversTheCheckedRowsOfItsList) {

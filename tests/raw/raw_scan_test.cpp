@@ -126,6 +126,8 @@ TEST(RawScan, MaximalSizeOriginAndRangeLimits) {
     s.running = false;
     ASSERT_EQ(s.run(img, 0, 4200), 0);
     EXPECT_TRUE(s.scanner.files().empty());
+    EXPECT_GT(s.progress.total(), 0);
+    EXPECT_EQ(s.progress.done(), 0);  // the real position, not the whole range
   }
   {
     Scan s;  // no selected type: nothing to do

@@ -4,6 +4,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <fstream>
@@ -12,6 +13,7 @@
 #include "results/recovery_output.h"
 #include "results/results_model.h"
 #include "support/temp_dir.h"
+#include "support/tools.h"
 
 namespace brenix {
 namespace {
@@ -228,6 +230,53 @@ TEST(RecoveryOutput, FailuresAreReportedPerFileAndTheJobGoesOn) {
   EXPECT_EQ(test::readFile(out / "bmp" / "ok.bmp"), patternBytes(100, 4));
   EXPECT_EQ(s.ctx.progress.done(), 4);
   EXPECT_EQ(s.ctx.progress.status(), "Recovering Files : ok.bmp");
+  // The file cut off by the limit never stands under its own name, nor does its temporary file stay.
+  EXPECT_FALSE(fs::exists(out / "gif" / "big.gif"));
+  EXPECT_TRUE(fs::is_empty(out / "gif"));
+
+  // Asked to keep partial data: the part written is kept beside, never under the name.
+  RunningFlag running{true};
+  setrlimit(RLIMIT_FSIZE, &lim);
+  std::signal(SIGXFSZ, SIG_IGN);
+  RecoveryOptions keep;
+  keep.keepPartial = true;
+  const RecoveryOutcome k = recoverFiles(s.engine, s.tree, gatherRecoverySteps(EngineKind::Raw, s.tree), dir / "k",
+                                         prompt, s.ctx.progress, running, keep);
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(k.failed, 2u);
+  EXPECT_FALSE(fs::exists(dir / "k" / "gif" / "big.gif"));
+  const std::vector<uint8_t> big = patternBytes(8192, 3);
+  EXPECT_EQ(test::readFile(dir / "k" / "gif" / "big.gif.partial"), std::vector<uint8_t>(big.begin(), big.begin() + 4096));
+  ASSERT_FALSE(k.failures.empty());
+  EXPECT_NE(k.failures.back().reason.find("kept as big.gif.partial"), std::string::npos) << k.failures.back().reason;
+}
+
+TEST(RecoveryOutput, ANameIsUsedOnceInAJob) {
+  TempDir dir;
+  const fs::path out = dir / "out";
+  fs::create_directories(out);
+  test::writeFile(out / "b.jpg", std::vector<uint8_t>(10, 0xEE));  // there before the job
+  Scanned s(EngineKind::Ext, {{"", "a.jpg", patternBytes(4, 1)},
+                              {"", "a.jpg", patternBytes(5, 2)},
+                              {"", "A.JPG", patternBytes(6, 3)},
+                              {"", "b.jpg", patternBytes(7, 4)},
+                              {"", "b.jpg", patternBytes(8, 5)},
+                              {"", "noext", patternBytes(9, 6)},
+                              {"", "noext", patternBytes(3, 7)}});
+  s.model.selectFolder(s.tree.root());
+  s.model.setFolderChecked(s.tree.root(), true);
+  CountingPrompt prompt({OverwriteAnswer::YesToAll});
+  const RecoveryOutcome r = s.recover(out, prompt);
+  EXPECT_EQ(r.written, 7u);
+  EXPECT_EQ(prompt.asked, std::vector<std::string>{"b.jpg"});  // only the file from before the job
+  EXPECT_EQ(test::readFile(out / "a.jpg"), patternBytes(4, 1));
+  EXPECT_EQ(test::readFile(out / "a (2).jpg"), patternBytes(5, 2));
+  EXPECT_EQ(test::readFile(out / "A (3).JPG"), patternBytes(6, 3));  // names compared without case
+  EXPECT_EQ(test::readFile(out / "b.jpg"), patternBytes(7, 4));      // Yes to All replaced the old one...
+  EXPECT_EQ(test::readFile(out / "b (2).jpg"), patternBytes(8, 5));  // ...but not the one just written
+  EXPECT_EQ(test::readFile(out / "noext"), patternBytes(9, 6));
+  EXPECT_EQ(test::readFile(out / "noext (2)"), patternBytes(3, 7));
 }
 
 TEST(RecoveryOutput, FatCreatesCheckedFoldersAndStopsWhenCancelled) {
@@ -319,5 +368,92 @@ TEST(SamePartition, ImagesAndMissingFolders) {
   EXPECT_NE(std::string(kSamePartitionMessage).find("same partition,please select"), std::string::npos);
 }
 
+
+struct Mounted {
+  fs::path at;
+  ~Mounted() {
+    if (!at.empty()) test::runTool({"umount", "-l", at.string()});
+  }
+};
+
+std::string devOf(const fs::path& p) {
+  struct stat st {};
+  ::stat(p.c_str(), &st);
+  return std::to_string(major(st.st_dev)) + ":" + std::to_string(minor(st.st_dev));
+}
+
+// btrfs gives every file a device number of major 0, and an overlay writes into
+// its upper folder: both are followed to the disk below.
+TEST(SamePartition, BtrfsAndOverlayAreFollowedToTheirDisk) {
+  BRENIX_REQUIRE_TOOL("mkfs.btrfs");
+  BRENIX_REQUIRE_TOOL("losetup");
+  if (geteuid() != 0) GTEST_SKIP() << "loop mounts need root";
+  TempDir dir;
+  const fs::path img = dir / "vol.img", mnt = dir / "btrfs", ov = dir / "ov", lower = dir / "lower";
+  test::writeFile(img, {});
+  fs::resize_file(img, 200u << 20);
+  test::ToolResult loop = test::runTool({"losetup", "-f", "--show", img.string()});
+  if (loop.status != 0) GTEST_SKIP() << "no loop device: " << loop.output;
+  const std::string dev = loop.output.substr(0, loop.output.find('\n'));
+  struct Detach {
+    std::string dev;
+    ~Detach() { test::runTool({"losetup", "-d", dev}); }
+  } detach{dev};
+  ASSERT_EQ(test::runTool({"mkfs.btrfs", "-q", dev}).status, 0);
+  fs::create_directories(mnt);
+  ASSERT_EQ(test::runTool({"mount", dev, mnt.string()}).status, 0);
+  Mounted btrfsMount{mnt};
+  EXPECT_EQ(devOf(mnt).rfind("0:", 0), 0u) << "btrfs reports a real device number here";
+  fs::create_directories(mnt / "upper");
+  fs::create_directories(mnt / "work");
+  fs::create_directories(lower);
+  fs::create_directories(ov);
+  const test::ToolResult o = test::runTool({"mount", "-t", "overlay", "overlay", "-o",
+                                            "lowerdir=" + lower.string() + ",upperdir=" + (mnt / "upper").string() +
+                                                ",workdir=" + (mnt / "work").string(),
+                                            ov.string()});
+  Mounted overlayMount{o.status == 0 ? ov : fs::path()};
+
+  ScannedSource src;
+  src.devicePath = dev;  // the loop device holding the btrfs volume
+  EXPECT_EQ(checkRecoveryTarget(src, mnt / "out").verdict, TargetVerdict::OnScannedSource);
+  if (o.status == 0) {
+    EXPECT_EQ(checkRecoveryTarget(src, ov / "out").verdict, TargetVerdict::OnScannedSource);
+  }
+  // The image file behind the loop device is what is really scanned: a loop
+  // device counts as a mounted copy of it.
+  src.devicePath = img.string();
+  EXPECT_EQ(checkRecoveryTarget(src, mnt / "out").verdict, TargetVerdict::OnScannedSource);
+  EXPECT_EQ(checkRecoveryTarget(src, dir / "beside").verdict, TargetVerdict::Allowed);
+}
+
+// File systems that name no device are refused as unknown, with the reason.
+TEST(SamePartition, UnknownBackingDevicesAreSaidSo) {
+  TempDir dir;
+  const fs::path info = dir / "mountinfo";
+  const std::string procDev = devOf("/proc");
+  ASSERT_EQ(procDev.rfind("0:", 0), 0u);
+  ScannedSource src;
+  src.devicePath = (dir / "card.img").string();
+  test::writeFile(src.devicePath, std::vector<uint8_t>(4096, 0));
+  SystemFiles files;
+  files.mountinfo = info;
+  const auto verdictFor = [&](const std::string& line) {
+    std::ofstream(info) << line << "\n";
+    return checkRecoveryTarget(src, "/proc/out", files);
+  };
+  TargetCheck c = verdictFor("22 27 " + procDev + " / /proc rw - fuse.mystery mystery rw");
+  EXPECT_EQ(c.verdict, TargetVerdict::Unknown);
+  EXPECT_NE(c.reason.find("fuse.mystery file system on '/proc' does not say which disk"), std::string::npos) << c.reason;
+  c = verdictFor("22 27 " + procDev + " / /proc rw - overlay overlay rw,lowerdir=lo,upperdir=up,workdir=wk");
+  EXPECT_EQ(c.verdict, TargetVerdict::Unknown);
+  EXPECT_NE(c.reason.find("upper folder"), std::string::npos) << c.reason;
+  // A FUSE mount of the scanned image itself ; mountinfo's octal escapes are undone.
+  c = verdictFor("22 27 " + procDev + " / /proc rw - fuse " + src.devicePath + " rw");
+  EXPECT_EQ(c.verdict, TargetVerdict::OnScannedSource);
+  EXPECT_EQ(verdictFor("22 27 " + procDev + " / /pr\\157c rw - tmpfs tmpfs rw").verdict, TargetVerdict::Allowed);
+  // The image file itself is never an output folder.
+  EXPECT_EQ(checkRecoveryTarget(src, src.devicePath).verdict, TargetVerdict::OnScannedSource);
+}
 }  // namespace
 }  // namespace brenix

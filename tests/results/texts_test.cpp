@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include "common/clock.h"
+#include "disk/sector_reader.h"
 #include "results/cell_formats.h"
 #include "results/time_estimate.h"
+#include "support/temp_dir.h"
 
 namespace brenix {
 namespace {
@@ -40,16 +42,37 @@ TEST(TimeEstimate, MonitorPollsTheWorkersFigures) {
   p.setTotal(120);
   p.setDone(30);
   p.setStatus("Found Raw Files : 3");
+  // 9 MiB read from a disk image during the 90 seconds: 0.1 MB/s.
+  test::TempDir dir;
+  test::writeFile(dir / "disk.img", std::vector<uint8_t>(9u << 20, 0));
+  SectorReader reader;
+  ASSERT_TRUE(reader.openPath((dir / "disk.img").string(), OpenMode::Read));
+  std::vector<uint8_t> buffer(1u << 20);
+  for (uint64_t i = 0; i < 9; ++i) ASSERT_TRUE(reader.readBytesAt(i << 20, buffer.data(), buffer.size()));
   now += 90;
   const ProgressSnapshot s = m.poll();
-  setClockForTesting({});
   EXPECT_EQ(s.elapsedText, "Elapsed Time : 00:01:30");
   EXPECT_EQ(s.remainingText, "Remaining Time : 00:04:31");
   EXPECT_DOUBLE_EQ(s.percent, 25.0);
   const std::string line = progressLine(s);
   EXPECT_NE(line.find("Found Raw Files : 3"), std::string::npos);
   EXPECT_NE(line.find("25%"), std::string::npos);
-  EXPECT_NE(line.find("0.3/s"), std::string::npos);
+  EXPECT_EQ(s.bytesRead, 9u << 20);
+  EXPECT_NE(line.find("  0.1 MB/s  "), std::string::npos) << line;
+
+  // A job that keeps bytes (a recovery): percent and remaining time come from
+  // them, not from the file count; the line shows the files done of all.
+  p.setTotal(2);
+  p.setDone(1);
+  p.setBytesTotal(120ll << 20);
+  p.setBytesDone(30ll << 20);
+  const ProgressSnapshot b = m.poll();
+  setClockForTesting({});
+  EXPECT_DOUBLE_EQ(b.percent, 25.0);
+  EXPECT_EQ(b.remainingText, "Remaining Time : 00:04:31");
+  EXPECT_NE(progressLine(b).find("25%  1/2 files  0.1 MB/s"), std::string::npos) << progressLine(b);
+  EXPECT_EQ(remainingSecondsFromBytes(90, 0, 0), 1);
+  EXPECT_GT(remainingSecondsFromBytes(100000000, INT64_MAX / 2, 1), 0);  // no overflow
 }
 
 TEST(CellFormats, SizePerPage) {
