@@ -324,8 +324,8 @@ void ResultsPage::runListWork(std::function<std::vector<size_t>()> work,
         this,
         [this, generation, rows, apply] {
           --pendingList_;
-          // A newer folder, sort or filter, or a job, took the list meanwhile.
-          if (generation != listGeneration_ || job_ != Job::None) return;
+          // A newer folder, sort or filter took the list meanwhile.
+          if (generation != listGeneration_) return;
           apply(std::move(*rows));
         },
         Qt::QueuedConnection);
@@ -413,6 +413,7 @@ void ResultsPage::applyFilter(const ResultFilter& filter) {
     show();
     return;
   }
+  model_->setFilter(filter_);  // a folder chosen meanwhile is filled with it
   runListWork([kind = kind_, &tree = tree_, folder, f = filter_] { return ResultsModel::filterRows(kind, tree, *folder, f); },
               [this, show, f = filter_](std::vector<size_t> rows) {
                 model_->applyFilteredRows(f, std::move(rows));

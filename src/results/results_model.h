@@ -83,6 +83,9 @@ class ResultsModel {
   // Takes rows that sortRows ordered (the listed rows, in the direction
   // nextSortDescending gave) and turns the column's direction, as sortBy does.
   void setSortedRows(ListColumn column, std::vector<size_t> rows);
+  // Stores the filter for the next folder filled, leaving the rows as they are
+  // (while filterRows runs elsewhere).
+  void setFilter(const ResultFilter& filter) { filter_ = filter; }
   // applyFilter with the selected folder's rows already computed by filterRows.
   void applyFilteredRows(const ResultFilter& filter, std::vector<size_t> rows);
 
