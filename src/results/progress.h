@@ -14,12 +14,25 @@ class Progress {
   void reset() {
     total_ = 0;
     done_ = 0;
+    bytesTotal_ = 0;
+    bytesDone_ = 0;
+    found_ = -1;
   }
   void setTotal(int32_t v) { total_ = v; }
   void setDone(int32_t v) { done_ = v; }
   void addDone(int32_t v) { done_ += v; }
   int32_t total() const { return total_; }
   int32_t done() const { return done_; }
+
+  // The job's extent in bytes when it walks one (a raw scan's range: total
+  // and the real position reached); 0 when it does not.
+  void setBytesTotal(uint64_t v) { bytesTotal_ = v; }
+  void setBytesDone(uint64_t v) { bytesDone_ = v; }
+  uint64_t bytesTotal() const { return bytesTotal_; }
+  uint64_t bytesDone() const { return bytesDone_; }
+  // Files found so far by a scan; -1 when the job does not count them.
+  void setFound(int64_t v) { found_ = v; }
+  int64_t found() const { return found_; }
 
   void setStatus(std::string text) {
     std::lock_guard lock(mutex_);
@@ -44,6 +57,9 @@ class Progress {
  private:
   std::atomic<int32_t> total_{0};
   std::atomic<int32_t> done_{0};
+  std::atomic<uint64_t> bytesTotal_{0};
+  std::atomic<uint64_t> bytesDone_{0};
+  std::atomic<int64_t> found_{-1};
   mutable std::mutex mutex_;
   std::string status_;
   std::string title_;

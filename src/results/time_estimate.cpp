@@ -23,6 +23,19 @@ int64_t remainingSeconds(int64_t elapsedSeconds, int32_t total, int32_t done) {
   return std::max<int64_t>(elapsedSeconds, 0) * left / divisor + 1;
 }
 
+int64_t remainingSecondsFromBytes(int64_t elapsedSeconds, uint64_t totalBytes, uint64_t doneBytes) {
+  const uint64_t e = static_cast<uint64_t>(std::max<int64_t>(elapsedSeconds, 0));
+  const uint64_t left = totalBytes > doneBytes ? totalBytes - doneBytes : 0;
+  const uint64_t divisor = std::max<uint64_t>(doneBytes, 1);
+  if (e == 0 || left <= UINT64_MAX / e) {
+    const uint64_t r = e * left / divisor;
+    return r >= static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(r) + 1;
+  }
+  // E x bytes left passes 64 bits only for absurd figures; the estimate needs no exact integer there.
+  const long double r = static_cast<long double>(e) * static_cast<long double>(left) / static_cast<long double>(divisor);
+  return r >= static_cast<long double>(INT64_MAX - 1) ? INT64_MAX : static_cast<int64_t>(r) + 1;
+}
+
 std::string remainingTimeText(int64_t remainingSecs) { return clockText("Remaining Time : ", remainingSecs); }
 
 void ProgressMonitor::start() {

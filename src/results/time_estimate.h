@@ -16,6 +16,11 @@ std::string elapsedTimeText(int64_t elapsedSeconds);
 // never negative (a worker that overshoots its total leaves 1 second).
 int64_t remainingSeconds(int64_t elapsedSeconds, int32_t total, int32_t done);
 
+// The same estimate from bytes, for jobs that walk a byte range (a raw or
+// formatted-drive scan): E * (total - done) / max(done, 1) + 1 without overflow
+// for any disk size.
+int64_t remainingSecondsFromBytes(int64_t elapsedSeconds, uint64_t totalBytes, uint64_t doneBytes);
+
 // "Remaining Time : %.2d:%.2d:%.2d" (hours not wrapped).
 std::string remainingTimeText(int64_t remainingSecs);
 
