@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QHeaderView>
+#include <QProgressBar>
 #include <QListWidget>
 #include <QTreeWidget>
 #include <filesystem>
@@ -273,6 +274,34 @@ TEST_F(ResultsPageTest, CancelStopsALongScan) {
   ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None; }, 3000));
   EXPECT_FALSE(page->progressDialog()->isVisible());
   EXPECT_TRUE(home_.navigate(kPageHome, 0));
+}
+
+// Cancel in the middle of a raw scan of a whole 4 GiB disk: the dialog's
+// figures stay at the position the scan reached, never at the end.
+TEST_F(ResultsPageTest, CancelledRawScanKeepsItsRealPosition) {
+  MessageRecorder rec;
+  if (!createEngine("RAW", ScanMode::Raw)) GTEST_SKIP() << "no raw engine in this build";
+  app_.ctx.rawTypes = std::make_shared<RawTypeList>();
+  ASSERT_TRUE(loadRawTypes(fs::path(BRENIX_TEST_SOURCE_DIR) / "data" / "rp.dat", *app_.ctx.rawTypes, nullptr));
+  DeviceTable::instance().clearImages();
+  fs::resize_file(tmp_ / "demo.img", uint64_t(4) << 30);  // sparse
+  ASSERT_GE(DeviceTable::instance().attachImage((tmp_ / "demo.img").string(), nullptr), 0);
+  ASSERT_TRUE(home_.navigate(kPageDrive, kModeRaw));
+  auto* drive = qobject_cast<DrivePage*>(home_.currentPage());
+  drive->tree()->setCurrentItem(drive->tree()->topLevelItem(0)->child(0));
+  drive->button(QStringLiteral("Next"))->click();
+  auto* page = qobject_cast<ResultsPage*>(home_.currentPage());
+  ASSERT_NE(page, nullptr);
+  Progress& progress = app_.ctx.progress;
+  ASSERT_TRUE(waitUntil([&] { return page->job() == ResultsPage::Job::Scan && progress.bytesDone() > (64u << 20); }, 20000));
+  EXPECT_EQ(progress.bytesTotal(), uint64_t(4) << 30);
+  page->progressDialog()->cancelButton()->click();
+  EXPECT_FALSE(page->progressDialog()->rateLine().isEmpty());
+  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None; }, 5000));
+  EXPECT_LT(progress.bytesDone(), progress.bytesTotal());
+  EXPECT_LT(progress.done(), progress.total());
+  page->progressDialog()->tickBar();
+  EXPECT_LT(page->progressDialog()->bar()->value(), page->progressDialog()->bar()->maximum());
 }
 
 TEST_F(ResultsPageTest, RawScanOfTheDemoImageRecoversEveryPicture) {
