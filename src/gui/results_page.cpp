@@ -484,6 +484,10 @@ void ResultsPage::startThumbnails() {
   for (int row : visibleThumbnailRows())
     if (listModel_->needsThumbnail(row)) rows->push_back({row, listModel_->itemOf(row), tree_.item(listModel_->itemOf(row))});
   thumbWorker_->request({});
+  if (rows->empty()) {  // every cell on screen is in the cache already
+    thumbsStale_ = false;
+    return;
+  }
   runJob(Job::Thumbnails, QStringLiteral("Viewing icon..."), [this, rows](RunningFlag& running) {
     Progress& progress = host().app().ctx.progress;
     progress.setTotal(int32_t(std::min<size_t>(rows->size(), INT32_MAX)));
