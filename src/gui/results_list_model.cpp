@@ -3,6 +3,11 @@
 #include <QIcon>
 #include <QPainter>
 
+#ifdef __linux__
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
+
 #include "gui/thumbnails.h"
 
 namespace brenix::gui {
@@ -186,6 +191,13 @@ QVariant ResultsListModel::headerData(int section, Qt::Orientation orientation, 
 
 // ---- worker --------------------------------------------------------------------
 
+void lowerThisThreadPriority() {
+#ifdef __linux__
+  // On Linux a thread id names one thread here, not the whole process.
+  setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
+#endif
+}
+
 ThumbnailWorker::ThumbnailWorker(Decode decode, Deliver deliver)
     : decode_(std::move(decode)), deliver_(std::move(deliver)), thread_([this] { loop(); }) {}
 
@@ -219,6 +231,7 @@ bool ThumbnailWorker::idle() const {
 }
 
 void ThumbnailWorker::loop() {
+  lowerThisThreadPriority();
   std::unique_lock lock(mutex_);
   for (;;) {
     cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });

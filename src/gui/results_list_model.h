@@ -95,6 +95,10 @@ class ResultsListModel : public QAbstractTableModel {
   std::function<void(int, bool)> onCheck_;
 };
 
+// Makes the calling worker thread yield to the GUI thread when the
+// processors are busy (a nicer scheduling priority; Linux only).
+void lowerThisThreadPriority();
+
 // One thread that decodes thumbnail cells for the rows a view shows. A new
 // request replaces what is still waiting (rows scrolled away are never
 // decoded). The decode function runs on the worker; each cell is handed to

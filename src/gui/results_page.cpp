@@ -319,6 +319,7 @@ void ResultsPage::runListWork(std::function<std::vector<size_t>()> work,
   const int generation = ++listGeneration_;
   ++pendingList_;
   listPool_.start([this, generation, work = std::move(work), apply = std::move(apply)] {
+    lowerThisThreadPriority();
     auto rows = std::make_shared<std::vector<size_t>>(work());
     QMetaObject::invokeMethod(
         this,
