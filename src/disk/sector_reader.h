@@ -40,9 +40,6 @@ class SectorReader {
   bool writeAt(uint64_t sector, const void* buffer, size_t count) { return seek(sector * kSectorSize) && writeExact(buffer, count); }
   bool readBytesAt(uint64_t byteOffset, void* buffer, size_t count) const;
 
-  // Bytes read by every reader of this process since it started (progress rates).
-  static uint64_t bytesReadByAll();
-
   // Capacity of the device or the image file, 0 when unknown.
   uint64_t sizeBytes() const;
   // System error number of the last failure (errno here, GetLastError on Windows).

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <utility>
 
@@ -75,12 +74,6 @@ bool SectorReader::seek(uint64_t byteOffset) {
   return true;
 }
 
-namespace {
-std::atomic<uint64_t> gBytesRead{0};
-}  // namespace
-
-uint64_t SectorReader::bytesReadByAll() { return gBytesRead.load(std::memory_order_relaxed); }
-
 bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) const {
   if (fd_ < 0) {
     lastError_ = EBADF;
@@ -100,7 +93,6 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
       return false;
     }
     got += static_cast<size_t>(n);
-    gBytesRead.fetch_add(static_cast<uint64_t>(n), std::memory_order_relaxed);
   }
   return true;
 }

@@ -1,5 +1,6 @@
 #include "gui/progress_dialog.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QPainter>
 #include <QProgressBar>
@@ -7,12 +8,23 @@
 
 #include "common/clock.h"
 #include "common/text.h"
-#include "disk/sector_reader.h"
 #include "results/time_estimate.h"
 #include "gui/skin.h"
 #include "gui/skin_button.h"
 
 namespace brenix::gui {
+
+namespace {
+// Bytes this process has read since it started (every thread, the job's
+// worker among them); 0 where the system does not say.
+uint64_t bytesReadByProcess() {
+  QFile io(QStringLiteral("/proc/self/io"));
+  if (!io.open(QIODevice::ReadOnly)) return 0;
+  for (const QByteArray& line : io.readAll().split('\n'))
+    if (line.startsWith("rchar:")) return line.mid(6).trimmed().toULongLong();
+  return 0;
+}
+}  // namespace
 
 ProgressDialog::ProgressDialog(Progress& progress, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint), progress_(progress) {
@@ -60,7 +72,7 @@ void ProgressDialog::start(const QString& title) {
   progress_.reset();
   startTime_ = nowSeconds();
   lastDone_ = 0;
-  readAtStart_ = SectorReader::bytesReadByAll();
+  readAtStart_ = bytesReadByProcess();
   status_->clear();
   rate_->clear();
   bar_->setRange(0, 100);
@@ -107,7 +119,8 @@ void ProgressDialog::tickSecond() {
                                       : remainingSeconds(e, total, done);
   remaining_->setText(QString::fromStdString(remainingTimeText(left)));
   status_->setText(QString::fromStdString(progress_.status()));
-  const uint64_t read = SectorReader::bytesReadByAll() - readAtStart_;
+  const uint64_t now = bytesReadByProcess();
+  const uint64_t read = now > readAtStart_ ? now - readAtStart_ : 0;
   std::string rate = format("%.1f MB/s", double(read) / (1024.0 * 1024.0) / double(std::max<int64_t>(e, 1)));
   if (progress_.found() >= 0) rate += format(", %lld files found", static_cast<long long>(progress_.found()));
   rate_->setText(QString::fromStdString(rate));

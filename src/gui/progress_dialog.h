@@ -2,7 +2,8 @@
 // The modal progress dialog of every long job. It never touches the worker:
 // it polls the Progress figures on two timers (bar every 300 ms, times,
 // status and rate every second) and asks its page to stop with
-// cancelRequested. The rate is the disk bytes read since the dialog opened;
+// cancelRequested. The rate is the bytes the process read since the dialog
+// opened (the job's disk reads; the GUI thread reads next to nothing);
 // a job that walks a byte range has its remaining time estimated from bytes.
 #include <QDialog>
 #include <cstdint>

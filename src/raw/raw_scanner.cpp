@@ -198,9 +198,6 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
   if (progress) {
     progress->setTotal(static_cast<int32_t>(std::min<uint64_t>((endB - pos) / chunk, INT32_MAX)));
     progress->setDone(0);
-    progress->setBytesTotal(endB - pos);
-    progress->setBytesDone(0);
-    progress->setFound(0);
   }
   const uint64_t first = pos;
   while (running && pos < endB) {
@@ -210,8 +207,6 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
     size_t n = readRange(pos, buffer.data(), size_t(readSize + extra), size_t(readSize));
     if (progress) {
       progress->setDone(static_cast<int32_t>(std::min<uint64_t>((pos - first) / chunk, INT32_MAX)));
-      progress->setBytesDone(pos - first);
-      progress->setFound(static_cast<int64_t>(files_.size()));
       progress->setStatus(format("Found Raw Files : %zu", files_.size()));
     }
     if (n > 0) {
@@ -232,12 +227,7 @@ int RawScanner::scan(Progress* progress, const RunningFlag& running) {
   // where the scan stopped and at the maximal size.
   if (open_.open) record(std::min(std::min(pos, endB), open_.start + maxSizeKb_ * 1024));
   if (progress) {
-    // The position reached, not the end, when the scan was cancelled.
-    const uint64_t reached = std::min(pos, endB) - first;
-    progress->setBytesDone(reached);
-    progress->setDone(pos >= endB ? progress->total()
-                                  : static_cast<int32_t>(std::min<uint64_t>(reached / chunk, INT32_MAX)));
-    progress->setFound(static_cast<int64_t>(files_.size()));
+    if (pos >= endB) progress->setDone(progress->total());  // after Cancel the position reached stays
     progress->setStatus(format("Found Raw Files : %zu", files_.size()));
   }
   return 0;

@@ -293,12 +293,11 @@ TEST_F(ResultsPageTest, CancelledRawScanKeepsItsRealPosition) {
   auto* page = qobject_cast<ResultsPage*>(home_.currentPage());
   ASSERT_NE(page, nullptr);
   Progress& progress = app_.ctx.progress;
-  ASSERT_TRUE(waitUntil([&] { return page->job() == ResultsPage::Job::Scan && progress.bytesDone() > (64u << 20); }, 20000));
-  EXPECT_EQ(progress.bytesTotal(), uint64_t(4) << 30);
+  ASSERT_TRUE(waitUntil([&] { return page->job() == ResultsPage::Job::Scan && progress.done() > 2; }, 20000));
   page->progressDialog()->cancelButton()->click();
   EXPECT_FALSE(page->progressDialog()->rateLine().isEmpty());
   ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None; }, 5000));
-  EXPECT_LT(progress.bytesDone(), progress.bytesTotal());
+  EXPECT_GT(progress.done(), 2);
   EXPECT_LT(progress.done(), progress.total());
   page->progressDialog()->tickBar();
   EXPECT_LT(page->progressDialog()->bar()->value(), page->progressDialog()->bar()->maximum());
