@@ -129,6 +129,7 @@ bool runFatDeletedScan(const FatVolume& v, const FatDeletedScanOptions& options,
   const FatGeometry& g = v.geometry();
   const bool fat32 = v.fat32();
   out.progress.setStatus("Found Deleted Files : 0");
+  out.progress.setFound(0);
   out.progress.setTotal(static_cast<int32_t>(std::min<uint32_t>(v.shortChainCount(), INT32_MAX)));
   out.progress.setDone(0);
   int found = 0;
@@ -221,6 +222,7 @@ bool runFatDeletedScan(const FatVolume& v, const FatDeletedScanOptions& options,
         if (!fatMatchesPatterns(options.patterns, toUpper(namePart), toUpper(ext))) continue;
         addFound(out, *task.folder, e, namePart, ext, fat32, true);
         out.progress.setStatus(format("Found Deleted Files : %d", ++found));
+        out.progress.setFound(found);
       }
     }
   }

@@ -1,16 +1,30 @@
 #include "gui/progress_dialog.h"
 
+#include <QFile>
 #include <QLabel>
 #include <QPainter>
 #include <QProgressBar>
 #include <QTimer>
 
 #include "common/clock.h"
+#include "common/text.h"
 #include "results/time_estimate.h"
 #include "gui/skin.h"
 #include "gui/skin_button.h"
 
 namespace brenix::gui {
+
+namespace {
+// Bytes this process has read since it started (every thread, the job's
+// worker among them); 0 where the system does not say.
+uint64_t bytesReadByProcess() {
+  QFile io(QStringLiteral("/proc/self/io"));
+  if (!io.open(QIODevice::ReadOnly)) return 0;
+  for (const QByteArray& line : io.readAll().split('\n'))
+    if (line.startsWith("rchar:")) return line.mid(6).trimmed().toULongLong();
+  return 0;
+}
+}  // namespace
 
 ProgressDialog::ProgressDialog(Progress& progress, QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::FramelessWindowHint), progress_(progress) {
@@ -38,10 +52,12 @@ ProgressDialog::ProgressDialog(Progress& progress, QWidget* parent)
   remaining_ = new QLabel(QStringLiteral("Remaining Time:99:99:99"), this);
   remaining_->setGeometry(215, 98, 190, 20);
   remaining_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-  for (QLabel* l : {elapsed_, remaining_}) l->setStyleSheet(QStringLiteral("color:#5f6b7a;"));
+  rate_ = new QLabel(this);
+  rate_->setGeometry(15, 138, 300, 20);
+  for (QLabel* l : {elapsed_, remaining_, rate_}) l->setStyleSheet(QStringLiteral("color:#5f6b7a;"));
   cancel_ = new SkinButton(SkinButton::Style::Secondary, QStringLiteral("Cancel"), this);
   cancel_->setGeometry(321, 134, 84, 28);
-  connect(cancel_, &QAbstractButton::clicked, this, &ProgressDialog::cancelRequested);
+  connect(cancel_, &QAbstractButton::clicked, this, &ProgressDialog::reject);
 
   barTimer_ = new QTimer(this);
   barTimer_->setInterval(300);
@@ -56,7 +72,9 @@ void ProgressDialog::start(const QString& title) {
   progress_.reset();
   startTime_ = nowSeconds();
   lastDone_ = 0;
+  readAtStart_ = bytesReadByProcess();
   status_->clear();
+  rate_->clear();
   bar_->setRange(0, 100);
   bar_->setValue(0);
   elapsed_->setText(QStringLiteral("Elapsed Time:99:99:99"));
@@ -81,6 +99,7 @@ QString ProgressDialog::title() const { return title_->text(); }
 QString ProgressDialog::statusText() const { return status_->text(); }
 QString ProgressDialog::elapsedLine() const { return elapsed_->text(); }
 QString ProgressDialog::remainingLine() const { return remaining_->text(); }
+QString ProgressDialog::rateLine() const { return rate_->text(); }
 
 void ProgressDialog::tickBar() {
   const int32_t total = progress_.total();
@@ -95,12 +114,26 @@ void ProgressDialog::tickSecond() {
   const int32_t total = progress_.total();
   const int32_t done = progress_.done();
   elapsed_->setText(QString::fromStdString(elapsedTimeText(e)));
-  remaining_->setText(QString::fromStdString(remainingTimeText(remainingSeconds(e, total, done))));
+  const uint64_t bytesTotal = progress_.bytesTotal();
+  const int64_t left = bytesTotal > 0 ? remainingSecondsFromBytes(e, bytesTotal, progress_.bytesDone())
+                                      : remainingSeconds(e, total, done);
+  remaining_->setText(QString::fromStdString(remainingTimeText(left)));
   status_->setText(QString::fromStdString(progress_.status()));
+  const uint64_t now = bytesReadByProcess();
+  const uint64_t read = now > readAtStart_ ? now - readAtStart_ : 0;
+  std::string rate = format("%.1f MB/s", double(read) / (1024.0 * 1024.0) / double(std::max<int64_t>(e, 1)));
+  if (progress_.found() >= 0) rate += format(", %lld files found", static_cast<long long>(progress_.found()));
+  rate_->setText(QString::fromStdString(rate));
   lastDone_ = done;
 }
 
-void ProgressDialog::reject() { emit cancelRequested(); }
+void ProgressDialog::reject() {
+  emit cancelRequested();
+  // Show where the job stands now; the worker's own figures keep the real
+  // position until it stops.
+  tickBar();
+  tickSecond();
+}
 
 void ProgressDialog::paintEvent(QPaintEvent*) {
   QPainter p(this);

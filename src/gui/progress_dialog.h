@@ -1,7 +1,10 @@
 #pragma once
 // The modal progress dialog of every long job. It never touches the worker:
-// it polls the Progress figures on two timers (bar every 300 ms, times and
-// status every second) and asks its page to stop with cancelRequested.
+// it polls the Progress figures on two timers (bar every 300 ms, times,
+// status and rate every second) and asks its page to stop with
+// cancelRequested. The rate is the bytes the process read since the dialog
+// opened (the job's disk reads; the GUI thread reads next to nothing);
+// a job that walks a byte range has its remaining time estimated from bytes.
 #include <QDialog>
 #include <cstdint>
 
@@ -30,6 +33,8 @@ class ProgressDialog : public QDialog {
   QString statusText() const;
   QString elapsedLine() const;
   QString remainingLine() const;
+  // Bytes read of the disk a second and the files found: "12.3 MB/s, 57 files found".
+  QString rateLine() const;
   QProgressBar* bar() const { return bar_; }
   SkinButton* cancelButton() const { return cancel_; }
 
@@ -51,12 +56,14 @@ class ProgressDialog : public QDialog {
   QLabel* status_ = nullptr;
   QLabel* elapsed_ = nullptr;
   QLabel* remaining_ = nullptr;
+  QLabel* rate_ = nullptr;
   QProgressBar* bar_ = nullptr;
   SkinButton* cancel_ = nullptr;
   QTimer* barTimer_ = nullptr;
   QTimer* secondTimer_ = nullptr;
   int64_t startTime_ = 0;
   int32_t lastDone_ = 0;
+  uint64_t readAtStart_ = 0;
 };
 
 }  // namespace brenix::gui

@@ -4,13 +4,15 @@
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QHeaderView>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QPainter>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSplitter>
 #include <QStyle>
 #include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <chrono>
 #include <future>
@@ -24,6 +26,7 @@
 #include "gui/overwrite_dialog.h"
 #include "gui/preview_window.h"
 #include "gui/progress_dialog.h"
+#include "gui/results_list_model.h"
 #include "gui/skin.h"
 #include "gui/skin_button.h"
 #include "gui/thumbnails.h"
@@ -39,17 +42,6 @@ QString qs(const std::string& s) { return QString::fromStdString(s); }
 const ResultFolder* folderOf(const QTreeWidgetItem* item) {
   return item ? reinterpret_cast<const ResultFolder*>(item->data(0, ResultsPage::kFolderRole).value<quintptr>())
               : nullptr;
-}
-
-QIcon smallTypeIcon(const QString& name) {
-  static QHash<QString, QIcon> cache;
-  const int dot = name.lastIndexOf(QLatin1Char('.'));
-  const QString key = dot >= 0 ? name.mid(dot + 1).toLower() : QString();
-  auto it = cache.find(key);
-  if (it != cache.end()) return *it;
-  QIcon icon(QPixmap::fromImage(fileTypeIcon(name)));
-  cache.insert(key, icon);
-  return icon;
 }
 
 // Asks the GUI thread and waits for the answer, giving up when the page closes.
@@ -79,6 +71,22 @@ ResultsPage::ResultsPage(HomeView& host, int mode, std::unique_ptr<ScanEngine> e
   setObjectName(QStringLiteral("ResultsPage"));
   setFixedSize(750, 459);
   model_ = std::make_unique<ResultsModel>(kind_, tree_);
+  thumbCache_ = std::make_unique<ThumbnailCache>(kThumbnailCacheBytes);
+  listModel_ = new ResultsListModel(kind_, tree_, *thumbCache_, this);
+  listModel_->setCheckHandler([this](int row, bool checked) {
+    if (!updating_) rowCheckChanged(row, checked);
+  });
+  listPool_.setMaxThreadCount(1);
+  thumbWorker_ = std::make_unique<ThumbnailWorker>(
+      [this](const FoundItem& item) {
+        std::lock_guard lock(engineMutex_);
+        return decodeThumbnail(item);
+      },
+      [this](const ThumbnailWorker::Request& r, const QImage& cell) {
+        QMetaObject::invokeMethod(
+            this, [this, row = r.row, item = r.item, cell] { listModel_->thumbnailReady(row, item, QPixmap::fromImage(cell)); },
+            Qt::QueuedConnection);
+      });
 
   auto top = addTopButtons({1021, 10211, 1022, 10221});
   connect(top[0], &QAbstractButton::clicked, this, [this] { navigate(kPageHome, 0); });
@@ -98,20 +106,21 @@ ResultsPage::ResultsPage(HomeView& host, int mode, std::unique_ptr<ScanEngine> e
   folders_->setHeaderHidden(true);
   folders_->setStyleSheet(viewStyle);
   auto* right = new QWidget(split_);
-  list_ = new QTreeWidget(right);
+  list_ = new QTreeView(right);
   list_->setObjectName(QStringLiteral("TListView_") + QString::fromLatin1(engineKindName(kind_)));
   list_->setRootIsDecorated(false);
+  list_->setItemsExpandable(false);
   list_->setUniformRowHeights(true);
   list_->setStyleSheet(viewStyle);
-  QStringList captions;
-  for (int c = 0; c < kListColumnCount; ++c) captions << QString::fromLatin1(listColumnCaption(ListColumn(c)));
-  list_->setHeaderLabels(captions);
+  list_->setModel(listModel_);
   list_->header()->setSectionsClickable(true);
   list_->header()->setSortIndicatorShown(false);
   const int widths[kListColumnCount] = {170, 80, 80, 80, 130, 130, 130};
   for (int c = 0; c < kListColumnCount; ++c) list_->setColumnWidth(c, widths[c]);
-  thumbs_ = new QListWidget(right);
+  thumbs_ = new QListView(right);
   thumbs_->setViewMode(QListView::IconMode);
+  thumbs_->setLayoutMode(QListView::Batched);
+  thumbs_->setBatchSize(2000);
   thumbs_->setIconSize(QSize(kThumbSize, kThumbSize));
   thumbs_->setGridSize(QSize(112, 124));
   thumbs_->setResizeMode(QListView::Adjust);
@@ -119,7 +128,15 @@ ResultsPage::ResultsPage(HomeView& host, int mode, std::unique_ptr<ScanEngine> e
   thumbs_->setWordWrap(true);
   thumbs_->setUniformItemSizes(true);
   thumbs_->setStyleSheet(viewStyle);
+  thumbs_->setModel(listModel_);
   thumbs_->hide();
+  // Thumbnails are decoded for what is on screen once scrolling pauses.
+  visibleTimer_ = new QTimer(this);
+  visibleTimer_->setSingleShot(true);
+  visibleTimer_->setInterval(30);
+  connect(visibleTimer_, &QTimer::timeout, this, &ResultsPage::requestVisibleThumbnails);
+  connect(thumbs_->verticalScrollBar(), &QScrollBar::valueChanged, visibleTimer_, qOverload<>(&QTimer::start));
+  connect(thumbs_->verticalScrollBar(), &QScrollBar::rangeChanged, visibleTimer_, qOverload<>(&QTimer::start));
   for (QWidget* w : {static_cast<QWidget*>(list_), static_cast<QWidget*>(thumbs_)}) w->setGeometry(0, 0, 500, 298);
   split_->setSizes({210, 524});
   connect(split_, &QSplitter::splitterMoved, this, [this, right] {
@@ -137,16 +154,8 @@ ResultsPage::ResultsPage(HomeView& host, int mode, std::unique_ptr<ScanEngine> e
   connect(folders_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int) {
     if (!updating_) folderCheckChanged(item);
   });
-  connect(list_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
-    if (!updating_ && column == 0) rowCheckChanged(item->data(0, kRowRole).toInt(), item->checkState(0) == Qt::Checked);
-  });
-  connect(thumbs_, &QListWidget::itemChanged, this, [this](QListWidgetItem* item) {
-    if (!updating_) rowCheckChanged(item->data(kRowRole).toInt(), item->checkState() == Qt::Checked);
-  });
-  connect(list_, &QTreeWidget::itemDoubleClicked, this,
-          [this](QTreeWidgetItem* item) { preview(item->data(0, kRowRole).toInt()); });
-  connect(thumbs_, &QListWidget::itemDoubleClicked, this,
-          [this](QListWidgetItem* item) { preview(item->data(kRowRole).toInt()); });
+  connect(list_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& i) { preview(i.row()); });
+  connect(thumbs_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex& i) { preview(i.row()); });
   connect(list_->header(), &QHeaderView::sectionClicked, this, &ResultsPage::sortBy);
 
   filterCheck_ = new QCheckBox(this);
@@ -179,6 +188,8 @@ ResultsPage::~ResultsPage() {
   closing_ = true;
   runner_.cancel();
   runner_.wait();
+  thumbWorker_.reset();
+  listPool_.waitForDone();
 }
 
 SkinButton* ResultsPage::button(const QString& text) const {
@@ -196,7 +207,10 @@ void ResultsPage::runJob(Job job, const QString& title, std::function<void(Runni
   job_ = job;
   progress_->start(title);
   runner_.start([this, work = std::move(work), done = std::move(done)](RunningFlag& running) {
-    work(running);
+    {
+      std::lock_guard lock(engineMutex_);
+      work(running);
+    }
     QMetaObject::invokeMethod(this, [this, done] { jobDone(done); }, Qt::QueuedConnection);
   });
 }
@@ -264,6 +278,7 @@ void ResultsPage::buildFolderTree() {
 void ResultsPage::folderSelected(QTreeWidgetItem* item) {
   const ResultFolder* f = folderOf(item);
   if (!f || job_ != Job::None) return;
+  ++listGeneration_;  // a sort or filter still running belongs to the folder before
   model_->selectFolder(const_cast<ResultFolder&>(*f));
   thumbsStale_ = true;
   setViewMode(ViewMode::Details);
@@ -272,50 +287,15 @@ void ResultsPage::folderSelected(QTreeWidgetItem* item) {
 }
 
 void ResultsPage::fillList() {
-  updating_ = true;
-  list_->clear();
-  thumbs_->clear();
-  const auto& rows = model_->rows();
-  QList<QTreeWidgetItem*> items;
-  items.reserve(qsizetype(rows.size()));
-  for (size_t r = 0; r < rows.size(); ++r) {
-    const FoundItem& it = tree_.item(rows[r]);
-    auto* li = new QTreeWidgetItem();
-    for (int c = 0; c < kListColumnCount; ++c) li->setText(c, qs(cellText(kind_, it, ListColumn(c))));
-    li->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-    li->setIcon(0, smallTypeIcon(qs(it.name)));
-    li->setFlags(li->flags() | Qt::ItemIsUserCheckable);
-    li->setCheckState(0, it.checked ? Qt::Checked : Qt::Unchecked);
-    li->setData(0, kRowRole, int(r));
-    items << li;
-    auto* ti = new QListWidgetItem(qs(cellText(kind_, it, ListColumn::Name)));
-    ti->setFlags(ti->flags() | Qt::ItemIsUserCheckable);
-    ti->setCheckState(it.checked ? Qt::Checked : Qt::Unchecked);
-    ti->setData(kRowRole, int(r));
-    ti->setToolTip(ti->text());
-    const QImage img = thumbImages_.value(qulonglong(rows[r]));
-    ti->setIcon(QIcon(QPixmap::fromImage(img.isNull() ? thumbnailCell(QImage(), ti->text()) : img)));
-    thumbs_->addItem(ti);
-  }
-  list_->addTopLevelItems(items);
-  updating_ = false;
+  thumbWorker_->request({});
+  listModel_->setRows(model_->rows());
 }
 
 void ResultsPage::syncChecks() {
   updating_ = true;
   for (auto it = folderItems_.begin(); it != folderItems_.end(); ++it)
     it.value()->setCheckState(0, it.key()->checked ? Qt::Checked : Qt::Unchecked);
-  const auto& rows = model_->rows();
-  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
-    QTreeWidgetItem* li = list_->topLevelItem(i);
-    const size_t r = size_t(li->data(0, kRowRole).toInt());
-    if (r < rows.size()) li->setCheckState(0, tree_.item(rows[r]).checked ? Qt::Checked : Qt::Unchecked);
-  }
-  for (int i = 0; i < thumbs_->count(); ++i) {
-    QListWidgetItem* ti = thumbs_->item(i);
-    const size_t r = size_t(ti->data(kRowRole).toInt());
-    if (r < rows.size()) ti->setCheckState(tree_.item(rows[r]).checked ? Qt::Checked : Qt::Unchecked);
-  }
+  listModel_->checksChanged();
   updating_ = false;
   update();
 }
@@ -334,13 +314,49 @@ void ResultsPage::rowCheckChanged(int row, bool checked) {
   syncChecks();
 }
 
+void ResultsPage::runListWork(std::function<std::vector<size_t>()> work,
+                              std::function<void(std::vector<size_t>)> apply) {
+  const int generation = ++listGeneration_;
+  ++pendingList_;
+  listPool_.start([this, generation, work = std::move(work), apply = std::move(apply)] {
+    lowerThisThreadPriority();
+    auto rows = std::make_shared<std::vector<size_t>>(work());
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation, rows, apply] {
+          --pendingList_;
+          // A newer folder, sort or filter took the list meanwhile.
+          if (generation != listGeneration_) return;
+          apply(std::move(*rows));
+        },
+        Qt::QueuedConnection);
+  });
+}
+
 void ResultsPage::sortBy(int column) {
-  if (column < 0 || column >= kListColumnCount) return;
+  if (column < 0 || column >= kListColumnCount || job_ != Job::None) return;
   const bool descending = model_->nextSortDescending(ListColumn(column));
-  model_->sortBy(ListColumn(column));
-  list_->header()->setSortIndicatorShown(true);
-  list_->header()->setSortIndicator(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
-  fillList();
+  auto showSorted = [this, column, descending] {
+    list_->header()->setSortIndicatorShown(true);
+    list_->header()->setSortIndicator(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+    fillList();
+  };
+  if (model_->rows().size() < kBackgroundRows) {
+    model_->sortBy(ListColumn(column));
+    showSorted();
+    return;
+  }
+  // Only names, sizes and dates are read on the worker; the tree does not
+  // change while no job runs, and a new job drops the result.
+  runListWork(
+      [kind = kind_, &tree = tree_, rows = model_->rows(), column, descending]() mutable {
+        ResultsModel::sortRows(kind, tree, ListColumn(column), descending, rows);
+        return rows;
+      },
+      [this, column, showSorted](std::vector<size_t> rows) {
+        model_->setSortedRows(ListColumn(column), std::move(rows));
+        showSorted();
+      });
 }
 
 void ResultsPage::showViewMenu() {
@@ -358,9 +374,15 @@ void ResultsPage::showViewMenu() {
 
 void ResultsPage::setViewMode(ViewMode mode) {
   viewMode_ = mode;
+  listModel_->setThumbnailMode(mode == ViewMode::Thumbnails);
   list_->setVisible(mode == ViewMode::Details);
   thumbs_->setVisible(mode == ViewMode::Thumbnails);
-  if (mode == ViewMode::Thumbnails && thumbsStale_ && thumbs_->count() > 0) startThumbnails();
+  if (mode != ViewMode::Thumbnails) {
+    thumbWorker_->request({});
+    return;
+  }
+  if (thumbsStale_ && listModel_->rowCount() > 0 && job_ == Job::None) startThumbnails();
+  else visibleTimer_->start();
 }
 
 void ResultsPage::filterToggled(bool on) {
@@ -379,71 +401,138 @@ void ResultsPage::applyFilter(const ResultFilter& filter) {
   if (job_ != Job::None) return;
   filter_ = filter;
   filter_.enabled = filterCheck_->isChecked();
-  model_->applyFilter(filter_);
-  fillList();
-  syncChecks();
-  thumbsStale_ = true;
-  setViewMode(viewMode_);
+  auto show = [this] {
+    fillList();
+    syncChecks();
+    thumbsStale_ = true;
+    setViewMode(viewMode_);
+  };
+  const ResultFolder* folder = model_->selectedFolder();
+  if (!folder || folder->items.size() < kBackgroundRows) {
+    ++listGeneration_;
+    model_->applyFilter(filter_);
+    show();
+    return;
+  }
+  model_->setFilter(filter_);  // a folder chosen meanwhile is filled with it
+  runListWork([kind = kind_, &tree = tree_, folder, f = filter_] { return ResultsModel::filterRows(kind, tree, *folder, f); },
+              [this, show, f = filter_](std::vector<size_t> rows) {
+                model_->applyFilteredRows(f, std::move(rows));
+                show();
+              });
 }
 
 // ---- thumbnails and preview ----------------------------------------------------
 
+QImage ResultsPage::decodeThumbnail(const FoundItem& item) {
+  const QString name = QString::fromStdString(item.name);
+  QImage picture;
+  const int code = imageTypeCode(name);
+  if (code != 0 && item.size > 0) {
+    std::vector<uint8_t> bytes;
+    if (engine_->readItem(item, bytes, std::min<uint64_t>(item.size, kMaxPictureBytes))) picture = decodePicture(bytes, code);
+  }
+  return thumbnailCell(picture, name);
+}
+
+std::vector<int> ResultsPage::visibleThumbnailRows() const {
+  std::vector<int> rows;
+  if (thumbs_->isHidden() || listModel_->rowCount() == 0) return rows;
+  // One probe at the centre of each grid cell the viewport shows.
+  const QSize grid = thumbs_->gridSize();
+  const QRect view = thumbs_->viewport()->rect();
+  for (int y = grid.height() / 2 - grid.height(); y < view.height() + grid.height(); y += grid.height() / 2)
+    for (int x = grid.width() / 2; x < view.width(); x += grid.width() / 2) {
+      const QModelIndex i = thumbs_->indexAt(QPoint(x, std::clamp(y, 0, view.height() - 1)));
+      if (i.isValid() && std::find(rows.begin(), rows.end(), i.row()) == rows.end()) rows.push_back(i.row());
+    }
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+void ResultsPage::requestVisibleThumbnails() {
+  if (viewMode_ != ViewMode::Thumbnails || job_ == Job::Scan) return;
+  std::vector<ThumbnailWorker::Request> wanted;
+  for (int row : visibleThumbnailRows())
+    if (listModel_->needsThumbnail(row)) {
+      const size_t item = listModel_->itemOf(row);
+      wanted.push_back({row, item, tree_.item(item)});
+    }
+  thumbWorker_->request(std::move(wanted));
+}
+
+bool ResultsPage::thumbnailsIdle() const {
+  if (visibleTimer_->isActive() || !thumbWorker_->idle()) return false;
+  for (int row : visibleThumbnailRows())
+    if (listModel_->needsThumbnail(row)) return false;
+  return true;
+}
+
+QList<QImage> ResultsPage::thumbnails() const { return thumbCache_->images(); }
+
+void ResultsPage::setThumbnailCacheLimit(qint64 bytes) { thumbCache_->setLimit(bytes); }
+
+// The pass when Thumbnails is chosen: the rows on screen, behind the
+// progress dialog; rows scrolled to later go to the thumbnail worker.
 void ResultsPage::startThumbnails() {
+  thumbs_->doItemsLayout();
   struct Row {
+    int row;
     size_t index;
     FoundItem item;
   };
   auto rows = std::make_shared<std::vector<Row>>();
-  for (size_t idx : model_->rows()) rows->push_back({idx, tree_.item(idx)});
+  for (int row : visibleThumbnailRows())
+    if (listModel_->needsThumbnail(row)) rows->push_back({row, listModel_->itemOf(row), tree_.item(listModel_->itemOf(row))});
+  thumbWorker_->request({});
+  if (rows->empty()) {  // every cell on screen is in the cache already
+    thumbsStale_ = false;
+    return;
+  }
   runJob(Job::Thumbnails, QStringLiteral("Viewing icon..."), [this, rows](RunningFlag& running) {
     Progress& progress = host().app().ctx.progress;
     progress.setTotal(int32_t(std::min<size_t>(rows->size(), INT32_MAX)));
     progress.setDone(0);
     progress.setStatus({});
-    for (size_t i = 0; i < rows->size(); ++i) {
+    for (size_t i = 0; i < rows->size() && running.load(); ++i) {
       progress.setDone(int32_t(i));
       const Row& r = (*rows)[i];
-      const QString name = QString::fromStdString(r.item.name);
-      QImage picture;
-      const int code = imageTypeCode(name);
-      if (running.load() && code != 0 && r.item.size > 0) {
-        std::vector<uint8_t> bytes;
-        if (engine_->readItem(r.item, bytes, std::min<uint64_t>(r.item.size, kMaxPictureBytes)))
-          picture = decodePicture(bytes, code);
-      }
-      QImage cell = thumbnailCell(picture, name);
-      QMetaObject::invokeMethod(this, [this, row = int(i), index = r.index, cell] {
-        thumbImages_.insert(qulonglong(index), cell);
-        if (QListWidgetItem* ti = thumbs_->item(row)) ti->setIcon(QIcon(QPixmap::fromImage(cell)));
-      }, Qt::QueuedConnection);
+      const QImage cell = decodeThumbnail(r.item);
+      QMetaObject::invokeMethod(
+          this, [this, row = r.row, index = r.index, cell] { listModel_->thumbnailReady(row, index, QPixmap::fromImage(cell)); },
+          Qt::QueuedConnection);
     }
     progress.setDone(int32_t(rows->size()));
-  }, [this] { thumbsStale_ = false; });
+  }, [this] {
+    thumbsStale_ = false;
+    visibleTimer_->start();
+  });
 }
 
 void ResultsPage::preview(int row) {
-  if (row < 0 || size_t(row) >= model_->rows().size() || job_ != Job::None) return;
-  const FoundItem item = tree_.item(model_->rows()[size_t(row)]);
+  const size_t index = listModel_->itemOf(row);
+  if (index >= tree_.itemCount() || job_ != Job::None) return;
+  const FoundItem item = tree_.item(index);
   auto bytes = std::make_shared<std::vector<uint8_t>>();
+  auto image = std::make_shared<QImage>();
   auto ok = std::make_shared<bool>(false);
   runJob(
       Job::Preview, QStringLiteral("Reading File ..."),
-      [this, item, bytes, ok](RunningFlag&) {
+      [this, item, bytes, image, ok](RunningFlag&) {
         *ok = item.size > 0 && engine_->readItem(item, *bytes, std::min<uint64_t>(item.size, kMaxPictureBytes));
+        // Decoding a large photo takes a while too: it stays on the worker.
+        const int code = imageTypeCode(QString::fromStdString(item.name));
+        if (*ok && code) *image = decodePicture(*bytes, code);
       },
-      [this, bytes, ok, row] {
-        if (*ok) showPreview(row, bytes);
+      [this, bytes, image, ok] {
+        if (*ok) showPreview(*image, *bytes);
       });
 }
 
-void ResultsPage::showPreview(int row, std::shared_ptr<std::vector<uint8_t>> bytes) {
-  if (size_t(row) >= model_->rows().size()) return;
-  const QString name = qs(tree_.item(model_->rows()[size_t(row)]).name);
-  const int code = imageTypeCode(name);
-  const QImage img = code ? decodePicture(*bytes, code) : QImage();
+void ResultsPage::showPreview(const QImage& img, const std::vector<uint8_t>& bytes) {
   QWidget* w = nullptr;
   if (!img.isNull()) w = new PreviewWindow(img, this);
-  else w = new DumpWindow(hexDump(bytes->data(), std::min<size_t>(bytes->size(), 512)), this);
+  else w = new DumpWindow(hexDump(bytes.data(), std::min<size_t>(bytes.size(), 512)), this);
   w->show();
   emit previewShown(w);
 }

@@ -5,9 +5,11 @@
 // behind the progress dialog. The GUI thread never reads the disk.
 #include <QHash>
 #include <QImage>
+#include <QThreadPool>
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "gui/page.h"
 #include "jobs/job_runner.h"
@@ -17,15 +19,19 @@
 #include "results/scan_engine.h"
 
 class QCheckBox;
-class QListWidget;
-class QListWidgetItem;
+class QListView;
 class QSplitter;
+class QTimer;
+class QTreeView;
 class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace brenix::gui {
 
 class ProgressDialog;
+class ResultsListModel;
+class ThumbnailCache;
+class ThumbnailWorker;
 
 class ResultsPage : public Page {
   Q_OBJECT
@@ -33,9 +39,12 @@ class ResultsPage : public Page {
   enum class Job { None, Scan, Thumbnails, Preview, Recovery };
   enum class ViewMode { Details, Thumbnails };
   static constexpr int kFolderRole = Qt::UserRole;
-  static constexpr int kRowRole = Qt::UserRole + 1;
   // Largest file the thumbnails and the preview read into memory.
   static constexpr uint64_t kMaxPictureBytes = 64ull << 20;
+  // Thumbnail cells kept in memory (about 1000 cells of 90 x 90).
+  static constexpr qint64 kThumbnailCacheBytes = 32ll << 20;
+  // From this many rows on, sorting and filtering run on a worker thread.
+  static constexpr size_t kBackgroundRows = 20000;
 
   ResultsPage(HomeView& host, int mode, std::unique_ptr<ScanEngine> engine, QWidget* parent);
   ~ResultsPage() override;
@@ -47,8 +56,9 @@ class ResultsPage : public Page {
   ResultTree& tree() { return tree_; }
 
   QTreeWidget* folderTree() const { return folders_; }
-  QTreeWidget* fileList() const { return list_; }
-  QListWidget* thumbList() const { return thumbs_; }
+  QTreeView* fileList() const { return list_; }
+  QListView* thumbList() const { return thumbs_; }
+  ResultsListModel* listModel() const { return listModel_; }
   ProgressDialog* progressDialog() const { return progress_; }
   SkinButton* button(const QString& text) const;
   QCheckBox* filterCheck() const { return filterCheck_; }
@@ -56,7 +66,14 @@ class ResultsPage : public Page {
   QString selectedLine() const;
   ViewMode viewMode() const { return viewMode_; }
   bool thumbnailsStale() const { return thumbsStale_; }
-  const QHash<qulonglong, QImage>& thumbnails() const { return thumbImages_; }
+  // The thumbnail cells in memory, most recently used first.
+  QList<QImage> thumbnails() const;
+  const ThumbnailCache& thumbnailCache() const { return *thumbCache_; }
+  void setThumbnailCacheLimit(qint64 bytes);
+  // A sort or filter of a large folder is still running on its worker.
+  bool listPending() const { return pendingList_ != 0; }
+  // No thumbnail waits to be decoded.
+  bool thumbnailsIdle() const;
   QTreeWidgetItem* itemOf(const ResultFolder* folder) const { return folderItems_.value(folder); }
 
   // Starts the scan (the page does so 300 ms after it is made).
@@ -99,12 +116,18 @@ class ResultsPage : public Page {
   void rowCheckChanged(int row, bool checked);
   void fillList();
   void syncChecks();
+  // Thumbnails mode: asks the worker for the visible rows not decoded yet.
+  void requestVisibleThumbnails();
+  std::vector<int> visibleThumbnailRows() const;
+  QImage decodeThumbnail(const FoundItem& item);
+  // Runs work(rows) on the list worker; apply(rows) on the GUI thread unless the list changed meanwhile.
+  void runListWork(std::function<std::vector<size_t>()> work, std::function<void(std::vector<size_t>)> apply);
   void sortBy(int column);
   void showViewMenu();
   void openFilterDialog();
   void filterToggled(bool on);
   void startThumbnails();
-  void showPreview(int row, std::shared_ptr<std::vector<uint8_t>> bytes);
+  void showPreview(const QImage& image, const std::vector<uint8_t>& bytes);
 
   EngineKind kind_;
   std::unique_ptr<ScanEngine> engine_;
@@ -121,14 +144,23 @@ class ResultsPage : public Page {
 
   QSplitter* split_ = nullptr;
   QTreeWidget* folders_ = nullptr;
-  QTreeWidget* list_ = nullptr;
-  QListWidget* thumbs_ = nullptr;
+  QTreeView* list_ = nullptr;
+  QListView* thumbs_ = nullptr;
+  ResultsListModel* listModel_ = nullptr;
+  std::unique_ptr<ThumbnailCache> thumbCache_;
+  // Held by every job on its worker and by the thumbnail worker around each
+  // read: the engine serves one of them at a time.
+  std::mutex engineMutex_;
+  std::unique_ptr<ThumbnailWorker> thumbWorker_;
+  QTimer* visibleTimer_ = nullptr;
+  QThreadPool listPool_;
+  int listGeneration_ = 0;
+  int pendingList_ = 0;
   ProgressDialog* progress_ = nullptr;
   QCheckBox* filterCheck_ = nullptr;
   SkinButton* filterButton_ = nullptr;
   SkinButton* viewButton_ = nullptr;
   QHash<const ResultFolder*, QTreeWidgetItem*> folderItems_;
-  QHash<qulonglong, QImage> thumbImages_;  // by item index
   std::function<OverwriteAnswer(const QString&)> overwriteHandler_;
   std::function<QString()> folderChooser_;
 };

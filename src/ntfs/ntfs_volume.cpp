@@ -353,13 +353,16 @@ int NtfsVolume::scanDeleted() {
     progress_->setTotal(static_cast<int32_t>(std::min<uint32_t>(count, INT32_MAX)));
     progress_->setDone(0);
     progress_->setStatus("Found Deleted Files : 0");
+    progress_->setFound(0);
   }
   size_t shown = 0;
-  for (uint32_t i = kFirstUserRecord; i < count && running(); ++i) {
+  uint32_t i = kFirstUserRecord;
+  for (; i < count && running(); ++i) {
     if (progress_ && ((i & 1023) == 0 || shown != items_.size())) {
       shown = items_.size();
       progress_->setDone(static_cast<int32_t>(std::min<uint32_t>(i, INT32_MAX)));
       progress_->setStatus(format("Found Deleted Files : %zu", shown));
+      progress_->setFound(static_cast<int64_t>(shown));
     }
     std::span<const uint8_t> rec = record(0, i);
     // Extension records carry parts of another file, not files of their own.
@@ -371,8 +374,10 @@ int NtfsVolume::scanDeleted() {
     addItem(std::move(item), true);
   }
   if (progress_) {
-    if (running()) progress_->setDone(progress_->total());  // a cancelled scan keeps its real position
+    // After a cancel the record reached stays, not the end.
+    progress_->setDone(i >= count ? progress_->total() : static_cast<int32_t>(std::min<uint32_t>(i, INT32_MAX)));
     progress_->setStatus(format("Found Deleted Files : %zu", items_.size()));
+    progress_->setFound(static_cast<int64_t>(items_.size()));
   }
   return kNtfsOk;
 }
@@ -429,6 +434,8 @@ int NtfsVolume::scanFormatted() {
     progress_->setTotal(static_cast<int32_t>(std::min<uint64_t>(end > start ? (end - start) / chunk + 1 : 0, INT32_MAX)));
     progress_->setDone(0);
     progress_->setStatus(format("Found Formated Files : %u", found));
+    progress_->setFound(found);
+    progress_->setBytesTotal(end > start ? end - start : 0);
   }
   // Byte ranges of the live table on the volume: its records are listed already.
   std::vector<std::pair<uint64_t, uint64_t>> live;
@@ -449,7 +456,9 @@ int NtfsVolume::scanFormatted() {
   for (uint64_t pos = start; pos < end && running();) {
     if (progress_) {
       progress_->setDone(static_cast<int32_t>(std::min<uint64_t>((pos - start) / chunk, INT32_MAX)));
+      progress_->setBytesDone(pos - start);
       progress_->setStatus(format("Found Formated Files : %u", found));
+      progress_->setFound(found);
     }
     uint64_t want = std::min<uint64_t>(chunk + rs, end - pos);
     if (!device_.readBytesAt(partitionOffset_ + pos, buf.data(), want)) {
@@ -479,7 +488,10 @@ int NtfsVolume::scanFormatted() {
     pos += o > chunk ? o : chunk;
   }
   sweepFound_ = static_cast<uint32_t>(swept.size());
-  if (progress_) progress_->setStatus(format("Found Formated Files : %u", found));
+  if (progress_) {
+    progress_->setStatus(format("Found Formated Files : %u", found));
+    progress_->setFound(found);
+  }
   if (worker.joinable()) worker.join();
 
   // Found records become further record buffers, one per contiguous stretch

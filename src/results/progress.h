@@ -16,6 +16,7 @@ class Progress {
     done_ = 0;
     bytesTotal_ = 0;
     bytesDone_ = 0;
+    found_ = -1;
   }
   void setTotal(int32_t v) { total_ = v; }
   void setDone(int32_t v) { done_ = v; }
@@ -24,12 +25,15 @@ class Progress {
   int32_t done() const { return done_; }
 
   // Bytes of the job where it knows them (a recovery: the files' sizes and
-  // the bytes written so far); 0 = not set. The remaining time then comes from bytes.
+  // the bytes written so far; a scan of a byte range: its extent and the position reached); 0 = not set.
   void setBytesTotal(int64_t v) { bytesTotal_ = v; }
   void setBytesDone(int64_t v) { bytesDone_ = v; }
   void addBytesDone(int64_t v) { bytesDone_ += v; }
   int64_t bytesTotal() const { return bytesTotal_; }
   int64_t bytesDone() const { return bytesDone_; }
+  // Files found so far by a scan; -1 when the job does not count them.
+  void setFound(int64_t v) { found_ = v; }
+  int64_t found() const { return found_; }
 
   void setStatus(std::string text) {
     std::lock_guard lock(mutex_);
@@ -56,6 +60,7 @@ class Progress {
   std::atomic<int32_t> done_{0};
   std::atomic<int64_t> bytesTotal_{0};
   std::atomic<int64_t> bytesDone_{0};
+  std::atomic<int64_t> found_{-1};
   mutable std::mutex mutex_;
   std::string status_;
   std::string title_;

@@ -59,10 +59,31 @@ void ResultsModel::selectFolder(ResultFolder& folder) {
 }
 
 void ResultsModel::applyFilter(const ResultFilter& filter) {
+  if (!selected_) {
+    filter_ = filter;
+    return;
+  }
+  applyFilteredRows(filter, filterRows(kind_, tree_, *selected_, filter));
+}
+
+std::vector<size_t> ResultsModel::filterRows(EngineKind kind, const ResultTree& tree, const ResultFolder& folder,
+                                             const ResultFilter& filter) {
+  std::vector<size_t> rows;
+  rows.reserve(folder.items.size());
+  for (size_t index : folder.items)
+    if (index < tree.itemCount() && passesFilter(kind, tree.item(index), filter)) rows.push_back(index);
+  return rows;
+}
+
+void ResultsModel::applyFilteredRows(const ResultFilter& filter, std::vector<size_t> rows) {
   filter_ = filter;
   if (!selected_) return;
-  fillList(true);
+  rows_ = std::move(rows);
   if (kind_ == EngineKind::Fat) {
+    // Each record's shown flag records the outcome.
+    for (size_t index : selected_->items)
+      if (index < tree_.itemCount()) tree_.item(index).shown = false;
+    for (size_t index : rows_) tree_.item(index).shown = true;
     const bool anyChecked =
         std::any_of(rows_.begin(), rows_.end(), [&](size_t i) { return tree_.item(i).checked; });
     if (anyChecked) checkAncestors(*selected_);
@@ -219,15 +240,23 @@ int ResultsModel::compareItems(EngineKind kind, ListColumn column, const FoundIt
   return 0;
 }
 
-void ResultsModel::sortBy(ListColumn column) {
-  const size_t c = static_cast<size_t>(column);
-  const bool descending = descending_[c];
-  std::stable_sort(rows_.begin(), rows_.end(), [&](size_t ia, size_t ib) {
-    int r = compareItems(kind_, column, tree_.item(ia), tree_.item(ib));
+void ResultsModel::sortRows(EngineKind kind, const ResultTree& tree, ListColumn column, bool descending,
+                            std::vector<size_t>& rows) {
+  std::stable_sort(rows.begin(), rows.end(), [&](size_t ia, size_t ib) {
+    int r = compareItems(kind, column, tree.item(ia), tree.item(ib));
     if (descending) r = -r;
     return r < 0;
   });
-  descending_[c] = !descending;
+}
+
+void ResultsModel::sortBy(ListColumn column) {
+  sortRows(kind_, tree_, column, descending_[static_cast<size_t>(column)], rows_);
+  descending_[static_cast<size_t>(column)] = !descending_[static_cast<size_t>(column)];
+}
+
+void ResultsModel::setSortedRows(ListColumn column, std::vector<size_t> rows) {
+  rows_ = std::move(rows);
+  descending_[static_cast<size_t>(column)] = !descending_[static_cast<size_t>(column)];
 }
 
 }  // namespace brenix

@@ -73,6 +73,22 @@ class ResultsModel {
   // Whether the next sort on the column is descending.
   bool nextSortDescending(ListColumn column) const { return descending_[static_cast<size_t>(column)]; }
 
+  // The two halves of sortBy and applyFilter, for front ends that do the
+  // long part on a worker thread over a large folder. The static ones only
+  // read the tree (names, sizes, dates), never the check flags.
+  static void sortRows(EngineKind kind, const ResultTree& tree, ListColumn column, bool descending,
+                       std::vector<size_t>& rows);
+  static std::vector<size_t> filterRows(EngineKind kind, const ResultTree& tree, const ResultFolder& folder,
+                                        const ResultFilter& filter);
+  // Takes rows that sortRows ordered (the listed rows, in the direction
+  // nextSortDescending gave) and turns the column's direction, as sortBy does.
+  void setSortedRows(ListColumn column, std::vector<size_t> rows);
+  // Stores the filter for the next folder filled, leaving the rows as they are
+  // (while filterRows runs elsewhere).
+  void setFilter(const ResultFilter& filter) { filter_ = filter; }
+  // applyFilter with the selected folder's rows already computed by filterRows.
+  void applyFilteredRows(const ResultFilter& filter, std::vector<size_t> rows);
+
   // Recomputes the selected totals from the records (after an outside change).
   void recomputeSelectedTotals();
   // Sets every folder's check box from the records' checked flags (a folder is

@@ -13,6 +13,21 @@
 
 namespace brenix::test {
 
+int listRows(const QAbstractItemView* view) { return view->model()->rowCount(); }
+
+QString listCell(const QAbstractItemView* view, int row, int column) {
+  return view->model()->index(row, column).data().toString();
+}
+
+Qt::CheckState listCheck(const QAbstractItemView* view, int row) {
+  return Qt::CheckState(view->model()->index(row, 0).data(Qt::CheckStateRole).toInt());
+}
+
+void setListCheck(QAbstractItemView* view, int row, Qt::CheckState state) {
+  view->model()->setData(view->model()->index(row, 0), state, Qt::CheckStateRole);
+}
+
+
 bool waitUntil(const std::function<bool()>& pred, int timeoutMs) {
   QElapsedTimer t;
   t.start();

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <QAbstractItemView>
+
 #include "gui/messages.h"
 #include "results/scan_engine.h"
 
@@ -42,6 +44,12 @@ QImage screenshot(QWidget* w, const char* name);
 int distinctColours(const QImage& img);
 // Both: the screenshot's distinct colours.
 inline int shoot(QWidget* w, const char* name) { return distinctColours(screenshot(w, name)); }
+
+// A results page's file list, read and ticked through its model.
+int listRows(const QAbstractItemView* view);
+QString listCell(const QAbstractItemView* view, int row, int column = 0);
+Qt::CheckState listCheck(const QAbstractItemView* view, int row);
+void setListCheck(QAbstractItemView* view, int row, Qt::CheckState state);
 
 // An engine over a fixed tree:
 //   root: readme.txt (20 bytes)

@@ -214,9 +214,9 @@ TEST_F(RealEngines, Ext2DeletedFilesComeBackThroughThePages) {
   ASSERT_GE(root->childCount(), 1);
   // The EXT page recovers the checked rows of its list.
   page->folderTree()->setCurrentItem(root->child(0));
-  ASSERT_EQ(page->fileList()->topLevelItemCount(), 2);
+  ASSERT_EQ(listRows(page->fileList()), 2);
   root->child(0)->setCheckState(0, Qt::Checked);
-  EXPECT_EQ(page->fileList()->topLevelItem(0)->checkState(0), Qt::Checked);
+  EXPECT_EQ(listCheck(page->fileList(), 0), Qt::Checked);
   const fs::path out = tmp_ / "out";
   ASSERT_TRUE(recoverAll(page, out));
   EXPECT_EQ(hashesUnder(out), expected);

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QHeaderView>
+#include <QProgressBar>
 #include <QListWidget>
 #include <QTreeWidget>
 #include <filesystem>
@@ -90,7 +91,7 @@ TEST_F(ResultsPageTest, ScanFillsTheTreeAndChecksSpreadWithExactTotals) {
   QTreeWidgetItem* root = page->folderTree()->topLevelItem(0);
   EXPECT_EQ(root->text(0), QStringLiteral("FAT32 - Logical Disk (*:)"));
   EXPECT_EQ(page->folderTree()->currentItem(), root);
-  EXPECT_EQ(page->fileList()->topLevelItemCount(), 1);  // readme.txt
+  EXPECT_EQ(listRows(page->fileList()), 1);  // readme.txt
   uint64_t all = 0;
   for (const auto& [name, bytes] : MemoryEngine::files()) all += bytes.size();
   EXPECT_EQ(page->foundLine(), QString::asprintf("4 files - %.2f KB", double(all) / 1024));
@@ -102,7 +103,7 @@ TEST_F(ResultsPageTest, ScanFillsTheTreeAndChecksSpreadWithExactTotals) {
   // A folder with no files: the found line shows nothing.
   page->folderTree()->setCurrentItem(empty);
   EXPECT_EQ(page->foundLine(), QStringLiteral("0 files - 0.00 Byte"));
-  EXPECT_EQ(page->fileList()->topLevelItemCount(), 0);
+  EXPECT_EQ(listRows(page->fileList()), 0);
 
   // Checking a folder checks what is below it and every ancestor.
   broken->setCheckState(0, Qt::Checked);
@@ -113,11 +114,11 @@ TEST_F(ResultsPageTest, ScanFillsTheTreeAndChecksSpreadWithExactTotals) {
 
   // Rows: the DCIM list; unchecking its only checked content leaves Broken's file.
   page->folderTree()->setCurrentItem(dcim);
-  ASSERT_EQ(page->fileList()->topLevelItemCount(), 2);
-  page->fileList()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+  ASSERT_EQ(listRows(page->fileList()), 2);
+  setListCheck(page->fileList(), 0, Qt::Checked);
   const uint64_t jpg = MemoryEngine::files().at("IMG_0001.JPG").size();
   EXPECT_EQ(page->selectedLine(), QString::asprintf("2 files - %.2f KB", double(1024 + jpg) / 1024));
-  page->fileList()->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+  setListCheck(page->fileList(), 0, Qt::Unchecked);
   EXPECT_EQ(page->selectedLine(), QStringLiteral("1 files - 1.00 KB"));
 
   // Unchecking the last checked file unchecks the way up to the root.
@@ -128,13 +129,13 @@ TEST_F(ResultsPageTest, ScanFillsTheTreeAndChecksSpreadWithExactTotals) {
 
   // Checking the root checks every row shown.
   root->setCheckState(0, Qt::Checked);
-  for (int i = 0; i < page->fileList()->topLevelItemCount(); ++i)
-    EXPECT_EQ(page->fileList()->topLevelItem(i)->checkState(0), Qt::Checked);
+  for (int i = 0; i < listRows(page->fileList()); ++i)
+    EXPECT_EQ(listCheck(page->fileList(), i), Qt::Checked);
   EXPECT_EQ(page->selectedLine(), QString::asprintf("4 files - %.2f KB", double(all) / 1024));
 
   // The first click on Size puts the largest file first.
   emit page->fileList()->header()->sectionClicked(1);
-  EXPECT_EQ(page->fileList()->topLevelItem(0)->text(0), QStringLiteral("IMG_0002.png"));
+  EXPECT_EQ(listCell(page->fileList(), 0), QStringLiteral("IMG_0002.png"));
 }
 
 TEST_F(ResultsPageTest, ThumbnailsPreviewAndFilter) {
@@ -181,13 +182,13 @@ TEST_F(ResultsPageTest, ThumbnailsPreviewAndFilter) {
   ResultFilter f;
   f.extensionChoice = 1;  // bmp.jpg
   page->applyFilter(f);
-  EXPECT_EQ(page->fileList()->topLevelItemCount(), 2);
+  EXPECT_EQ(listRows(page->fileList()), 2);
   page->filterCheck()->setChecked(true);
   EXPECT_TRUE(page->button(QStringLiteral("Filter"))->isEnabled());
-  ASSERT_EQ(page->fileList()->topLevelItemCount(), 1);
-  EXPECT_EQ(page->fileList()->topLevelItem(0)->text(0), QStringLiteral("IMG_0001.JPG"));
+  ASSERT_EQ(listRows(page->fileList()), 1);
+  EXPECT_EQ(listCell(page->fileList(), 0), QStringLiteral("IMG_0001.JPG"));
   page->filterCheck()->setChecked(false);
-  EXPECT_EQ(page->fileList()->topLevelItemCount(), 2);
+  EXPECT_EQ(listRows(page->fileList()), 2);
   EXPECT_TRUE(rec.messages.empty());
 }
 
@@ -273,6 +274,33 @@ TEST_F(ResultsPageTest, CancelStopsALongScan) {
   ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None; }, 3000));
   EXPECT_FALSE(page->progressDialog()->isVisible());
   EXPECT_TRUE(home_.navigate(kPageHome, 0));
+}
+
+// Cancel in the middle of a raw scan of a whole 4 GiB disk: the dialog's
+// figures stay at the position the scan reached, never at the end.
+TEST_F(ResultsPageTest, CancelledRawScanKeepsItsRealPosition) {
+  MessageRecorder rec;
+  if (!createEngine("RAW", ScanMode::Raw)) GTEST_SKIP() << "no raw engine in this build";
+  app_.ctx.rawTypes = std::make_shared<RawTypeList>();
+  ASSERT_TRUE(loadRawTypes(fs::path(BRENIX_TEST_SOURCE_DIR) / "data" / "rp.dat", *app_.ctx.rawTypes, nullptr));
+  DeviceTable::instance().clearImages();
+  fs::resize_file(tmp_ / "demo.img", uint64_t(4) << 30);  // sparse
+  ASSERT_GE(DeviceTable::instance().attachImage((tmp_ / "demo.img").string(), nullptr), 0);
+  ASSERT_TRUE(home_.navigate(kPageDrive, kModeRaw));
+  auto* drive = qobject_cast<DrivePage*>(home_.currentPage());
+  drive->tree()->setCurrentItem(drive->tree()->topLevelItem(0)->child(0));
+  drive->button(QStringLiteral("Next"))->click();
+  auto* page = qobject_cast<ResultsPage*>(home_.currentPage());
+  ASSERT_NE(page, nullptr);
+  Progress& progress = app_.ctx.progress;
+  ASSERT_TRUE(waitUntil([&] { return page->job() == ResultsPage::Job::Scan && progress.done() > 2; }, 20000));
+  page->progressDialog()->cancelButton()->click();
+  EXPECT_FALSE(page->progressDialog()->rateLine().isEmpty());
+  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None; }, 5000));
+  EXPECT_GT(progress.done(), 2);
+  EXPECT_LT(progress.done(), progress.total());
+  page->progressDialog()->tickBar();
+  EXPECT_LT(page->progressDialog()->bar()->value(), page->progressDialog()->bar()->maximum());
 }
 
 TEST_F(ResultsPageTest, RawScanOfTheDemoImageRecoversEveryPicture) {

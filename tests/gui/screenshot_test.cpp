@@ -90,7 +90,7 @@ TEST(Screenshots, EveryPageAndDialogDraws) {
   const auto dcim = page->folderTree()->findItems(QStringLiteral("DCIM"), Qt::MatchExactly | Qt::MatchRecursive);
   ASSERT_FALSE(dcim.isEmpty());
   page->folderTree()->setCurrentItem(dcim.first());
-  page->fileList()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+  setListCheck(page->fileList(), 0, Qt::Checked);
   EXPECT_GT(shoot(&frame, "08-results-details"), 20);
   page->setViewMode(ResultsPage::ViewMode::Thumbnails);
   ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None; }));
