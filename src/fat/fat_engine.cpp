@@ -35,14 +35,17 @@ std::string fatRootLabel(FatType type, char driveLetter, const std::string& root
   return format("%s - Logical Disk (%c:)", kind, driveLetter == 0 ? '*' : driveLetter);
 }
 
-std::vector<std::pair<uint64_t, uint64_t>> fatDataPieces(const FatVolume& v, const FatItem& item, bool* ok) {
+std::vector<std::pair<uint64_t, uint64_t>> fatDataPieces(const FatVolume& v, const FatItem& item, bool* ok,
+                                                         ItemCondition* condition) {
   std::vector<std::pair<uint64_t, uint64_t>> pieces;
   *ok = true;
+  if (condition) *condition = ItemCondition::Intact;
   const uint64_t size = item.size;
   if (size == 0) return pieces;
   const uint32_t first = item.startCluster;
   if (!v.validCluster(first)) {
     *ok = false;
+    if (condition) *condition = ItemCondition::Unrecoverable;
     return pieces;
   }
   const uint32_t cb = v.geometry().clusterBytes();
@@ -50,27 +53,29 @@ std::vector<std::pair<uint64_t, uint64_t>> fatDataPieces(const FatVolume& v, con
   bool complete = false;
   std::vector<uint32_t> chain;
   if (v.next(first) != 0) chain = v.chain(first, static_cast<size_t>(needed), &complete);
-  if (complete && chain.size() == needed) {
-    uint64_t left = size;
-    for (size_t i = 0; i < chain.size() && left > 0;) {
-      size_t j = i + 1;
-      while (j < chain.size() && chain[j] == chain[j - 1] + 1) ++j;  // one piece per contiguous stretch
-      const uint64_t len = std::min<uint64_t>(left, uint64_t(j - i) * cb);
-      pieces.emplace_back(v.clusterOffset(chain[i]), len);
-      left -= len;
-      i = j;
-    }
-    return pieces;
+  if (!(complete && chain.size() == needed)) {
+    // The chain is gone: the first cluster, then the free clusters after it
+    // in order (clusters a live file holds now are not this file's). A first
+    // cluster that a live file holds makes the bytes most likely that file's.
+    if (v.next(first) != 0 && condition) *condition = ItemCondition::ProbablyOverwritten;
+    chain.assign(1, first);
+    const uint32_t maxCluster = v.geometry().maxCluster();
+    for (uint64_t c = uint64_t(first) + 1; chain.size() < needed && c <= maxCluster; ++c)
+      if (v.next(static_cast<uint32_t>(c)) == 0) chain.push_back(static_cast<uint32_t>(c));
   }
-  // The chain is gone: the data is taken as one run from the start cluster, within the volume.
-  const uint64_t offset = v.clusterOffset(first);
-  const uint64_t end = v.volumeEndOffset();
-  if (offset >= end || size > end - offset) {
-    *ok = false;
-    if (offset < end) pieces.emplace_back(offset, end - offset);
-    return pieces;
+  uint64_t left = size;
+  for (size_t i = 0; i < chain.size() && left > 0;) {
+    size_t j = i + 1;
+    while (j < chain.size() && chain[j] == chain[j - 1] + 1) ++j;  // one piece per contiguous stretch
+    const uint64_t offset = v.clusterOffset(chain[i]);
+    const uint64_t end = v.volumeEndOffset();
+    if (offset >= end) break;
+    const uint64_t len = std::min<uint64_t>({left, uint64_t(j - i) * cb, end - offset});
+    pieces.emplace_back(offset, len);
+    left -= len;
+    i = j;
   }
-  pieces.emplace_back(offset, size);
+  if (left > 0) *ok = false;  // the volume ends before the file does
   return pieces;
 }
 

@@ -21,9 +21,13 @@ std::string fatRootLabel(FatType type, char driveLetter, const std::string& root
 // Where one record's bytes lie on the drive: (absolute byte offset, length)
 // pieces, in file order, adding up to the file size. A chain that is still
 // intact in the table (as many clusters as the size needs, ending in an end
-// mark) is followed; otherwise the data is taken as one contiguous run from
-// the start cluster. Empty with *ok false when the data cannot lie on the volume.
-std::vector<std::pair<uint64_t, uint64_t>> fatDataPieces(const FatVolume& volume, const FatItem& item, bool* ok);
+// mark) is followed; otherwise the data is the start cluster and then the
+// free clusters after it, in order, skipping clusters live files hold. *ok is
+// false when the data cannot lie whole on the volume. *condition (optional)
+// tells Unrecoverable for a start cluster off the volume, ProbablyOverwritten
+// for a lost chain whose start cluster a live file holds now.
+std::vector<std::pair<uint64_t, uint64_t>> fatDataPieces(const FatVolume& volume, const FatItem& item, bool* ok,
+                                                         ItemCondition* condition = nullptr);
 
 class FatEngine final : public ScanEngine {
  public:

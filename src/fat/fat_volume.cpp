@@ -137,6 +137,14 @@ bool dosDateInWindow(uint16_t date, int currentYear) {
   return year >= currentYear - 5 && year <= currentYear && month <= 12 && day <= 31;
 }
 
+bool dosDateValid(uint16_t date, int currentYear) {
+  if (date == 0) return true;
+  const int year = 1980 + (date >> 9);
+  const int month = (date >> 5) & 0x0F;
+  const int day = date & 0x1F;
+  return year <= currentYear + 1 && month >= 1 && month <= 12 && day >= 1;
+}
+
 std::string decodeLongNamePiece(const uint8_t* entry) {
   static const int kPos[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
   std::u16string units;

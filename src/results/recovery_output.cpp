@@ -289,7 +289,12 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     RunningFlag fileRunning{true};
     const WriteStatus status = engine.writeItem(item, sink, fileRunning);
     const bool closed = sink.close();
-    if (status == WriteStatus::Ok && closed) {
+    if (status == WriteStatus::Ok && closed && item.condition != ItemCondition::Intact) {
+      // Written as asked, but never a verified success.
+      out.marked += 1;
+      out.markedFiles.push_back({item.name, target, conditionText(item.condition)});
+      if (reportsErrors(kind)) report.add("File '" + item.name + "' is " + conditionText(item.condition) + ".\n");
+    } else if (status == WriteStatus::Ok && closed) {
       out.written += 1;
       out.writtenPaths.push_back(target);
     } else if (status == WriteStatus::ReadFailed) {

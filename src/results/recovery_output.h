@@ -123,12 +123,14 @@ struct RecoveryFailure {
 };
 
 struct RecoveryOutcome {
-  uint64_t written = 0;
+  uint64_t written = 0;  // written whole, with nothing known against the bytes
+  uint64_t marked = 0;   // written, but the engine knows the bytes are likely not the file's own
   uint64_t skipped = 0;  // answered No (or Cancel)
   uint64_t failed = 0;
   bool cancelled = false;
   std::string report;    // the page's report text ("" on FAT and EXT)
   std::vector<RecoveryFailure> failures;
+  std::vector<RecoveryFailure> markedFiles;  // the marked ones, with the reason
   std::vector<std::filesystem::path> writtenPaths;
 };
 
