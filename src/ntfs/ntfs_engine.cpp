@@ -26,6 +26,7 @@ FoundItem viewOf(const NtfsItem& item, size_t index) {
   f.created = item.created;
   f.accessed = item.accessed;
   f.deleted = item.deleted;
+  if (item.dataLost) f.condition = ItemCondition::Unrecoverable;
   f.checked = item.checked;
   f.engineIndex = index;
   return f;

@@ -115,6 +115,9 @@ class MftRecordReader {
   std::u16string name;
 
   NtfsDataStream data;
+  // Set by the volume: an extent of the unnamed $DATA lies in an extension
+  // record that is gone or now belongs to another file.
+  bool dataExtentMissing = false;
   bool hasAttributeList = false;
   bool attributeListResident = true;
   std::vector<uint8_t> attributeListValue;  // resident list value

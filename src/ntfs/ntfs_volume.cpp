@@ -147,17 +147,20 @@ int NtfsVolume::decodeFull(size_t b, std::span<const uint8_t> rec, MftRecordRead
     self = uint64_t(rec.data() - buffers_[b]->bytes.data()) / recordSize_;
   }
   std::vector<uint64_t> done;
+  bool listsData = false;
   for (const NtfsAttrListEntry& entry : MftRecordReader::parseAttributeList(readAttributeList(reader))) {
-    if (entry.type != kAttrData || entry.nameLength != 0 || entry.recordNumber == self) continue;
+    if (entry.type != kAttrData || entry.nameLength != 0) continue;
+    listsData = true;
+    if (entry.recordNumber == self) continue;
     if (std::find(done.begin(), done.end(), entry.recordNumber) != done.end() || done.size() >= 4096) continue;
     done.push_back(entry.recordNumber);
     int64_t idx = indexOf(b, entry.recordNumber);
-    if (idx < 0) continue;
-    std::span<const uint8_t> ext = record(b, static_cast<uint32_t>(idx));
+    std::span<const uint8_t> ext = idx < 0 ? std::span<const uint8_t>() : record(b, static_cast<uint32_t>(idx));
     // An extension record names its base; a reused one belongs to another file.
-    if ((u64At(ext, 0x20) & 0xFFFFFFFFFFFFull) != self) continue;
-    reader.addExtension(ext);
+    if (ext.empty() || (u64At(ext, 0x20) & 0xFFFFFFFFFFFFull) != self || !reader.addExtension(ext))
+      reader.dataExtentMissing = true;
   }
+  if (listsData && !reader.data.haveFirstExtent) reader.dataExtentMissing = true;
   return kNtfsOk;
 }
 
@@ -258,6 +261,7 @@ int NtfsVolume::fillItem(std::span<const uint8_t> rec, NtfsItem& item) {
   item.accessed = r.accessed;
   item.attributes = r.fileNameFlags | r.fileAttributes;
   item.size = r.data.size();
+  item.dataLost = r.dataExtentMissing;
   item.deleted = !r.inUse;
   item.pathNames.clear();
   item.pathKeys.clear();
@@ -614,6 +618,7 @@ NtfsReadStatus NtfsVolume::streamItem(const NtfsItem& item, uint64_t maxBytes, c
   if (rec.empty()) return NtfsReadStatus::BadItem;
   MftRecordReader r;
   if (decodeFull(static_cast<size_t>(item.bufferIndex), rec, r) != kNtfsOk) return NtfsReadStatus::BadItem;
+  if (r.dataExtentMissing) return NtfsReadStatus::ReadFailed;  // what is left is not the whole file
   return streamData(r.data, maxBytes, sink);
 }
 

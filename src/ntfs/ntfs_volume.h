@@ -31,6 +31,7 @@ struct NtfsItem {
   uint32_t attributes = 0;             // $FILE_NAME flags | $STANDARD_INFORMATION attributes
   uint64_t size = 0;                   // real size of the unnamed $DATA stream
   bool deleted = false;
+  bool dataLost = false;               // a $DATA extent's extension record is gone or reused
   bool checked = false;
 
   bool isFolder() const { return (attributes & kFileNameDirectoryFlag) != 0; }

@@ -71,10 +71,10 @@ class HandVolume : public ::testing::TestWithParam<uint32_t> {
     entry(0x10, 33);
     entry(0x30, 33);
     entry(0x80, 34);
-    std::vector<uint8_t> listAttr(8, 0);  // resident header tail: value length, value offset
+    std::vector<uint8_t> listAttr(8 + list.size(), 0);  // resident header tail: value length, value offset
     putLe32(&listAttr[0], static_cast<uint32_t>(list.size()));
     putLe16(&listAttr[4], 0x18);
-    listAttr.insert(listAttr.end(), list.begin(), list.end());
+    std::copy(list.begin(), list.end(), listAttr.begin() + 8);
     put(33, file(u"listed.bin", 5).raw(0x20, listAttr).finish());
     put(34, RecordBuilder(rs(), false).baseReference(33).nonResidentData({0x11, 0x02, 100}, 6000, 8192, 0, 1).finish());
     put(35, file(u"outside.jpg", 5).nonResidentData({0x21, 0x01, 0x88, 0x13}, 100, 4096, 0, 0).finish());
@@ -140,6 +140,22 @@ TEST_P(HandVolume, FoldersLostChainsLoopsAndAttributeLists) {
   EXPECT_EQ(got, (std::vector<uint8_t>{4, 5}));
   // A run outside the volume is a read failure, not a crash or a read elsewhere.
   EXPECT_FALSE(test::recoverItem(*run, run->byPath.at("outside.jpg"), got));
+}
+
+TEST_P(HandVolume, DataExtentInAReusedExtensionRecordIsUnrecoverable) {
+  std::vector<uint8_t> img = build();
+  // Record 34, which held listed.bin's data, now extends another file (40).
+  const auto reused = RecordBuilder(rs(), true).baseReference(40).nonResidentData({0x11, 0x01, 102}, 100, 4096).finish();
+  std::memcpy(img.data() + kMftCluster * kCluster + size_t(34) * rs(), reused.data(), reused.size());
+  auto run = scan(img);
+  ASSERT_EQ(run->result.error, 0);
+  ASSERT_TRUE(run->byPath.count("listed.bin"));
+  const FoundItem& item = run->tree.item(run->byPath.at("listed.bin"));
+  EXPECT_EQ(item.condition, ItemCondition::Unrecoverable);
+  std::vector<uint8_t> got;
+  EXPECT_FALSE(test::recoverItem(*run, run->byPath.at("listed.bin"), got));
+  // The other files are untouched by it.
+  EXPECT_EQ(run->tree.item(run->byPath.at("sparse.jpg")).condition, ItemCondition::Intact);
 }
 
 TEST_P(HandVolume, PicturePresetComparesExtensionsCaseSensitively) {
