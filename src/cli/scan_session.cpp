@@ -267,6 +267,7 @@ int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
         << "\n";
     return kExitFailed;
   }
+  if (!result.message.empty()) err << result.message << "\n";  // a notice of a scan that did run
   s.model->syncFolderChecks();
   return kExitOk;
 }

@@ -87,7 +87,10 @@ ScanResult FatEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree
     records_.clear();
     tree.setRootName(fatRootLabel(variant_ == FatVariant::Fat32 ? FatType::Fat32 : FatType::Fat16,
                                   ctx.partition.driveLetter, ctx.rootPath));
-    return ScanResult{rc, {}};
+    const std::string& why = volume->error();
+    const char* kind = variant_ == FatVariant::Fat32 ? "FAT32" : "FAT12/FAT16";
+    return ScanResult{rc, format("The partition cannot be scanned as %s: %s", kind,
+                                 why.empty() ? "it cannot be read" : why.c_str())};
   }
   return scanVolume(std::move(volume), mode, ctx, tree, running);
 }
@@ -111,7 +114,7 @@ ScanResult FatEngine::scanVolume(std::unique_ptr<FatVolume> volume, ScanMode mod
   } else {
     return ScanResult{22, {}};
   }
-  return ScanResult{0, {}};
+  return ScanResult{0, volume_->notice()};
 }
 
 const FatItem* FatEngine::recordOf(const FoundItem& item) const {

@@ -114,6 +114,8 @@ class FatVolume {
   int openSource(std::unique_ptr<FatByteSource> source, uint64_t partitionStart, FatVariant variant);
   bool isOpen() const { return ok_; }
   const std::string& error() const { return error_; }
+  // Set when a damaged boot sector was replaced by its FAT32 backup (sector 6).
+  const std::string& notice() const { return notice_; }
 
   const FatGeometry& geometry() const { return g_; }
   FatVariant variant() const { return variant_; }
@@ -165,6 +167,7 @@ class FatVolume {
   int currentYear_ = 0;
   bool ok_ = false;
   std::string error_;
+  std::string notice_;
 };
 
 }  // namespace brenix

@@ -231,6 +231,8 @@ void ResultsPage::scanFinished(const ScanResult& result) {
                              ? QStringLiteral("The partition could not be read (error %1).").arg(result.error)
                              : qs(result.message);
     showMessage(this, QStringLiteral("Error"), text, MessageIcon::Error);
+  } else if (!result.message.empty()) {
+    showMessage(this, QStringLiteral("Notice"), qs(result.message), MessageIcon::Information);
   }
   model_->syncFolderChecks();
   buildFolderTree();

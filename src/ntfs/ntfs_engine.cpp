@@ -81,6 +81,7 @@ ScanResult NtfsEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tre
   NtfsVolume& vol = *volume_;
   if (!vol.openDevice(ctx.partition.diskNumber)) return {kNtfsNoDevice, {}};
   vol.setPartition(ctx.partitionStart, 512);
+  vol.setPartitionEnd(ctx.partitionEnd);
   uint64_t first = ctx.options.startSector > ctx.partitionStart ? ctx.options.startSector - ctx.partitionStart : 0;
   uint64_t last = ctx.options.endSector > ctx.partitionStart ? ctx.options.endSector - ctx.partitionStart : 0;
   vol.setScanRange(first, last);
@@ -102,8 +103,11 @@ ScanResult NtfsEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tre
   vol.setItemFound(nullptr);
   vol.setProgress(nullptr);
   vol.setRunning(nullptr);
-  // Nothing is reported for an unreadable or foreign volume: the tree stays empty.
-  return {result > 0 ? result : 0, {}};
+  // A foreign volume gives an empty tree; a damaged boot sector is told of,
+  // whether its backup stood in or the scan could not run.
+  if (!vol.bootValid() && !vol.bootNotice().empty() && mode != ScanMode::Formatted)
+    return {kNtfsNotNtfs, vol.bootNotice()};
+  return {result > 0 ? result : 0, vol.bootNotice()};
 }
 
 bool NtfsEngine::readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) {

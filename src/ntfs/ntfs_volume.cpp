@@ -71,28 +71,70 @@ void NtfsVolume::setFilters(const std::string& nameFilter, const std::string& pa
   pathFilter_ = p;
 }
 
-int NtfsVolume::readBootSector() {
-  bootValid_ = false;
-  if (!device_.isOpen()) return kNtfsNotNtfs;
-  uint8_t bs[512];
-  if (!device_.readBytesAt(partitionOffset_, bs, sizeof bs)) return device_.lastError() ? device_.lastError() : EIO;
-  if (std::memcmp(bs + 3, "NTFS", 4) != 0) return kNtfsNotNtfs;
+namespace {
+
+// Geometry of one NTFS boot sector; "" when usable, else what is wrong with it.
+struct NtfsBoot {
+  uint32_t bytesPerCluster = 0, recordSize = 0;
+  uint64_t mftCluster = 0, totalClusters = 0;
+};
+
+std::string parseNtfsBoot(const uint8_t* bs, NtfsBoot* out) {
+  if (std::memcmp(bs + 3, "NTFS", 4) != 0) return "no NTFS signature";
   uint32_t bps = le16(bs + 0x0B);
   uint32_t spcRaw = bs[0x0D];
   uint32_t spc = spcRaw <= 0x80 ? spcRaw : (256 - spcRaw <= 12 ? 1u << (256 - spcRaw) : 0);
-  if (bps < 256 || bps > 4096 || !isPowerOfTwo(bps) || !isPowerOfTwo(spc)) return kNtfsNotNtfs;
+  if (bps < 256 || bps > 4096 || !isPowerOfTwo(bps)) return format("bytes per sector %u", bps);
+  if (!isPowerOfTwo(spc)) return format("sectors per cluster %u", spcRaw);
   uint64_t cluster = uint64_t(bps) * spc;
-  if (cluster > (uint64_t(1) << 21)) return kNtfsNotNtfs;
+  if (cluster > (uint64_t(1) << 21)) return format("cluster size %llu", static_cast<unsigned long long>(cluster));
   int8_t v = static_cast<int8_t>(bs[0x40]);
   uint64_t rs = 0;
   if (v > 0) rs = cluster * uint64_t(v);
   else if (v < 0 && -v <= 16) rs = uint64_t(1) << (-v);
   // Records must hold a header and be whole multiples of the 512-byte fixup stride.
-  if (rs < 512 || rs > 65536 || !isPowerOfTwo(rs)) return kNtfsNotNtfs;
-  bytesPerCluster_ = static_cast<uint32_t>(cluster);
-  recordSize_ = static_cast<uint32_t>(rs);
-  mftCluster_ = le64(bs + 0x30);
-  totalClusters_ = mulSat(le64(bs + 0x28), bps) / cluster;
+  if (rs < 512 || rs > 65536 || !isPowerOfTwo(rs)) return format("file record size %llu", static_cast<unsigned long long>(rs));
+  out->bytesPerCluster = static_cast<uint32_t>(cluster);
+  out->recordSize = static_cast<uint32_t>(rs);
+  out->mftCluster = le64(bs + 0x30);
+  out->totalClusters = mulSat(le64(bs + 0x28), bps) / cluster;
+  return {};
+}
+
+}  // namespace
+
+void NtfsVolume::setPartitionEnd(uint64_t endSector) { partitionEndOffset_ = mulSat(endSector, bytesPerSector_); }
+
+int NtfsVolume::readBootSector() {
+  bootValid_ = false;
+  bootNotice_.clear();
+  if (!device_.isOpen()) return kNtfsNotNtfs;
+  uint8_t bs[512];
+  if (!device_.readBytesAt(partitionOffset_, bs, sizeof bs)) return device_.lastError() ? device_.lastError() : EIO;
+  NtfsBoot boot;
+  const std::string primary = parseNtfsBoot(bs, &boot);
+  if (!primary.empty()) {
+    // The backup copy lies in the volume's last sector.
+    uint64_t end = partitionEndOffset_;
+    if (uint64_t dev = device_.sizeBytes(); dev > 0 && (end == 0 || end > dev)) end = dev;
+    std::string backup = "it cannot be read";
+    if (end >= partitionOffset_ + 2 * 512 && device_.readBytesAt(end - 512, bs, sizeof bs))
+      backup = parseNtfsBoot(bs, &boot);
+    if (!backup.empty()) {
+      // A volume that never was NTFS says nothing; a damaged one says why it cannot be scanned.
+      if (primary != "no NTFS signature" || backup != "no NTFS signature")
+        bootNotice_ = "The NTFS boot sector is damaged (" + primary + ") and the backup boot sector in the volume's "
+                      "last sector is not usable (" + backup + "): the volume's layout is unknown, so the scan "
+                      "cannot run.";
+      return kNtfsNotNtfs;
+    }
+    bootNotice_ = "The NTFS boot sector is damaged (" + primary +
+                  "): the backup boot sector in the volume's last sector was used.";
+  }
+  bytesPerCluster_ = boot.bytesPerCluster;
+  recordSize_ = boot.recordSize;
+  mftCluster_ = boot.mftCluster;
+  totalClusters_ = boot.totalClusters;
   bootValid_ = true;
   return kNtfsOk;
 }

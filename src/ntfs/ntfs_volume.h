@@ -65,6 +65,8 @@ class NtfsVolume {
   bool openDevice(int driveNumber);
   bool openPath(const std::string& path);
   void setPartition(uint64_t firstSector, uint32_t bytesPerSector = 512);
+  // First sector past the partition (where its backup boot sector ends); 0 = the device's end.
+  void setPartitionEnd(uint64_t endSector);
   // Sweep range, in sectors relative to the partition's first sector.
   void setScanRange(uint64_t first, uint64_t last);
   void setFilters(const std::string& nameFilter, const std::string& pathFilter);
@@ -76,7 +78,10 @@ class NtfsVolume {
 
   // Reads the boot sector: 0 when it says "NTFS" (geometry then set), 15 when
   // the device is not open or it does not; another value is a read error.
+  // A damaged boot sector is replaced by the backup in the volume's last
+  // sector; bootNotice() then says so, or why neither can be used.
   int readBootSector();
+  const std::string& bootNotice() const { return bootNotice_; }
   // Loads $MFT's data as record buffer 0 (fixups applied to every record).
   int loadMft();
 
@@ -132,6 +137,8 @@ class NtfsVolume {
 
   SectorReader device_;
   uint64_t partitionOffset_ = 0;  // bytes
+  uint64_t partitionEndOffset_ = 0;  // bytes, 0 = unknown
+  std::string bootNotice_;
   uint32_t bytesPerSector_ = 512;
   uint64_t scanFirst_ = 0, scanLast_ = 0;  // sectors relative to the partition
   bool bootValid_ = false;

@@ -92,6 +92,7 @@ struct EngineRun {
   ResultTree tree;
   RecoveryContext ctx;
   RunningFlag running{true};
+  ScanResult result;
 
   // "folder/sub/name" of every found file (path below the root).
   std::map<std::string, const FoundItem*> byPath() const {
@@ -113,7 +114,7 @@ struct EngineRun {
 };
 
 std::unique_ptr<EngineRun> scanImage(const fs::path& image, const std::string& fsName, ScanMode mode,
-                                     uint64_t partStart, FilePreset preset = FilePreset::None) {
+                                     uint64_t partStart, FilePreset preset = FilePreset::None, bool expectOk = true) {
   auto run = std::make_unique<EngineRun>();
   DeviceTable& table = DeviceTable::instance();
   table.setIncludeSystemDisks(false);
@@ -128,8 +129,10 @@ std::unique_ptr<EngineRun> scanImage(const fs::path& image, const std::string& f
   run->ctx.partitionStart = partStart;
   run->ctx.options.startSector = partStart;
   run->ctx.preset = preset;
-  const ScanResult r = run->engine->scan(mode, run->ctx, run->tree, run->running);
-  EXPECT_EQ(r.error, 0) << image;
+  run->result = run->engine->scan(mode, run->ctx, run->tree, run->running);
+  if (expectOk) {
+    EXPECT_EQ(run->result.error, 0) << image;
+  }
   return run;
 }
 
@@ -307,6 +310,33 @@ TEST_F(FatToolsTest, Fat32DeletedFileFragmentedAroundALiveFile) {
   ASSERT_EQ(outcome.markedFiles.size(), 1u);
   EXPECT_EQ(outcome.markedFiles[0].name, "#ICTIM.JPG");
   EXPECT_TRUE(fs::exists(outcome.markedFiles[0].path));
+}
+
+TEST_F(FatToolsTest, Fat32DamagedBootSectorIsReplacedByItsBackup) {
+  TempDir dir;
+  ToolVolume vol(dir, "card.img");
+  ASSERT_TRUE(vol.format({"-F", "32", "-s", "1"}, 40));
+  vol.put("photo.jpg", content(9000, 90, true));
+  vol.mtool("mdel", {"::photo.jpg"});
+  std::vector<uint8_t> disk = test::readFile(vol.path());
+  const size_t boot = size_t(kPartStart) * 512;
+  disk[boot + 11] = disk[boot + 12] = 0;  // bytes per sector 0
+  disk[boot + 13] = 0;                    // sectors per cluster 0
+  test::writeFile(vol.path(), disk);
+
+  auto run = scanImage(vol.path(), "FAT32", ScanMode::Deleted, kPartStart);
+  EXPECT_NE(run->result.message.find("backup boot sector in sector 6"), std::string::npos) << run->result.message;
+  auto found = run->byPath();
+  ASSERT_TRUE(found.count("#HOTO.JPG"));
+  EXPECT_EQ(run->recover(*found.at("#HOTO.JPG")), vol.original("photo.jpg"));
+
+  // Without the backup the scan cannot run, and the engine says why.
+  std::fill(disk.begin() + boot + 6 * 512, disk.begin() + boot + 7 * 512, 0);
+  test::writeFile(vol.path(), disk);
+  DeviceTable::instance().clearImages();
+  auto none = scanImage(vol.path(), "FAT32", ScanMode::Deleted, kPartStart, FilePreset::None, false);
+  EXPECT_NE(none->result.error, 0);
+  EXPECT_EQ(none->result.message, "The partition cannot be scanned as FAT32: bad bytes per sector");
 }
 
 TEST_F(FatToolsTest, Fat12IsReadWithTwelveBitEntries) {

@@ -162,6 +162,29 @@ TEST_F(NtfsImage, DeletedScanMatchesFlsAndRecoversEveryKindOfFile) {
   EXPECT_TRUE(std::equal(head.begin(), head.end(), files_["big.bin"].begin()));
 }
 
+TEST_F(NtfsImage, DamagedBootSectorIsReplacedByItsBackup) {
+  const fs::path damaged = *dir_ / "damaged.img";
+  fs::copy_file(image_, damaged, fs::copy_options::overwrite_existing);
+  std::vector<uint8_t> disk = test::readFile(damaged);
+  disk[0x0B] = disk[0x0C] = 0;  // bytes per sector 0
+  disk[0x0D] = 0;               // sectors per cluster 0
+  test::writeFile(damaged, disk);
+  auto run = test::scanImage(damaged, ScanMode::Deleted);
+  ASSERT_EQ(run->result.error, 0);
+  EXPECT_NE(run->result.message.find("backup boot sector"), std::string::npos) << run->result.message;
+  std::map<std::string, std::string> same;
+  for (const auto& [rel, bytes] : files_) same[rel] = rel;
+  expectRecovered(*run, same);
+
+  // Without a usable backup either, the scan says why it cannot run.
+  std::fill(disk.end() - 512, disk.end(), 0);
+  test::writeFile(damaged, disk);
+  auto none = test::scanImage(damaged, ScanMode::Deleted);
+  EXPECT_NE(none->result.error, 0);
+  EXPECT_NE(none->result.message.find("cannot run"), std::string::npos) << none->result.message;
+  EXPECT_NE(none->result.message.find("bytes per sector 0"), std::string::npos) << none->result.message;
+}
+
 TEST_F(NtfsImage, FiltersKeepTheChosenFolderAndNames) {
   auto run = test::scanImage(image_, ScanMode::Deleted);
   NtfsVolume* vol = run->engine->volume();
