@@ -191,8 +191,9 @@ int NtfsVolume::decodeFull(size_t b, std::span<const uint8_t> rec, MftRecordRead
   std::vector<uint64_t> done;
   bool listsData = false;
   for (const NtfsAttrListEntry& entry : MftRecordReader::parseAttributeList(readAttributeList(reader))) {
-    if (entry.type != kAttrData || entry.nameLength != 0) continue;
-    listsData = true;
+    if (entry.type != kAttrData) continue;  // the unnamed and the named streams
+    const bool unnamed = entry.nameLength == 0;
+    listsData = listsData || unnamed;
     if (entry.recordNumber == self) continue;
     if (std::find(done.begin(), done.end(), entry.recordNumber) != done.end() || done.size() >= 4096) continue;
     done.push_back(entry.recordNumber);
@@ -200,7 +201,7 @@ int NtfsVolume::decodeFull(size_t b, std::span<const uint8_t> rec, MftRecordRead
     std::span<const uint8_t> ext = idx < 0 ? std::span<const uint8_t>() : record(b, static_cast<uint32_t>(idx));
     // An extension record names its base; a reused one belongs to another file.
     if (ext.empty() || (u64At(ext, 0x20) & 0xFFFFFFFFFFFFull) != self || !reader.addExtension(ext))
-      reader.dataExtentMissing = true;
+      reader.dataExtentMissing = reader.dataExtentMissing || unnamed;
   }
   if (listsData && !reader.data.haveFirstExtent) reader.dataExtentMissing = true;
   return kNtfsOk;
@@ -290,7 +291,7 @@ std::string NtfsVolume::convertName(const std::u16string& name) const {
   return s;
 }
 
-int NtfsVolume::fillItem(std::span<const uint8_t> rec, NtfsItem& item) {
+int NtfsVolume::fillItem(std::span<const uint8_t> rec, NtfsItem& item, std::vector<NtfsItem>* streamItems) {
   MftRecordReader r;
   int e = decodeFull(static_cast<size_t>(item.bufferIndex), rec, r);
   if (e != kNtfsOk) return e;
@@ -308,6 +309,20 @@ int NtfsVolume::fillItem(std::span<const uint8_t> rec, NtfsItem& item) {
   item.pathNames.clear();
   item.pathKeys.clear();
   if (!item.isFolder()) buildPath(item, r.parentRecord());
+  if (streamItems && !item.isFolder()) {
+    // Each named stream is an item of its own, "name:stream", beside the file.
+    for (const NtfsNamedStream& st : r.streams) {
+      std::string streamName = convertName(st.name);
+      if (streamName.empty() || item.name.size() + 1 + streamName.size() > 259) continue;
+      NtfsItem extra = item;
+      extra.name = item.name + ":" + streamName;
+      if (!presetAllows(preset_, extra.name)) continue;
+      extra.streamName = st.name;
+      extra.size = st.data.size();
+      extra.dataLost = false;
+      streamItems->push_back(std::move(extra));
+    }
+  }
   return kNtfsOk;
 }
 
@@ -413,8 +428,11 @@ int NtfsVolume::scanDeleted() {
     NtfsItem item;
     item.recordNumber = static_cast<int32_t>(i);
     item.bufferIndex = 0;
-    if (fillItem(rec, item) != kNtfsOk || !accept(item)) continue;
+    std::vector<NtfsItem> streams;
+    if (fillItem(rec, item, &streams) != kNtfsOk || !accept(item)) continue;
     addItem(std::move(item), true);
+    for (NtfsItem& extra : streams)
+      if (accept(extra)) addItem(std::move(extra), true);
   }
   if (progress_) {
     progress_->setDone(progress_->total());
@@ -437,10 +455,12 @@ void NtfsVolume::recordWorker(size_t b) {
     peek.configure(recordSize_, bytesPerCluster_);
     // The file system's own files under $Extend are no user files.
     if (peek.decodeNameOnly(rec) == kNtfsOk && peek.parentRecord() == kExtendRecord) continue;
-    if (fillItem(rec, item) != kNtfsOk) continue;
+    std::vector<NtfsItem> streams;
+    if (fillItem(rec, item, &streams) != kNtfsOk) continue;
     item.checked = false;
     bool folder = item.isFolder();
     addItem(std::move(item), !folder);
+    for (NtfsItem& extra : streams) addItem(std::move(extra), true);
   }
 }
 
@@ -660,6 +680,10 @@ NtfsReadStatus NtfsVolume::streamItem(const NtfsItem& item, uint64_t maxBytes, c
   if (rec.empty()) return NtfsReadStatus::BadItem;
   MftRecordReader r;
   if (decodeFull(static_cast<size_t>(item.bufferIndex), rec, r) != kNtfsOk) return NtfsReadStatus::BadItem;
+  if (!item.streamName.empty()) {
+    const NtfsNamedStream* st = r.stream(item.streamName);
+    return st ? streamData(st->data, maxBytes, sink) : NtfsReadStatus::ReadFailed;
+  }
   if (r.dataExtentMissing) return NtfsReadStatus::ReadFailed;  // what is left is not the whole file
   return streamData(r.data, maxBytes, sink);
 }

@@ -29,9 +29,10 @@ struct NtfsItem {
   std::vector<uint32_t> pathKeys;      // folder record numbers; buffer index + 1 for "Lost Files%d"
   uint64_t created = 0, modified = 0, accessed = 0;  // FILETIME
   uint32_t attributes = 0;             // $FILE_NAME flags | $STANDARD_INFORMATION attributes
-  uint64_t size = 0;                   // real size of the unnamed $DATA stream
+  uint64_t size = 0;                   // real size of its $DATA stream
   bool deleted = false;
   bool dataLost = false;               // a $DATA extent's extension record is gone or reused
+  std::u16string streamName;           // a named $DATA stream's name; empty for the main stream
   bool checked = false;
 
   bool isFolder() const { return (attributes & kFileNameDirectoryFlag) != 0; }
@@ -93,12 +94,13 @@ class NtfsVolume {
   int scanFormatted();
 
   // Builds an item from a record (fixups applied): 0, -1 when it has no name
-  // or the preset refuses it, or a decode error.
-  int fillItem(std::span<const uint8_t> record, NtfsItem& item);
+  // or the preset refuses it, or a decode error. A file's named streams go to
+  // *streamItems as items "name:stream" of their own.
+  int fillItem(std::span<const uint8_t> record, NtfsItem& item, std::vector<NtfsItem>* streamItems = nullptr);
   void buildPath(NtfsItem& item, uint32_t parent);
   bool accept(const NtfsItem& item) const;
 
-  // Content of an item's unnamed $DATA, exactly its real size: into memory
+  // Content of an item's $DATA stream (the unnamed one, or its named one), exactly its real size: into memory
   // (at most maxBytes) or streamed to a sink in bounded pieces.
   NtfsReadStatus readItemData(const NtfsItem& item, std::vector<uint8_t>& out, uint64_t maxBytes);
   NtfsReadStatus writeItemData(const NtfsItem& item, const NtfsSink& sink);

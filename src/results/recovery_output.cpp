@@ -83,7 +83,8 @@ std::string sanitizeFileName(std::string_view name) {
   out.reserve(name.size());
   for (char c : name) {
     const auto u = static_cast<unsigned char>(c);
-    out += (u < 0x20 || u == 0x7F || c == '/' || c == '\\') ? '_' : c;
+    // ':' too: a stream item "name:stream" is written as "name_stream".
+    out += (u < 0x20 || u == 0x7F || c == '/' || c == '\\' || c == ':') ? '_' : c;
   }
   if (out.empty() || out == "." || out == "..") out = std::string(out.size() ? out.size() : 1, '_');
   constexpr size_t kMaxName = 255;

@@ -41,8 +41,8 @@ std::vector<RecoveryStep> gatherRecoverySteps(EngineKind kind, const ResultTree&
                                               const std::vector<size_t>* listRows = nullptr);
 size_t countFiles(const std::vector<RecoveryStep>& steps);
 
-// A name from disk made safe as one path component: '/', '\\', NUL and other
-// control characters become '_'; "", "." and ".." become "_"; at most 255
+// A name from disk made safe as one path component: '/', '\\', ':', NUL and
+// other control characters become '_'; "", "." and ".." become "_"; at most 255
 // bytes (the extension is kept when a long name is shortened).
 std::string sanitizeFileName(std::string_view name);
 

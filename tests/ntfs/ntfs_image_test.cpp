@@ -11,6 +11,7 @@
 #include <set>
 
 #include "ntfs/ntfs_test_util.h"
+#include "results/recovery_output.h"
 #include "support/temp_dir.h"
 #include "disk/device_table.h"
 #include "support/tools.h"
@@ -89,6 +90,7 @@ class NtfsImage : public ::testing::Test {
     put("big.bin", randomBytes(5 << 20, 11));  // over 4 MiB
     put("ads.txt", randomBytes(2000, 12));     // main stream ...
     test::writeFile(mnt / "ads.txt:extra", randomBytes(3000, 13));  // ... and a second one
+    files_["ads.txt:extra"] = randomBytes(3000, 13);
     sh("sync");
     umount2(mnt.c_str(), 0);
     fs::copy_file(img, *dir_ / "planted.img");
@@ -142,14 +144,17 @@ TEST_F(NtfsImage, DeletedScanMatchesFlsAndRecoversEveryKindOfFile) {
     std::istringstream in(test::runTool({"fls", "-rd", image_.string()}).output);
     for (std::string line; std::getline(in, line);) {
       size_t tab = line.find(":\t");
-      // Named streams and the unnamed reserved records 16-23 (which sleuthkit
-      // shows as orphans) are no deleted files.
-      if (line.rfind("-/r", 0) == 0 && tab != std::string::npos && line.find(':', tab + 2) == std::string::npos &&
+      // The unnamed reserved records 16-23 (which sleuthkit shows as orphans)
+      // are no deleted files; named streams are listed as "name:stream".
+      if (line.rfind("-/r", 0) == 0 && tab != std::string::npos &&
           line.find("$OrphanFiles/OrphanFile-", tab) == std::string::npos)
         theirs.insert(line.substr(tab + 2));
     }
     EXPECT_EQ(ours, theirs);
   }
+  // The stream item is written as "ads.txt_extra", a name any file system takes.
+  EXPECT_EQ(targetPath(EngineKind::Ntfs, "/out", &run->tree.root(), "ads.txt:extra"), fs::path("/out/ads.txt_extra"));
+  EXPECT_EQ(run->tree.item(run->byPath.at("ads.txt")).size, 2000u);  // the main stream stays exact
   // The compressed files really were stored compressed.
   if (compressed_) {
     const FoundItem& text = run->tree.item(run->byPath.at("comp/text.txt"));
@@ -203,7 +208,8 @@ TEST_F(NtfsImage, FiltersKeepTheChosenFolderAndNames) {
   vol->setFilters(" *.TXT; big ", "");
   for (const NtfsItem& item : vol->items())
     if (!item.isFolder() && vol->accept(item)) nameHits.insert(item.name);
-  EXPECT_EQ(nameHits, (std::set<std::string>{"small.txt", "text.txt", "mixed.txt", "big.bin", "ads.txt"}));
+  EXPECT_EQ(nameHits,
+            (std::set<std::string>{"small.txt", "text.txt", "mixed.txt", "big.bin", "ads.txt", "ads.txt:extra"}));
 }
 
 TEST_F(NtfsImage, QuickFormatKeepsOldFilesFindable) {
