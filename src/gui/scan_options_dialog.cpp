@@ -181,6 +181,7 @@ void ScanOptionsDialog::accept() {
       rowChecked.push_back(types_->topLevelItem(i)->checkState(0) == Qt::Checked);
     applyRawTypeRowChecks(descriptions, typeRows_, rowChecked, selected);
     for (size_t i = 0; i < selected.size(); ++i) ctx.rawTypes->types[i]->selected = selected[i] ? 1 : 0;
+    ctx.options.rawTypesPicked = true;
   }
   QDialog::accept();
 }

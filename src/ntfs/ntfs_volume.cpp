@@ -9,6 +9,7 @@
 #include "common/bytes.h"
 #include "common/text.h"
 #include "ntfs/lznt1.h"
+#include "results/scan_option_rules.h"
 
 namespace brenix {
 namespace {
@@ -25,18 +26,8 @@ uint64_t mulSat(uint64_t a, uint64_t b) {
   return a * b;
 }
 
-// Last three characters of a name against a preset's list, case-sensitively.
-bool presetAllows(FilePreset preset, const std::string& name) {
-  static const char* const pictures[] = {"bmp", "gif", "jpg", "png", "mng", "ico", "tif", "tga", "pcx",
-                                         "wmf", "j2k", "jbg", "jp2", "jpc", "pgx", "pnm", "ras"};
-  static const char* const mail[] = {"dbx", "box", "pst"};
-  if (preset == FilePreset::None) return true;
-  if (name.size() < 3) return false;
-  std::string_view tail(name.data() + name.size() - 3, 3);
-  if (preset == FilePreset::Pictures)
-    return std::any_of(std::begin(pictures), std::end(pictures), [&](const char* e) { return tail == e; });
-  return std::any_of(std::begin(mail), std::end(mail), [&](const char* e) { return tail == e; });
-}
+// A preset keeps a name by its extension, in any case ("IMG_0001.JPG").
+bool presetAllows(FilePreset preset, const std::string& name) { return presetKeepsName(preset, name); }
 
 std::string trimBlanks(const std::string& s) {
   size_t a = s.find_first_not_of(" \t");
