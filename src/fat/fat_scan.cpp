@@ -358,8 +358,10 @@ bool runFatFormattedScan(const FatVolume& v, const FatFormattedScanOptions& opti
     if (run.name.empty()) run.name = format("DIR%d", unnamed++);
     ResultFolder& folder = out.tree.addFolder(*run.parent, run.name);
 
+    // Pass 2 builds every directory pass 1 found, also after a cancel: its
+    // work is bounded by what was found, and the folders found are kept.
     LongNameBuffer lfn;
-    for (uint32_t k = 0; k < run.count && out.running; ++k) {
+    for (uint32_t k = 0; k < run.count; ++k) {
       if (k > 0 && !v.readClusters(run.start + k, 1, data)) continue;
       const size_t count = data.size() / 32;
       for (size_t i = k == 0 ? firstEntry : 0; i < count; ++i) {

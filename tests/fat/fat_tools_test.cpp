@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <functional>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -386,6 +388,54 @@ TEST_F(FatToolsTest, QuickFormatKeepsFoldersAndPicturesForTheFormattedScan) {
     EXPECT_EQ(recovered, pictures) << "found: " << found.size();
     EXPECT_EQ(found.size(), size_t(pictures));  // the text file is not a picture
   }
+}
+
+// An image in memory that clears the scan's running flag once a read reaches `cancelAt`.
+class CancellingSource : public FatByteSource {
+ public:
+  CancellingSource(std::vector<uint8_t> bytes, uint64_t cancelAt, RunningFlag& running)
+      : bytes_(std::move(bytes)), cancelAt_(cancelAt), running_(running) {}
+  bool read(uint64_t offset, void* buffer, size_t n) const override {
+    if (offset >= cancelAt_) running_ = false;
+    if (offset > bytes_.size() || n > bytes_.size() - offset) return false;
+    std::memcpy(buffer, bytes_.data() + offset, n);
+    return true;
+  }
+  uint64_t size() const override { return bytes_.size(); }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  uint64_t cancelAt_;
+  RunningFlag& running_;
+};
+
+TEST_F(FatToolsTest, CancelledFormattedScanKeepsTheFoldersItFound) {
+  TempDir dir;
+  ToolVolume vol(dir, "card.img");
+  ASSERT_TRUE(vol.format({"-F", "32", "-s", "1"}, 40));
+  vol.mtool("mmd", {"::DCIM", "::DCIM/100CANON"});
+  for (int i = 1; i <= 3; ++i) vol.put(format("DCIM/100CANON/IMG_%04d.JPG", i), content(20000 + i, 95 + i, true));
+  ASSERT_TRUE(vol.format({"-F", "32", "-s", "1"}, 40));
+
+  RunningFlag running{true};
+  auto volume = std::make_unique<FatVolume>();
+  // Cancelled half way through the data area, long after the folders.
+  ASSERT_EQ(volume->openSource(std::make_unique<CancellingSource>(test::readFile(vol.path()), 20u << 20, running),
+                               kPartStart, FatVariant::Fat32),
+            0);
+  FatEngine engine(FatVariant::Fat32);
+  ResultTree tree;
+  RecoveryContext ctx;
+  engine.scanVolume(std::move(volume), ScanMode::Formatted, ctx, tree, running);
+  EXPECT_FALSE(running.load());
+  std::set<std::string> found;
+  std::function<void(const ResultFolder&, const std::string&)> walk = [&](const ResultFolder& f, const std::string& p) {
+    for (size_t i : f.items) found.insert(p + tree.item(i).name);
+    for (const auto& c : f.children) walk(*c, p + c->name + "/");
+  };
+  walk(tree.root(), "");
+  EXPECT_EQ(found, (std::set<std::string>{"DIR0/100CANON/IMG_0001.JPG", "DIR0/100CANON/IMG_0002.JPG",
+                                          "DIR0/100CANON/IMG_0003.JPG"}));
 }
 
 TEST_F(FatToolsTest, DemoDiskPicturesComeBackExactly) {
