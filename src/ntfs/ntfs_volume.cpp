@@ -154,6 +154,15 @@ int64_t NtfsVolume::indexOf(size_t b, uint64_t recordNumber) const {
   return it == buf.byNumber.end() ? -1 : int64_t(it->second);
 }
 
+std::span<const uint8_t> NtfsVolume::findRecord(size_t b, uint64_t recordNumber) const {
+  const int64_t idx = indexOf(b, recordNumber);
+  if (idx >= 0) return record(b, static_cast<uint32_t>(idx));
+  // A swept record's parent or extension may sit in another fragment of the old table.
+  if (b >= buffers_.size() || buffers_[b]->liveTable || recordNumber > UINT32_MAX) return {};
+  auto it = sweptByNumber_.find(static_cast<uint32_t>(recordNumber));
+  return it == sweptByNumber_.end() ? std::span<const uint8_t>() : record(it->second.first, it->second.second);
+}
+
 std::vector<uint8_t> NtfsVolume::readAttributeList(const MftRecordReader& reader) {
   if (reader.attributeListResident) return reader.attributeListValue;
   NtfsDataStream s;
@@ -188,8 +197,7 @@ int NtfsVolume::decodeFull(size_t b, std::span<const uint8_t> rec, MftRecordRead
     if (entry.recordNumber == self) continue;
     if (std::find(done.begin(), done.end(), entry.recordNumber) != done.end() || done.size() >= 4096) continue;
     done.push_back(entry.recordNumber);
-    int64_t idx = indexOf(b, entry.recordNumber);
-    std::span<const uint8_t> ext = idx < 0 ? std::span<const uint8_t>() : record(b, static_cast<uint32_t>(idx));
+    std::span<const uint8_t> ext = findRecord(b, entry.recordNumber);
     // An extension record names its base; a reused one belongs to another file.
     if (ext.empty() || (u64At(ext, 0x20) & 0xFFFFFFFFFFFFull) != self || !reader.addExtension(ext))
       reader.dataExtentMissing = reader.dataExtentMissing || unnamed;
@@ -330,16 +338,17 @@ void NtfsVolume::buildPath(NtfsItem& item, uint32_t parent) {
   std::vector<uint32_t> visited;
   uint32_t current = parent;
   while (current >= kFirstUserRecord) {
-    int64_t idx = indexOf(b, current);
-    // A parent outside the table, a loop, or an absurdly deep chain: lost.
-    if (idx < 0 || std::find(visited.begin(), visited.end(), current) != visited.end() || visited.size() >= 1024) {
+    std::span<const uint8_t> folder = findRecord(b, current);
+    // A parent outside the tables, a loop, or an absurdly deep chain: lost.
+    if (folder.empty() || std::find(visited.begin(), visited.end(), current) != visited.end() ||
+        visited.size() >= 1024) {
       broken(current);
       return;
     }
     visited.push_back(current);
     MftRecordReader r;
     r.configure(recordSize_, bytesPerCluster_);
-    if (r.decodeNameOnly(record(b, static_cast<uint32_t>(idx))) != kNtfsOk || !r.haveFileName || !r.isDirectory()) {
+    if (r.decodeNameOnly(folder) != kNtfsOk || !r.haveFileName || !r.isDirectory()) {
       broken(current);
       return;
     }
@@ -435,7 +444,7 @@ int NtfsVolume::scanDeleted() {
 void NtfsVolume::recordWorker(size_t b) {
   if (b >= buffers_.size()) return;
   const NtfsRecordBuffer& buf = *buffers_[b];
-  uint32_t first = (b == 0 && bootValid_) ? kFirstUserRecord : 0;
+  uint32_t first = buf.liveTable ? kFirstUserRecord : 0;
   for (uint32_t j = first; j < buf.count && running(); ++j) {
     std::span<const uint8_t> rec = record(b, j);
     if (!isFileRecord(rec) || (u64At(rec, 0x20) & 0xFFFFFFFFFFFFull) != 0) continue;
@@ -457,11 +466,18 @@ void NtfsVolume::recordWorker(size_t b) {
 
 int NtfsVolume::scanFormatted() {
   std::thread worker;
-  int e = readBootSector();
-  if (e == kNtfsOk) {
-    e = loadMft();
-    if (e != kNtfsOk) return e;
-    worker = std::thread([this] { recordWorker(0); });
+  buffers_.clear();
+  mftRuns_.clear();
+  sweptByNumber_.clear();
+  if (readBootSector() == kNtfsOk) {
+    // Without a live table to list, the sweep still runs.
+    if (loadMft() == kNtfsOk) worker = std::thread([this] { recordWorker(0); });
+  } else {
+    // No NTFS boot sector any more (re-formatted, or damaged beyond its
+    // backup): the common geometry stands in, for the sweep and for reads.
+    bytesPerCluster_ = 8 * 512;
+    recordSize_ = 1024;
+    totalClusters_ = 0;
   }
   struct Join {
     std::thread& t;
@@ -554,6 +570,11 @@ int NtfsVolume::scanFormatted() {
     ++current->count;
     std::vector<uint8_t>().swap(swept[i].bytes);
   }
+  // One record-number map over every swept buffer (the first copy of a number wins).
+  for (size_t b = 0; b < buffers_.size(); ++b)
+    if (!buffers_[b]->liveTable)
+      for (const auto& [number, index] : buffers_[b]->byNumber)
+        sweptByNumber_.emplace(number, std::make_pair(static_cast<uint32_t>(b), index));
   for (size_t b = 0; b < buffers_.size() && running(); ++b)
     if (!buffers_[b]->liveTable) recordWorker(b);
   return kNtfsOk;

@@ -90,7 +90,9 @@ class NtfsVolume {
   // record buffer, or the MFT load's error.
   int scanDeleted();
   // Lists every named record of the live table and of the file records the
-  // sweep finds outside it. Returns when all of them are listed.
+  // sweep finds outside it. Returns when all of them are listed. Without an
+  // NTFS boot sector the sweep runs with 4 KiB clusters and 1 KiB records;
+  // without a loadable live table it runs all the same.
   int scanFormatted();
 
   // Builds an item from a record (fixups applied): 0, -1 when it has no name
@@ -120,6 +122,9 @@ class NtfsVolume {
   std::span<const uint8_t> record(size_t b, uint32_t index) const;
   // Index in buffer b of the record with this record number, or -1.
   int64_t indexOf(size_t b, uint64_t recordNumber) const;
+  // The record with this number for a record of buffer b: from b itself, or
+  // for a swept buffer from any swept buffer. Empty when none holds it.
+  std::span<const uint8_t> findRecord(size_t b, uint64_t recordNumber) const;
 
   // Decodes a record of buffer b and completes its data stream from the
   // extension records its attribute list names. 0 or a decode error.
@@ -159,6 +164,7 @@ class NtfsVolume {
   std::vector<NtfsItem> items_;
   std::atomic<int32_t> folderCounter_{0};
   uint32_t sweepFound_ = 0;
+  std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> sweptByNumber_;  // number -> (buffer, index)
 };
 
 }  // namespace brenix

@@ -4,12 +4,14 @@
 
 #include <sys/mount.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <random>
 #include <regex>
 #include <set>
 
+#include "common/text.h"
 #include "ntfs/ntfs_test_util.h"
 #include "results/recovery_output.h"
 #include "support/temp_dir.h"
@@ -237,6 +239,42 @@ TEST_F(NtfsImage, QuickFormatKeepsOldFilesFindable) {
             << " of " << files_.size() << " planted files found\n";
   EXPECT_EQ(where.size(), files_.size());
   expectRecovered(*run, where);
+}
+
+// An NTFS volume re-formatted as FAT32: no NTFS boot sector and no live
+// table any more; the sweep still finds the file records the new tables
+// left, and their data is read with the common 4 KiB clusters.
+TEST(NtfsReformatted, AsFat32TheSweepStillFindsTheOldFiles) {
+  BRENIX_REQUIRE_TOOL("mkntfs");
+  BRENIX_REQUIRE_TOOL("ntfs-3g");
+  BRENIX_REQUIRE_TOOL("mkfs.fat");
+  test::TempDir dir;
+  const fs::path img = dir / "card.img", mnt = dir / "mnt";
+  fs::create_directory(mnt);
+  ASSERT_TRUE(sh("truncate -s 300M '" + img.string() + "' && mkntfs -F -Q -q '" + img.string() + "' >/dev/null 2>&1"));
+  if (!sh("ntfs-3g '" + img.string() + "' '" + mnt.string() + "'")) GTEST_SKIP() << "ntfs-3g could not mount (no FUSE?)";
+  fs::create_directories(mnt / "DCIM");
+  // Enough files that the last records lie past the new allocation tables.
+  constexpr int kFiles = 700;
+  for (int i = 0; i < kFiles; ++i) test::writeFile(mnt / "DCIM" / format("IMG_%04d.JPG", i), randomBytes(5000, 100 + i));
+  sh("sync");
+  umount2(mnt.c_str(), 0);
+  ASSERT_TRUE(sh("mkfs.fat -F 32 '" + img.string() + "' >/dev/null 2>&1"));
+
+  auto run = test::scanImage(img, ScanMode::Formatted);
+  ASSERT_EQ(run->result.error, 0);
+  int found = 0, exact = 0;
+  for (const auto& [path, index] : run->byPath) {
+    const std::string leaf = path.substr(path.rfind('/') + 1);
+    int n = -1;
+    if (std::sscanf(leaf.c_str(), "IMG_%04d.JPG", &n) != 1 || n < 0 || n >= kFiles) continue;
+    ++found;
+    std::vector<uint8_t> got;
+    exact += test::recoverItem(*run, index, got) && got == randomBytes(5000, 100 + static_cast<uint32_t>(n));
+  }
+  std::cout << "re-formatted as FAT32: " << found << " of " << kFiles << " files found, " << exact << " exact\n";
+  EXPECT_GT(found, 50);
+  EXPECT_EQ(exact, found);
 }
 
 }  // namespace
