@@ -123,10 +123,11 @@ int MftRecordReader::walk(std::span<const uint8_t> rec, bool nameOnly, bool exte
       uint16_t voff = u16At(attr, 0x14);
       if (inBounds(len, voff, vlen)) value = attr.subspan(voff, vlen);
     }
-    if (type == kAttrFileName && !extension) {
+    // An extension record of this file may hold its names and standard information.
+    if (type == kAttrFileName) {
       if (!nonResident) takeFileName(value);
     } else if (!nameOnly) {
-      if (type == kAttrStandardInfo && !extension && !nonResident && value.size() >= 36) {
+      if (type == kAttrStandardInfo && !(extension && haveStandardInfo) && !nonResident && value.size() >= 36) {
         haveStandardInfo = true;
         created = le64(value.data());
         modified = le64(value.data() + 8);

@@ -191,8 +191,11 @@ int NtfsVolume::decodeFull(size_t b, std::span<const uint8_t> rec, MftRecordRead
   std::vector<uint64_t> done;
   bool listsData = false;
   for (const NtfsAttrListEntry& entry : MftRecordReader::parseAttributeList(readAttributeList(reader))) {
-    if (entry.type != kAttrData) continue;  // the unnamed and the named streams
-    const bool unnamed = entry.nameLength == 0;
+    // The data streams, and names and standard information the base record lacks.
+    const bool wanted = entry.type == kAttrData || (entry.type == kAttrFileName && !reader.haveFileName) ||
+                        (entry.type == kAttrStandardInfo && !reader.haveStandardInfo);
+    if (!wanted) continue;
+    const bool unnamed = entry.type == kAttrData && entry.nameLength == 0;
     listsData = listsData || unnamed;
     if (entry.recordNumber == self) continue;
     if (std::find(done.begin(), done.end(), entry.recordNumber) != done.end() || done.size() >= 4096) continue;
@@ -202,7 +205,8 @@ int NtfsVolume::decodeFull(size_t b, std::span<const uint8_t> rec, MftRecordRead
     if (ext.empty() || (u64At(ext, 0x20) & 0xFFFFFFFFFFFFull) != self || !reader.addExtension(ext))
       reader.dataExtentMissing = reader.dataExtentMissing || unnamed;
   }
-  if (listsData && !reader.data.haveFirstExtent) reader.dataExtentMissing = true;
+  if (listsData && (!reader.data.present || (!reader.data.resident && !reader.data.haveFirstExtent)))
+    reader.dataExtentMissing = true;
   return kNtfsOk;
 }
 

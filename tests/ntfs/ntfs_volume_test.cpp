@@ -158,6 +158,38 @@ TEST_P(HandVolume, DataExtentInAReusedExtensionRecordIsUnrecoverable) {
   EXPECT_EQ(run->tree.item(run->byPath.at("sparse.jpg")).condition, ItemCondition::Intact);
 }
 
+TEST_P(HandVolume, NamesAndTimesInAnExtensionRecordAreFollowed) {
+  std::vector<uint8_t> img = build();
+  // Record 38 holds only its attribute list; name, times and data are in record 39.
+  std::vector<uint8_t> list;
+  for (uint32_t type : {0x10u, 0x30u, 0x80u}) {
+    std::vector<uint8_t> e(32, 0);
+    putLe32(&e[0], type);
+    putLe16(&e[4], 32);
+    e[7] = 26;
+    putLe64(&e[16], 39);
+    list.insert(list.end(), e.begin(), e.end());
+  }
+  std::vector<uint8_t> listAttr(8 + list.size(), 0);
+  putLe32(&listAttr[0], static_cast<uint32_t>(list.size()));
+  putLe16(&listAttr[4], 0x18);
+  std::copy(list.begin(), list.end(), listAttr.begin() + 8);
+  const auto base = RecordBuilder(rs(), false).raw(0x20, listAttr).finish();
+  const auto ext = RecordBuilder(rs(), false).baseReference(38).standardInfo(111, 222, 333, 0x20)
+                       .fileName(u"extname.jpg", 24).residentData({7, 8, 9}).finish();
+  std::memcpy(img.data() + kMftCluster * kCluster + size_t(38) * rs(), base.data(), base.size());
+  std::memcpy(img.data() + kMftCluster * kCluster + size_t(39) * rs(), ext.data(), ext.size());
+  auto run = scan(img);
+  ASSERT_EQ(run->result.error, 0);
+  ASSERT_TRUE(run->byPath.count("Photos/extname.jpg"));
+  const FoundItem& item = run->tree.item(run->byPath.at("Photos/extname.jpg"));
+  EXPECT_EQ(item.modified, 222u);
+  EXPECT_EQ(item.created, 111u);
+  std::vector<uint8_t> got;
+  ASSERT_TRUE(test::recoverItem(*run, run->byPath.at("Photos/extname.jpg"), got));
+  EXPECT_EQ(got, (std::vector<uint8_t>{7, 8, 9}));
+}
+
 TEST_P(HandVolume, PicturePresetComparesExtensionsInAnyCase) {
   test::writeFile(dir_ / "vol.img", build());
   NtfsVolume vol;
