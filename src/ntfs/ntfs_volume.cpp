@@ -270,7 +270,20 @@ int NtfsVolume::loadMft() {
     return true;
   });
   if (st == NtfsReadStatus::Cancelled) return -1;
-  if (st != NtfsReadStatus::Ok) return device_.lastError() ? device_.lastError() : EIO;
+  unreadableRecords_ = 0;
+  if (st != NtfsReadStatus::Ok) {
+    // Read around unreadable clusters: record by record, and a record that
+    // cannot be read whole is left zero (no file record), and counted.
+    std::fill(buf->bytes.begin(), buf->bytes.end(), 0);
+    for (uint64_t i = 0; i < count; ++i) {
+      if (!running()) return -1;
+      if (!readStreamBytes(data.runs, i * recordSize_, buf->bytes.data() + i * recordSize_, recordSize_)) {
+        std::fill_n(buf->bytes.begin() + static_cast<ptrdiff_t>(i * recordSize_), recordSize_, 0);
+        ++unreadableRecords_;
+      }
+    }
+    if (unreadableRecords_ == count) return device_.lastError() ? device_.lastError() : EIO;
+  }
   buf->count = static_cast<uint32_t>(count);
   buf->liveTable = true;
   for (uint64_t i = 0; i < count; ++i)
@@ -279,6 +292,27 @@ int NtfsVolume::loadMft() {
   buffers_.clear();
   buffers_.push_back(std::move(buf));
   return kNtfsOk;
+}
+
+bool NtfsVolume::readStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t n) const {
+  const uint64_t C = bytesPerCluster_;
+  if (C == 0) return false;
+  while (n > 0) {
+    const uint64_t vcn = offset / C, within = offset % C;
+    const NtfsRun* run = nullptr;
+    for (const NtfsRun& r : runs)
+      if (vcn >= r.vcn && vcn < r.vcn + r.length) {
+        run = &r;
+        break;
+      }
+    if (!run || run->sparse) return false;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, C - within));
+    if (!readClusters(run->lcn + (vcn - run->vcn), within, out, take)) return false;
+    out += take;
+    offset += take;
+    n -= take;
+  }
+  return true;
 }
 
 std::string NtfsVolume::convertName(const std::u16string& name) const {

@@ -84,7 +84,9 @@ class NtfsVolume {
   int readBootSector();
   const std::string& bootNotice() const { return bootNotice_; }
   // Loads $MFT's data as record buffer 0 (fixups applied to every record).
+  // Records in unreadable clusters are skipped (left empty) and counted.
   int loadMft();
+  uint64_t unreadableRecords() const { return unreadableRecords_; }
 
   // Lists the deleted records of the live table: 0, -1 without exactly one
   // record buffer, or the MFT load's error.
@@ -137,6 +139,8 @@ class NtfsVolume {
   bool running() const { return running_ == nullptr || running_->load(std::memory_order_relaxed); }
   NtfsReadStatus streamItem(const NtfsItem& item, uint64_t maxBytes, const NtfsSink& sink);
   bool readClusters(uint64_t lcn, uint64_t byteOffset, uint8_t* out, size_t count) const;
+  // n bytes of a non-resident stream at a byte offset, through its runs.
+  bool readStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t n) const;
   std::vector<uint8_t> readAttributeList(const MftRecordReader& reader);
   void recordWorker(size_t b);
   void addItem(NtfsItem item, bool announce);
@@ -164,6 +168,7 @@ class NtfsVolume {
   std::vector<NtfsItem> items_;
   std::atomic<int32_t> folderCounter_{0};
   uint32_t sweepFound_ = 0;
+  uint64_t unreadableRecords_ = 0;
   std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> sweptByNumber_;  // number -> (buffer, index)
 };
 

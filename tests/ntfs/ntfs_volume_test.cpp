@@ -190,6 +190,25 @@ TEST_P(HandVolume, NamesAndTimesInAnExtensionRecordAreFollowed) {
   EXPECT_EQ(got, (std::vector<uint8_t>{7, 8, 9}));
 }
 
+TEST_P(HandVolume, AnUnreadableTableClusterSkipsOnlyItsRecords) {
+  std::vector<uint8_t> img = build();
+  // $MFT's second cluster lies past the volume (as unreadable as a bad one);
+  // the others are where they were.
+  const uint32_t mftClusters = kRecords * rs() / kCluster;
+  const auto mft = RecordBuilder(rs(), true).fileName(u"$MFT", 5).nonResidentData(
+      {0x11, 0x01, uint8_t(kMftCluster), 0x21, 0x01, 0x00, 0x10, 0x21, uint8_t(mftClusters - 2), 0x02, 0xF0, 0x00},
+      kRecords * rs(), kRecords * rs()).finish();
+  std::memcpy(img.data() + kMftCluster * kCluster, mft.data(), mft.size());
+  test::writeFile(dir_ / "vol.img", img);
+  NtfsVolume vol;
+  ASSERT_TRUE(vol.openPath((dir_ / "vol.img").string()));
+  ASSERT_EQ(vol.scanDeleted(), 0);
+  EXPECT_EQ(vol.unreadableRecords(), kCluster / rs());
+  std::set<std::string> names;
+  for (const NtfsItem& item : vol.items()) names.insert(item.name);
+  EXPECT_TRUE(names.count("a.jpg") && names.count("listed.bin") && names.count("sparse.jpg"));
+}
+
 TEST_P(HandVolume, PicturePresetComparesExtensionsInAnyCase) {
   test::writeFile(dir_ / "vol.img", build());
   NtfsVolume vol;
