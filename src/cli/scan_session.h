@@ -42,6 +42,7 @@ struct ScanCliOptions {
   std::string types;
   bool wholeDisk = false;  // raw scan of every sector of the disk or image
   bool noTrim = false;
+  bool noCarve = false;
   bool json = false;
   bool csv = false;
   bool progress = false;

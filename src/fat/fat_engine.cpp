@@ -163,4 +163,16 @@ WriteStatus FatEngine::writeItem(const FoundItem& item, ByteSink& sink, const Ru
   return ok ? WriteStatus::Ok : WriteStatus::ReadFailed;
 }
 
+std::vector<std::pair<uint64_t, uint64_t>> FatEngine::claimedRanges() const {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  if (!volume_ || !volume_->isOpen()) return out;
+  const uint64_t cb = volume_->geometry().clusterBytes();
+  for (const FatItem& rec : records_) {
+    bool ok = true;
+    for (const auto& [offset, length] : fatDataPieces(*volume_, rec, &ok))
+      out.emplace_back(offset, offset + (length + cb - 1) / cb * cb);
+  }
+  return out;
+}
+
 }  // namespace brenix

@@ -37,6 +37,7 @@ class FatEngine final : public ScanEngine {
   ScanResult scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree, const RunningFlag& running) override;
   bool readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) override;
   WriteStatus writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) override;
+  std::vector<std::pair<uint64_t, uint64_t>> claimedRanges() const override;
 
   // Scans a volume the caller opened (tests, tools); the engine keeps it for reads.
   ScanResult scanVolume(std::unique_ptr<FatVolume> volume, ScanMode mode, RecoveryContext& ctx, ResultTree& tree,

@@ -131,4 +131,10 @@ WriteStatus NtfsEngine::writeItem(const FoundItem& item, ByteSink& sink, const R
   }
 }
 
+std::vector<std::pair<uint64_t, uint64_t>> NtfsEngine::claimedRanges() const {
+  if (!volume_) return {};
+  std::lock_guard lock(readMutex_);
+  return volume_->claimedRanges();
+}
+
 }  // namespace brenix

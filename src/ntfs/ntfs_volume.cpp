@@ -738,4 +738,27 @@ NtfsReadStatus NtfsVolume::streamItem(const NtfsItem& item, uint64_t maxBytes, c
   return streamData(r.data, maxBytes, sink);
 }
 
+std::vector<std::pair<uint64_t, uint64_t>> NtfsVolume::claimedRanges() {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  const uint64_t C = bytesPerCluster_;
+  if (C == 0) return out;
+  for (const NtfsItem& item : items_) {
+    if (item.isFolder() || item.bufferIndex < 0 || item.recordNumber < 0) continue;
+    std::span<const uint8_t> rec = record(static_cast<size_t>(item.bufferIndex), static_cast<uint32_t>(item.recordNumber));
+    MftRecordReader r;
+    if (rec.empty() || decodeFull(static_cast<size_t>(item.bufferIndex), rec, r) != kNtfsOk) continue;
+    const NtfsDataStream* data = &r.data;
+    if (!item.streamName.empty()) {
+      const NtfsNamedStream* st = r.stream(item.streamName);
+      if (!st) continue;
+      data = &st->data;
+    }
+    if (data->resident) continue;
+    for (const NtfsRun& run : data->runs)
+      if (!run.sparse)
+        out.emplace_back(partitionOffset_ + mulSat(run.lcn, C), partitionOffset_ + mulSat(run.lcn + run.length, C));
+  }
+  return out;
+}
+
 }  // namespace brenix

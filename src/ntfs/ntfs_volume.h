@@ -108,6 +108,8 @@ class NtfsVolume {
   // (at most maxBytes) or streamed to a sink in bounded pieces.
   NtfsReadStatus readItemData(const NtfsItem& item, std::vector<uint8_t>& out, uint64_t maxBytes);
   NtfsReadStatus writeItemData(const NtfsItem& item, const NtfsSink& sink);
+  // Absolute byte ranges of the clusters the found files' streams occupy.
+  std::vector<std::pair<uint64_t, uint64_t>> claimedRanges();
 
   const std::vector<NtfsItem>& items() const { return items_; }
   std::vector<NtfsItem>& items() { return items_; }

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <filesystem>
@@ -17,6 +18,7 @@
 #include "disk/device_table.h"
 #include "fat/fat_engine.h"
 #include "jobs/engine_factory.h"
+#include "raw/raw_types.h"
 #include "results/cell_formats.h"
 #include "results/recovery_output.h"
 #include "support/temp_dir.h"
@@ -436,6 +438,62 @@ TEST_F(FatToolsTest, CancelledFormattedScanKeepsTheFoldersItFound) {
   walk(tree.root(), "");
   EXPECT_EQ(found, (std::set<std::string>{"DIR0/100CANON/IMG_0001.JPG", "DIR0/100CANON/IMG_0002.JPG",
                                           "DIR0/100CANON/IMG_0003.JPG"}));
+}
+
+TEST_F(FatToolsTest, ReformattedCardRootPicturesComeBackByCarving) {
+  if (test::corpusDir().empty()) GTEST_SKIP() << "no corpus";
+  TempDir dir;
+  ToolVolume vol(dir, "card.img");
+  ASSERT_TRUE(vol.format({"-F", "32", "-s", "8"}, 300));
+  std::vector<std::vector<uint8_t>> pictures;
+  for (const auto& e : fs::directory_iterator(test::corpusDir() / "jpeg")) {
+    if (e.path().extension() != ".jpg") continue;
+    pictures.push_back(test::readFile(e.path()));
+    vol.put(format("IMG_%04d.JPG", int(pictures.size())), pictures.back());
+  }
+  ASSERT_GE(pictures.size(), 5u);
+  ASSERT_TRUE(vol.format({"-F", "32", "-s", "8"}, 300));  // the new root overwrites the old one
+
+  auto scanCard = [&](bool carve) {
+    DeviceTable::instance().clearImages();
+    auto r = std::make_unique<EngineRun>();
+    std::string error;
+    const int drive = DeviceTable::instance().attachImage(vol.path().string(), &error);
+    EXPECT_GE(drive, 0) << error;
+    r->engine = createEngine("FAT32", ScanMode::Formatted);
+    r->ctx.partition.diskNumber = drive;
+    r->ctx.partitionStart = r->ctx.options.startSector = kPartStart;
+    r->ctx.partitionEnd = r->ctx.options.endSector = fs::file_size(vol.path()) / 512;
+    r->ctx.preset = FilePreset::Pictures;
+    r->ctx.options.carveUnclaimed = carve;
+    r->ctx.rawTypes = std::make_shared<RawTypeList>();
+    const char* source = std::getenv("BRENIX_SOURCE_DIR");
+    EXPECT_TRUE(source && loadRawTypes(fs::path(source) / "data" / "rp.dat", *r->ctx.rawTypes, &error)) << error;
+    r->result = r->engine->scan(ScanMode::Formatted, r->ctx, r->tree, r->running);
+    EXPECT_EQ(r->result.error, 0) << r->result.message;
+    return r;
+  };
+  auto run = scanCard(true);
+  size_t carved = 0, exact = 0;
+  std::set<size_t> matched;
+  for (const auto& [path, item] : run->byPath()) {
+    if (path.rfind("Carved/", 0) != 0) continue;
+    ++carved;
+    const std::vector<uint8_t> bytes = run->recover(*item);
+    for (size_t i = 0; i < pictures.size(); ++i)
+      if (!matched.count(i) && bytes == pictures[i]) {
+        matched.insert(i);
+        ++exact;
+        break;
+      }
+  }
+  std::cout << "re-formatted card: " << pictures.size() << " root pictures, " << carved << " carved, " << exact
+            << " exactly\n";
+  EXPECT_EQ(exact, pictures.size());
+
+  // The option turns it off.
+  auto plain = scanCard(false);
+  for (const auto& [path, item] : plain->byPath()) EXPECT_NE(path.rfind("Carved/", 0), 0u) << path;
 }
 
 TEST_F(FatToolsTest, DemoDiskPicturesComeBackExactly) {
