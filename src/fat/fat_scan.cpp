@@ -80,6 +80,10 @@ void addFound(const FatVolume& v, FatScanSink& out, ResultFolder& folder, const 
   FoundItem found = toFoundItem(item, e[11], deleted, out.records.size() - 1);
   bool whole = true;
   fatDataPieces(v, item, &whole, &found.condition);
+  // Deleting a file frees its chain: a deleted file's first cluster in a chain
+  // now is another file's, however well that chain fits its size.
+  if (deleted && item.size != 0 && found.condition == ItemCondition::Intact && v.next(item.startCluster) != 0)
+    found.condition = ItemCondition::ProbablyOverwritten;
   out.tree.addItem(folder, std::move(found));
 }
 

@@ -278,7 +278,7 @@ TEST_F(FatToolsTest, Fat32DeletedFileFragmentedAroundALiveFile) {
   vol.put("victim.jpg", content(1000, 83, true));
   vol.mtool("mdel", {"::photo.jpg", "::victim.jpg"});
   setNextFreeHint(vol.path(), 14);
-  vol.put("DIR/newer.bin", content(300, 84));
+  vol.put("DIR/newer.bin", content(1000, 84));  // a chain of victim's length: still not victim's
 
   auto run = scanImage(vol.path(), "FAT32", ScanMode::Deleted, kPartStart);
   auto found = run->byPath();
