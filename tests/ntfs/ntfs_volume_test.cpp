@@ -244,6 +244,27 @@ TEST_P(HandVolume, ForeignBootSectorAndWrongRecordZero) {
   EXPECT_EQ(closed.readItemData(bogus, out, 100), NtfsReadStatus::BadItem);
 }
 
+// An old table in two fragments, its boot sector gone: a file in one
+// fragment keeps its folder from the other.
+TEST(NtfsSweep, ParentsAreFoundAcrossTableFragments) {
+  std::vector<uint8_t> img(1 << 20, 0);
+  auto numbered = [](std::vector<uint8_t> rec, uint32_t number) {
+    putLe32(&rec[0x2C], number);
+    return rec;
+  };
+  const auto folder = numbered(RecordBuilder(1024, false).standardInfo(1, 2, 3, 0x10)
+                                   .fileName(u"Photos", 5, 1, kDir).finish(), 40);
+  const auto file = numbered(RecordBuilder(1024, false).standardInfo(1, 2, 3, 0x20)
+                                 .fileName(u"a.jpg", 40).residentData({1, 2, 3}).finish(), 90);
+  std::memcpy(img.data() + 100 * kCluster, folder.data(), folder.size());
+  std::memcpy(img.data() + 200 * kCluster, file.data(), file.size());
+  test::TempDir dir;
+  test::writeFile(dir / "old.img", img);
+  auto run = test::scanImage(dir / "old.img", ScanMode::Formatted);
+  ASSERT_EQ(run->result.error, 0);
+  EXPECT_EQ(run->paths, std::vector<std::string>{"Photos/a.jpg"});
+}
+
 INSTANTIATE_TEST_SUITE_P(RecordSizes, HandVolume, ::testing::Values(1024u, 4096u));
 
 // Files past 4 GiB (videos) keep their 64-bit size through the scan and come
