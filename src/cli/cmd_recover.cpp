@@ -141,6 +141,8 @@ int runRecoverCommand(RecoverCliOptions& o) {
 
   for (const RecoveryFailure& f : outcome.failures)
     std::cerr << "Failed: " << terminalSafe(f.path.string()) << " (" << f.reason << ")\n";
+  for (const RecoveryFailure& f : outcome.markedFiles)
+    std::cerr << "Written, not verified: " << terminalSafe(f.path.string()) << " (" << f.reason << ")\n";
   if (!outcome.report.empty()) {
     const std::string caption = session.model->kind() == EngineKind::Raw ? "Error" : "Notice";
     std::cerr << caption << ":\n" << terminalSafe(outcome.report, true);
@@ -149,10 +151,13 @@ int runRecoverCommand(RecoverCliOptions& o) {
     nlohmann::json written = nlohmann::json::array();
     for (const auto& p : outcome.writtenPaths) written.push_back(p.string());
     nlohmann::json failed = nlohmann::json::array();
+    nlohmann::json marked = nlohmann::json::array();
+    for (const auto& f : outcome.markedFiles) marked.push_back({{"name", f.name}, {"path", f.path.string()}, {"condition", f.reason}});
     for (const auto& f : outcome.failures) failed.push_back({{"name", f.name}, {"path", f.path.string()}, {"reason", f.reason}});
     std::cout << nlohmann::json{{"written", outcome.written},
                                 {"skipped", outcome.skipped},
                                 {"failed", outcome.failed},
+                                {"marked", marked},
                                 {"cancelled", outcome.cancelled || cancelled},
                                 {"files", written},
                                 {"failures", failed},
@@ -161,13 +166,15 @@ int runRecoverCommand(RecoverCliOptions& o) {
               << "\n";
   } else {
     std::cout << "Recovered " << outcome.written << " of " << countFiles(plan.steps) << " files to " << o.out
-              << " (skipped " << outcome.skipped << ", failed " << outcome.failed << ")\n";
+              << " (skipped " << outcome.skipped << ", failed " << outcome.failed;
+    if (outcome.marked > 0) std::cout << ", written but not verified " << outcome.marked;
+    std::cout << ")\n";
   }
   if (cancelled || outcome.cancelled) {
     std::cerr << "Cancelled; the files written so far are kept\n";
     return cancelledExitStatus();
   }
-  if (outcome.failed > 0) return kExitFailed;
+  if (outcome.failed > 0 || outcome.marked > 0) return kExitFailed;
   return kExitOk;
 }
 

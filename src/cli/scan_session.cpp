@@ -41,6 +41,8 @@ void addScanOptions(CLI::App& cmd, ScanCliOptions& o) {
   cmd.add_option("--resume", o.resume, "Raw scan: continue the scan a session file describes (same disk, same options)");
   cmd.add_flag("--no-trim", o.noTrim,
                "Raw scan: keep each carved file up to the next header or the maximal size instead of its format's end");
+  cmd.add_flag("--no-carve", o.noCarve,
+               "Formatted scan: do not carve the clusters no found file claims into the \"Carved\" folder");
   cmd.add_flag("--json", o.json, "Print JSON");
   cmd.add_flag("--csv", o.csv, "Print CSV");
   cmd.add_flag("--progress", o.progress, "Show the progress line even when stderr is not a terminal");
@@ -189,6 +191,7 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
     ctx.selectPartition(chosen->info, chosen->rootPath);
   }
   ctx.options.rawTrim = !o.noTrim;
+  ctx.options.carveUnclaimed = !o.noCarve;
   ctx.preset = parsePreset(o.preset);
   ctx.options.nameFilter = o.name;
   if (!o.path.empty()) ctx.options.searchFolder = o.path;

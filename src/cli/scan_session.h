@@ -44,6 +44,7 @@ struct ScanCliOptions {
   std::string session;     // raw scan: keep a session file to continue from
   std::string resume;      // raw scan: continue the scan of this session file
   bool noTrim = false;
+  bool noCarve = false;
   bool json = false;
   bool csv = false;
   bool progress = false;

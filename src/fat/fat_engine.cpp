@@ -35,14 +35,17 @@ std::string fatRootLabel(FatType type, char driveLetter, const std::string& root
   return format("%s - Logical Disk (%c:)", kind, driveLetter == 0 ? '*' : driveLetter);
 }
 
-std::vector<std::pair<uint64_t, uint64_t>> fatDataPieces(const FatVolume& v, const FatItem& item, bool* ok) {
+std::vector<std::pair<uint64_t, uint64_t>> fatDataPieces(const FatVolume& v, const FatItem& item, bool* ok,
+                                                         ItemCondition* condition) {
   std::vector<std::pair<uint64_t, uint64_t>> pieces;
   *ok = true;
+  if (condition) *condition = ItemCondition::Intact;
   const uint64_t size = item.size;
   if (size == 0) return pieces;
   const uint32_t first = item.startCluster;
   if (!v.validCluster(first)) {
     *ok = false;
+    if (condition) *condition = ItemCondition::Unrecoverable;
     return pieces;
   }
   const uint32_t cb = v.geometry().clusterBytes();
@@ -50,27 +53,29 @@ std::vector<std::pair<uint64_t, uint64_t>> fatDataPieces(const FatVolume& v, con
   bool complete = false;
   std::vector<uint32_t> chain;
   if (v.next(first) != 0) chain = v.chain(first, static_cast<size_t>(needed), &complete);
-  if (complete && chain.size() == needed) {
-    uint64_t left = size;
-    for (size_t i = 0; i < chain.size() && left > 0;) {
-      size_t j = i + 1;
-      while (j < chain.size() && chain[j] == chain[j - 1] + 1) ++j;  // one piece per contiguous stretch
-      const uint64_t len = std::min<uint64_t>(left, uint64_t(j - i) * cb);
-      pieces.emplace_back(v.clusterOffset(chain[i]), len);
-      left -= len;
-      i = j;
-    }
-    return pieces;
+  if (!(complete && chain.size() == needed)) {
+    // The chain is gone: the first cluster, then the free clusters after it
+    // in order (clusters a live file holds now are not this file's). A first
+    // cluster that a live file holds makes the bytes most likely that file's.
+    if (v.next(first) != 0 && condition) *condition = ItemCondition::ProbablyOverwritten;
+    chain.assign(1, first);
+    const uint32_t maxCluster = v.geometry().maxCluster();
+    for (uint64_t c = uint64_t(first) + 1; chain.size() < needed && c <= maxCluster; ++c)
+      if (v.next(static_cast<uint32_t>(c)) == 0) chain.push_back(static_cast<uint32_t>(c));
   }
-  // The chain is gone: the data is taken as one run from the start cluster, within the volume.
-  const uint64_t offset = v.clusterOffset(first);
-  const uint64_t end = v.volumeEndOffset();
-  if (offset >= end || size > end - offset) {
-    *ok = false;
-    if (offset < end) pieces.emplace_back(offset, end - offset);
-    return pieces;
+  uint64_t left = size;
+  for (size_t i = 0; i < chain.size() && left > 0;) {
+    size_t j = i + 1;
+    while (j < chain.size() && chain[j] == chain[j - 1] + 1) ++j;  // one piece per contiguous stretch
+    const uint64_t offset = v.clusterOffset(chain[i]);
+    const uint64_t end = v.volumeEndOffset();
+    if (offset >= end) break;
+    const uint64_t len = std::min<uint64_t>({left, uint64_t(j - i) * cb, end - offset});
+    pieces.emplace_back(offset, len);
+    left -= len;
+    i = j;
   }
-  pieces.emplace_back(offset, size);
+  if (left > 0) *ok = false;  // the volume ends before the file does
   return pieces;
 }
 
@@ -82,7 +87,10 @@ ScanResult FatEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree
     records_.clear();
     tree.setRootName(fatRootLabel(variant_ == FatVariant::Fat32 ? FatType::Fat32 : FatType::Fat16,
                                   ctx.partition.driveLetter, ctx.rootPath));
-    return ScanResult{rc, {}};
+    const std::string& why = volume->error();
+    const char* kind = variant_ == FatVariant::Fat32 ? "FAT32" : "FAT12/FAT16";
+    return ScanResult{rc, format("The partition cannot be scanned as %s: %s", kind,
+                                 why.empty() ? "it cannot be read" : why.c_str())};
   }
   return scanVolume(std::move(volume), mode, ctx, tree, running);
 }
@@ -106,7 +114,7 @@ ScanResult FatEngine::scanVolume(std::unique_ptr<FatVolume> volume, ScanMode mod
   } else {
     return ScanResult{22, {}};
   }
-  return ScanResult{0, {}};
+  return ScanResult{0, volume_->notice()};
 }
 
 const FatItem* FatEngine::recordOf(const FoundItem& item) const {
@@ -153,6 +161,18 @@ WriteStatus FatEngine::writeItem(const FoundItem& item, ByteSink& sink, const Ru
     }
   }
   return ok ? WriteStatus::Ok : WriteStatus::ReadFailed;
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> FatEngine::claimedRanges() const {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  if (!volume_ || !volume_->isOpen()) return out;
+  const uint64_t cb = volume_->geometry().clusterBytes();
+  for (const FatItem& rec : records_) {
+    bool ok = true;
+    for (const auto& [offset, length] : fatDataPieces(*volume_, rec, &ok))
+      out.emplace_back(offset, offset + (length + cb - 1) / cb * cb);
+  }
+  return out;
 }
 
 }  // namespace brenix

@@ -21,9 +21,13 @@ std::string fatRootLabel(FatType type, char driveLetter, const std::string& root
 // Where one record's bytes lie on the drive: (absolute byte offset, length)
 // pieces, in file order, adding up to the file size. A chain that is still
 // intact in the table (as many clusters as the size needs, ending in an end
-// mark) is followed; otherwise the data is taken as one contiguous run from
-// the start cluster. Empty with *ok false when the data cannot lie on the volume.
-std::vector<std::pair<uint64_t, uint64_t>> fatDataPieces(const FatVolume& volume, const FatItem& item, bool* ok);
+// mark) is followed; otherwise the data is the start cluster and then the
+// free clusters after it, in order, skipping clusters live files hold. *ok is
+// false when the data cannot lie whole on the volume. *condition (optional)
+// tells Unrecoverable for a start cluster off the volume, ProbablyOverwritten
+// for a lost chain whose start cluster a live file holds now.
+std::vector<std::pair<uint64_t, uint64_t>> fatDataPieces(const FatVolume& volume, const FatItem& item, bool* ok,
+                                                         ItemCondition* condition = nullptr);
 
 class FatEngine final : public ScanEngine {
  public:
@@ -33,6 +37,7 @@ class FatEngine final : public ScanEngine {
   ScanResult scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree, const RunningFlag& running) override;
   bool readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) override;
   WriteStatus writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) override;
+  std::vector<std::pair<uint64_t, uint64_t>> claimedRanges() const override;
 
   // Scans a volume the caller opened (tests, tools); the engine keeps it for reads.
   ScanResult scanVolume(std::unique_ptr<FatVolume> volume, ScanMode mode, RecoveryContext& ctx, ResultTree& tree,

@@ -7,6 +7,7 @@
 
 #include "common/bytes.h"
 #include "common/text.h"
+#include "fat/fat_engine.h"
 
 namespace brenix {
 
@@ -46,20 +47,23 @@ bool shortCharsOk(const uint8_t* e, bool checkExt) {
   return true;
 }
 
-// The variant's test of a short entry before it is used.
+// The variant's test of a short entry before it is used. The plausibility
+// checks (name characters, dates) apply to deleted entries only: a live entry
+// is what the file system says it is, however old its dates.
 bool entryPasses(const FatVolume& v, const uint8_t* e, bool haveLongName) {
   if (e[0] == 0x00) return false;
   const FatDirEntry d = FatDirEntry::decode(e);
+  const bool deleted = d.isDeleted();
   if (v.fat32()) {
     if (d.highCluster > v.fatEntryCount() / 65536) return false;
-    if (haveLongName) return true;
+    if (haveLongName || !deleted) return true;
     return shortCharsOk(e, !d.isDirectory());
   }
   if (d.lowCluster == 0 || d.lowCluster > v.geometry().maxCluster()) return false;
+  if (!deleted) return true;
   if (!haveLongName && !shortCharsOk(e, !d.isDirectory())) return false;
   const int year = v.currentYear();
-  return dosDateInWindow(d.createDate, year) && dosDateInWindow(d.writeDate, year) &&
-         dosDateInWindow(d.accessDate, year);
+  return dosDateValid(d.createDate, year) && dosDateValid(d.writeDate, year) && dosDateValid(d.accessDate, year);
 }
 
 bool isDotEntry(const uint8_t* e) { return e[0] == '.' && (e[1] == ' ' || (e[1] == '.' && e[2] == ' ')); }
@@ -69,11 +73,18 @@ uint32_t clustersOf(uint64_t size, uint32_t clusterBytes) {
 }
 
 // Adds a found file to the folder and the record list.
-void addFound(FatScanSink& out, ResultFolder& folder, const uint8_t* e, const std::string& namePart,
+void addFound(const FatVolume& v, FatScanSink& out, ResultFolder& folder, const uint8_t* e, const std::string& namePart,
               const std::string& ext, bool fat32, bool deleted) {
   const FatItem item = makeFatItem(e, namePart, ext, fat32);
   out.records.push_back(item);
-  out.tree.addItem(folder, toFoundItem(item, e[11], deleted, out.records.size() - 1));
+  FoundItem found = toFoundItem(item, e[11], deleted, out.records.size() - 1);
+  bool whole = true;
+  fatDataPieces(v, item, &whole, &found.condition);
+  // Deleting a file frees its chain: a deleted file's first cluster in a chain
+  // now is another file's, however well that chain fits its size.
+  if (deleted && item.size != 0 && found.condition == ItemCondition::Intact && v.next(item.startCluster) != 0)
+    found.condition = ItemCondition::ProbablyOverwritten;
+  out.tree.addItem(folder, std::move(found));
 }
 
 // A FAT32 deleted directory whose start cluster lost its high word: find the
@@ -220,7 +231,7 @@ bool runFatDeletedScan(const FatVolume& v, const FatDeletedScanOptions& options,
         auto [namePart, ext] = fatSplitName(lfn.text(), shortName, fatShortNamePart(e + 8, 3, false));
         lfn.clear();
         if (!fatMatchesPatterns(options.patterns, toUpper(namePart), toUpper(ext))) continue;
-        addFound(out, *task.folder, e, namePart, ext, fat32, true);
+        addFound(v, out, *task.folder, e, namePart, ext, fat32, true);
         out.progress.setStatus(format("Found Deleted Files : %d", ++found));
         out.progress.setFound(found);
       }
@@ -353,8 +364,10 @@ bool runFatFormattedScan(const FatVolume& v, const FatFormattedScanOptions& opti
     if (run.name.empty()) run.name = format("DIR%d", unnamed++);
     ResultFolder& folder = out.tree.addFolder(*run.parent, run.name);
 
+    // Pass 2 builds every directory pass 1 found, also after a cancel: its
+    // work is bounded by what was found, and the folders found are kept.
     LongNameBuffer lfn;
-    for (uint32_t k = 0; k < run.count && out.running; ++k) {
+    for (uint32_t k = 0; k < run.count; ++k) {
       if (k > 0 && !v.readClusters(run.start + k, 1, data)) continue;
       const size_t count = data.size() / 32;
       for (size_t i = k == 0 ? firstEntry : 0; i < count; ++i) {
@@ -382,7 +395,7 @@ bool runFatFormattedScan(const FatVolume& v, const FatFormattedScanOptions& opti
         if (d.size != 0 && !v.validCluster(d.cluster(fat32))) continue;
         auto [namePart, ext] = fatSplitName(longName, shortName, fatShortNamePart(e + 8, 3, false));
         if (!fatPresetKeeps(options.preset, ext)) continue;
-        addFound(out, folder, e, namePart, ext, fat32, d.isDeleted());
+        addFound(v, out, folder, e, namePart, ext, fat32, d.isDeleted());
       }
     }
     run.queued = false;

@@ -38,7 +38,8 @@ struct FatFormattedScanOptions {
   uint64_t rangeEnd = UINT64_MAX;
 };
 
-// The two-pass scan. Returns false when no directory cluster was found.
+// The two-pass scan. Returns false when no directory cluster was found. A
+// cancel ends the first pass; the directories it found are still built.
 bool runFatFormattedScan(const FatVolume& volume, const FatFormattedScanOptions& options, FatScanSink out);
 
 // Removes every folder below the root whose subtree holds no found file.

@@ -137,6 +137,14 @@ bool dosDateInWindow(uint16_t date, int currentYear) {
   return year >= currentYear - 5 && year <= currentYear && month <= 12 && day <= 31;
 }
 
+bool dosDateValid(uint16_t date, int currentYear) {
+  if (date == 0) return true;
+  const int year = 1980 + (date >> 9);
+  const int month = (date >> 5) & 0x0F;
+  const int day = date & 0x1F;
+  return year <= currentYear + 1 && month >= 1 && month <= 12 && day >= 1;
+}
+
 std::string decodeLongNamePiece(const uint8_t* entry) {
   static const int kPos[13] = {1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30};
   std::u16string units;
@@ -270,7 +278,7 @@ int FatVolume::openSource(std::unique_ptr<FatByteSource> source, uint64_t partit
 }
 
 int FatVolume::finishOpen() {
-  if (partitionStart_ > (UINT64_MAX / 512) - 1) {
+  if (partitionStart_ > (UINT64_MAX / 512) - 7) {
     error_ = "partition start out of range";
     return kErrNotFat;
   }
@@ -279,7 +287,18 @@ int FatVolume::finishOpen() {
     error_ = "Can not read data from this physical device!!";
     return 5;
   }
-  if (!parseFatBootSector(boot, &g_, &error_)) return kErrNotFat;
+  notice_.clear();
+  if (!parseFatBootSector(boot, &g_, &error_)) {
+    // FAT32 keeps a copy of its boot sector in sector 6.
+    uint8_t copy[512];
+    FatGeometry backup;
+    std::string why;
+    if (!source_->read((partitionStart_ + 6) * 512, copy, sizeof copy) || !parseFatBootSector(copy, &backup, &why) ||
+        !backup.isFat32())
+      return kErrNotFat;
+    notice_ = "The boot sector is damaged (" + error_ + "): the backup boot sector in sector 6 was used.";
+    g_ = backup;
+  }
   const bool wantFat32 = variant_ == FatVariant::Fat32;
   if (wantFat32 != g_.isFat32()) {
     error_ = wantFat32 ? "not a FAT32 volume" : "not a FAT12/FAT16 volume";

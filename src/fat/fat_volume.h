@@ -80,6 +80,8 @@ inline constexpr uint8_t kAttrReadOnly = 0x01, kAttrHidden = 0x02, kAttrSystem =
 bool isValidNameChar(uint8_t c);
 // Date within [currentYear - 5, currentYear], month <= 12, day <= 31.
 bool dosDateInWindow(uint16_t date, int currentYear);
+// Any real DOS date: 0 (not set), or 1980 to currentYear + 1 with month 1-12 and day 1-31.
+bool dosDateValid(uint16_t date, int currentYear);
 // The 13 UTF-16 units of a long-name entry as UTF-8; 0x0000 and 0xFFFF add
 // nothing, a unit that cannot be converted becomes "_".
 std::string decodeLongNamePiece(const uint8_t* entry);
@@ -112,6 +114,8 @@ class FatVolume {
   int openSource(std::unique_ptr<FatByteSource> source, uint64_t partitionStart, FatVariant variant);
   bool isOpen() const { return ok_; }
   const std::string& error() const { return error_; }
+  // Set when a damaged boot sector was replaced by its FAT32 backup (sector 6).
+  const std::string& notice() const { return notice_; }
 
   const FatGeometry& geometry() const { return g_; }
   FatVariant variant() const { return variant_; }
@@ -163,6 +167,7 @@ class FatVolume {
   int currentYear_ = 0;
   bool ok_ = false;
   std::string error_;
+  std::string notice_;
 };
 
 }  // namespace brenix

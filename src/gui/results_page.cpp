@@ -245,6 +245,8 @@ void ResultsPage::scanFinished(const ScanResult& result) {
                              ? QStringLiteral("The partition could not be read (error %1).").arg(result.error)
                              : qs(result.message);
     showMessage(this, QStringLiteral("Error"), text, MessageIcon::Error);
+  } else if (!result.message.empty()) {
+    showMessage(this, QStringLiteral("Notice"), qs(result.message), MessageIcon::Information);
   }
   model_->syncFolderChecks();
   buildFolderTree();
@@ -596,11 +598,13 @@ void ResultsPage::recoverTo(const QString& folder) {
       [this, outcome] {
         lastRecovery_ = *outcome;
         std::string report = lastRecovery_.report;
-        if (report.empty() && !lastRecovery_.failures.empty()) {
+        if (report.empty() && (!lastRecovery_.failures.empty() || !lastRecovery_.markedFiles.empty())) {
           // The FAT and EXT pages keep no report of their own; a file that
-          // could not be written must still not pass for a recovered one.
+          // could not be written, or was written but is likely not the
+          // file's own bytes, must still not pass for a recovered one.
           ErrorReport r;
           for (const auto& f : lastRecovery_.failures) r.add("Can not recovery file '" + f.name + "'.\n");
+          for (const auto& f : lastRecovery_.markedFiles) r.add("File '" + f.name + "' is " + f.reason + ".\n");
           report = r.text();
         }
         if (!report.empty())

@@ -1,5 +1,6 @@
 #include "gui/scan_options_dialog.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFormLayout>
@@ -71,6 +72,9 @@ ScanOptionsDialog::ScanOptionsDialog(AppContext& app, int mode, QWidget* parent)
       for (const auto& e : choices.entries) previous_->addItem(QString::fromStdString(e));
       previous_->setCurrentIndex(choices.selected);
       form->addRow(QStringLiteral("Previous File System :"), previous_);
+      carve_ = new QCheckBox(QStringLiteral("Carve the clusters no found file claims"), this);
+      carve_->setChecked(ctx.options.carveUnclaimed);
+      form->addRow(QString(), carve_);
     } else {
       maxSize_ = numberField(this, ctx.options.rawMaxSizeKb);
       form->addRow(QStringLiteral("Maximal file size(KB) : "), maxSize_);
@@ -165,6 +169,7 @@ void ScanOptionsDialog::accept() {
   ctx.options.startSector = uint64_t(start);
   ctx.options.endSector = uint64_t(end) + 1;  // the context keeps the first sector past the range
   if (previous_ && previous_->currentIndex() >= 0) ctx.options.previousFsName = previous_->currentText().toStdString();
+  if (carve_) ctx.options.carveUnclaimed = carve_->isChecked();
   if (maxSize_) {
     const uint64_t kb = maxSize_->text().toULongLong();
     if (kb > 0 && kb <= 0xFFFFFFFFu) ctx.options.rawMaxSizeKb = uint32_t(kb);
@@ -181,6 +186,7 @@ void ScanOptionsDialog::accept() {
       rowChecked.push_back(types_->topLevelItem(i)->checkState(0) == Qt::Checked);
     applyRawTypeRowChecks(descriptions, typeRows_, rowChecked, selected);
     for (size_t i = 0; i < selected.size(); ++i) ctx.rawTypes->types[i]->selected = selected[i] ? 1 : 0;
+    ctx.options.rawTypesPicked = true;
   }
   QDialog::accept();
 }

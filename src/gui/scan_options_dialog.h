@@ -9,6 +9,7 @@
 
 #include "gui/app_context.h"
 
+class QCheckBox;
 class QComboBox;
 class QLineEdit;
 class QLabel;
@@ -26,6 +27,7 @@ class ScanOptionsDialog : public QDialog {
   QLineEdit* nameField() const { return name_; }
   QLineEdit* pathField() const { return path_; }
   QComboBox* previousFs() const { return previous_; }
+  QCheckBox* carveUnclaimed() const { return carve_; }
   QLineEdit* maxSizeField() const { return maxSize_; }
   QTreeWidget* typeList() const { return types_; }
 
@@ -38,6 +40,7 @@ class ScanOptionsDialog : public QDialog {
   QLineEdit* name_ = nullptr;
   QLineEdit* path_ = nullptr;
   QComboBox* previous_ = nullptr;
+  QCheckBox* carve_ = nullptr;
   QLineEdit* start_ = nullptr;
   QLineEdit* end_ = nullptr;
   QLineEdit* maxSize_ = nullptr;

@@ -1,6 +1,7 @@
 #include "jobs/engine_factory.h"
 
 #include "disk/fs_kind.h"
+#include "jobs/carving_engine.h"
 #include "jobs/engine_factory_testing.h"
 #include "exfat/exfat_engine.h"
 #include "ext/ext_engine.h"
@@ -17,11 +18,16 @@ std::unique_ptr<ScanEngine> createEngine(const std::string& fsName, ScanMode mod
   (void)fsName;
   (void)mode;
   if (mode == ScanMode::Raw) return std::make_unique<RawEngine>();
-  if ((mode == ScanMode::Deleted || mode == ScanMode::Formatted) && fsName == "NTFS")
-    return std::make_unique<NtfsEngine>();
+  // A formatted-drive scan of FAT or NTFS carves what the file system lost.
+  if (mode == ScanMode::Deleted && fsName == "NTFS") return std::make_unique<NtfsEngine>();
+  if (mode == ScanMode::Formatted && fsName == "NTFS")
+    return std::make_unique<CarvingScanEngine>(std::make_unique<NtfsEngine>());
   if ((mode == ScanMode::Deleted || mode == ScanMode::Formatted) &&
-      (fsName == "FAT32" || fsName == "FAT16" || fsName == "FAT"))
-    return std::make_unique<FatEngine>(fsName == "FAT32" ? FatVariant::Fat32 : FatVariant::Fat16);
+      (fsName == "FAT32" || fsName == "FAT16" || fsName == "FAT")) {
+    auto fat = std::make_unique<FatEngine>(fsName == "FAT32" ? FatVariant::Fat32 : FatVariant::Fat16);
+    if (mode == ScanMode::Formatted) return std::make_unique<CarvingScanEngine>(std::move(fat));
+    return fat;
+  }
   if ((mode == ScanMode::Deleted || mode == ScanMode::Formatted) && fsName == "exFAT")
     return std::make_unique<exfat::ExFatEngine>();
   if (mode == ScanMode::Deleted && (fsName == "EXT2" || fsName == "EXT3" || fsName == "EXT4"))

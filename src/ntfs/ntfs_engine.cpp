@@ -26,6 +26,7 @@ FoundItem viewOf(const NtfsItem& item, size_t index) {
   f.created = item.created;
   f.accessed = item.accessed;
   f.deleted = item.deleted;
+  if (item.dataLost) f.condition = ItemCondition::Unrecoverable;
   f.checked = item.checked;
   f.engineIndex = index;
   return f;
@@ -80,6 +81,7 @@ ScanResult NtfsEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tre
   NtfsVolume& vol = *volume_;
   if (!vol.openDevice(ctx.partition.diskNumber)) return {kNtfsNoDevice, {}};
   vol.setPartition(ctx.partitionStart, 512);
+  vol.setPartitionEnd(ctx.partitionEnd);
   uint64_t first = ctx.options.startSector > ctx.partitionStart ? ctx.options.startSector - ctx.partitionStart : 0;
   uint64_t last = ctx.options.endSector > ctx.partitionStart ? ctx.options.endSector - ctx.partitionStart : 0;
   vol.setScanRange(first, last);
@@ -101,8 +103,11 @@ ScanResult NtfsEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tre
   vol.setItemFound(nullptr);
   vol.setProgress(nullptr);
   vol.setRunning(nullptr);
-  // Nothing is reported for an unreadable or foreign volume: the tree stays empty.
-  return {result > 0 ? result : 0, {}};
+  // A foreign volume gives an empty tree; a damaged boot sector is told of,
+  // whether its backup stood in or the scan could not run.
+  if (!vol.bootValid() && !vol.bootNotice().empty() && mode != ScanMode::Formatted)
+    return {kNtfsNotNtfs, vol.bootNotice()};
+  return {result > 0 ? result : 0, vol.bootNotice()};
 }
 
 bool NtfsEngine::readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) {
@@ -124,6 +129,12 @@ WriteStatus NtfsEngine::writeItem(const FoundItem& item, ByteSink& sink, const R
     case NtfsReadStatus::Cancelled: return WriteStatus::Cancelled;
     default: return WriteStatus::ReadFailed;
   }
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> NtfsEngine::claimedRanges() const {
+  if (!volume_) return {};
+  std::lock_guard lock(readMutex_);
+  return volume_->claimedRanges();
 }
 
 }  // namespace brenix

@@ -17,6 +17,7 @@ class NtfsEngine : public ScanEngine {
   ScanResult scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree, const RunningFlag& running) override;
   bool readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) override;
   WriteStatus writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) override;
+  std::vector<std::pair<uint64_t, uint64_t>> claimedRanges() const override;
 
   // The volume of the last scan (null before a scan).
   NtfsVolume* volume() { return volume_.get(); }
@@ -31,7 +32,7 @@ class NtfsEngine : public ScanEngine {
 
  private:
   std::unique_ptr<NtfsVolume> volume_;
-  std::mutex readMutex_;
+  mutable std::mutex readMutex_;
 };
 
 }  // namespace brenix

@@ -123,18 +123,21 @@ int MftRecordReader::walk(std::span<const uint8_t> rec, bool nameOnly, bool exte
       uint16_t voff = u16At(attr, 0x14);
       if (inBounds(len, voff, vlen)) value = attr.subspan(voff, vlen);
     }
-    if (type == kAttrFileName && !extension) {
+    // An extension record of this file may hold its names and standard information.
+    if (type == kAttrFileName) {
       if (!nonResident) takeFileName(value);
     } else if (!nameOnly) {
-      if (type == kAttrStandardInfo && !extension && !nonResident && value.size() >= 36) {
+      if (type == kAttrStandardInfo && !(extension && haveStandardInfo) && !nonResident && value.size() >= 36) {
         haveStandardInfo = true;
         created = le64(value.data());
         modified = le64(value.data() + 8);
         changed = le64(value.data() + 16);
         accessed = le64(value.data() + 24);
         fileAttributes = le32(value.data() + 32);
-      } else if (type == kAttrData && attr[9] == 0) {  // the unnamed stream only
-        takeData(attr, len);
+      } else if (type == kAttrData && attr[9] == 0) {
+        takeData(data, attr, len);
+      } else if (type == kAttrData) {
+        takeNamedData(attr, len);
       } else if (type == kAttrAttributeList && !extension) {
         hasAttributeList = true;
         if (!nonResident) {
@@ -170,44 +173,63 @@ void MftRecordReader::takeFileName(std::span<const uint8_t> value) {
   for (size_t i = 0; i < units; ++i) name[i] = static_cast<char16_t>(le16(value.data() + 66 + 2 * i));
 }
 
-void MftRecordReader::takeData(std::span<const uint8_t> attr, uint32_t len) {
+void MftRecordReader::takeData(NtfsDataStream& target, std::span<const uint8_t> attr, uint32_t len) {
   bool nonResident = attr[8] != 0;
   if (!nonResident) {
-    if (data.present && !data.resident) return;  // keep a non-resident stream already seen
+    if (target.present && !target.resident) return;  // keep a non-resident stream already seen
     uint32_t vlen = u32At(attr, 0x10);
     uint16_t voff = u16At(attr, 0x14);
     if (len < 0x18 || !inBounds(len, voff, vlen)) return;
-    data = NtfsDataStream{};
-    data.present = true;
-    data.resident = true;
-    data.residentValue.assign(attr.begin() + voff, attr.begin() + voff + vlen);
+    target = NtfsDataStream{};
+    target.present = true;
+    target.resident = true;
+    target.residentValue.assign(attr.begin() + voff, attr.begin() + voff + vlen);
     return;
   }
   if (len < 0x40) return;
-  if (data.resident) data = NtfsDataStream{};
-  data.present = true;
+  if (target.resident) target = NtfsDataStream{};
+  target.present = true;
   uint64_t startVcn = u64At(attr, 0x10);
   uint16_t flags = u16At(attr, 0x0C);
   if (startVcn == 0) {
-    data.haveFirstExtent = true;
-    data.flags = flags;
-    data.compressionUnit = static_cast<uint8_t>(std::min<uint16_t>(u16At(attr, 0x22), 16));
-    data.allocatedSize = u64At(attr, 0x28);
-    data.realSize = u64At(attr, 0x30);
-    data.initializedSize = u64At(attr, 0x38);
+    target.haveFirstExtent = true;
+    target.flags = flags;
+    target.compressionUnit = static_cast<uint8_t>(std::min<uint16_t>(u16At(attr, 0x22), 16));
+    target.allocatedSize = u64At(attr, 0x28);
+    target.realSize = u64At(attr, 0x30);
+    target.initializedSize = u64At(attr, 0x38);
   }
   uint16_t runOff = u16At(attr, 0x20);
   if (runOff >= len) return;
   std::vector<NtfsRun> runs;
-  if (!NtfsRunList::decode(attr.subspan(runOff), startVcn, runs)) data.runsValid = false;
+  if (!NtfsRunList::decode(attr.subspan(runOff), startVcn, runs)) target.runsValid = false;
   // Merge, keeping VCN order and dropping runs that overlap ones already held.
   for (const NtfsRun& r : runs) {
-    auto it = std::lower_bound(data.runs.begin(), data.runs.end(), r.vcn,
+    auto it = std::lower_bound(target.runs.begin(), target.runs.end(), r.vcn,
                                [](const NtfsRun& a, uint64_t v) { return a.vcn < v; });
-    bool overlaps = (it != data.runs.end() && it->vcn < r.vcn + r.length) ||
-                    (it != data.runs.begin() && std::prev(it)->vcn + std::prev(it)->length > r.vcn);
-    if (!overlaps) data.runs.insert(it, r);
+    bool overlaps = (it != target.runs.end() && it->vcn < r.vcn + r.length) ||
+                    (it != target.runs.begin() && std::prev(it)->vcn + std::prev(it)->length > r.vcn);
+    if (!overlaps) target.runs.insert(it, r);
   }
+}
+
+void MftRecordReader::takeNamedData(std::span<const uint8_t> attr, uint32_t len) {
+  const size_t units = attr[9];
+  const size_t nameOff = u16At(attr, 0x0A);
+  if (!inBounds(len, nameOff, units * 2)) return;
+  std::u16string streamName(units, u'\0');
+  for (size_t i = 0; i < units; ++i) streamName[i] = static_cast<char16_t>(le16(attr.data() + nameOff + 2 * i));
+  for (NtfsNamedStream& s : streams)
+    if (s.name == streamName) return takeData(s.data, attr, len);
+  if (streams.size() >= kMaxNamedStreams) return;
+  streams.push_back(NtfsNamedStream{std::move(streamName), {}});
+  takeData(streams.back().data, attr, len);
+}
+
+const NtfsNamedStream* MftRecordReader::stream(const std::u16string& streamName) const {
+  for (const NtfsNamedStream& s : streams)
+    if (s.name == streamName) return &s;
+  return nullptr;
 }
 
 std::vector<NtfsAttrListEntry> MftRecordReader::parseAttributeList(std::span<const uint8_t> value) {

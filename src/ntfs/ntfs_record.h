@@ -72,6 +72,12 @@ struct NtfsDataStream {
   uint64_t size() const { return resident ? residentValue.size() : realSize; }
 };
 
+// A named $DATA stream (an alternate data stream).
+struct NtfsNamedStream {
+  std::u16string name;
+  NtfsDataStream data;
+};
+
 struct NtfsAttrListEntry {
   uint32_t type = 0;
   uint64_t startVcn = 0;
@@ -115,6 +121,13 @@ class MftRecordReader {
   std::u16string name;
 
   NtfsDataStream data;
+  std::vector<NtfsNamedStream> streams;  // named $DATA streams, at most kMaxNamedStreams
+  static constexpr size_t kMaxNamedStreams = 64;
+  // The named stream with this name, or null.
+  const NtfsNamedStream* stream(const std::u16string& streamName) const;
+  // Set by the volume: an extent of the unnamed $DATA lies in an extension
+  // record that is gone or now belongs to another file.
+  bool dataExtentMissing = false;
   bool hasAttributeList = false;
   bool attributeListResident = true;
   std::vector<uint8_t> attributeListValue;  // resident list value
@@ -130,7 +143,8 @@ class MftRecordReader {
  private:
   int walk(std::span<const uint8_t> record, bool nameOnly, bool extension);
   void takeFileName(std::span<const uint8_t> value);
-  void takeData(std::span<const uint8_t> attr, uint32_t attrLen);
+  void takeData(NtfsDataStream& target, std::span<const uint8_t> attr, uint32_t attrLen);
+  void takeNamedData(std::span<const uint8_t> attr, uint32_t attrLen);
 
   uint32_t recordSize_ = 1023;
   uint32_t bytesPerCluster_ = 0;

@@ -9,6 +9,7 @@
 #include "common/bytes.h"
 #include "common/text.h"
 #include "ntfs/lznt1.h"
+#include "results/scan_option_rules.h"
 
 namespace brenix {
 namespace {
@@ -25,18 +26,8 @@ uint64_t mulSat(uint64_t a, uint64_t b) {
   return a * b;
 }
 
-// Last three characters of a name against a preset's list, case-sensitively.
-bool presetAllows(FilePreset preset, const std::string& name) {
-  static const char* const pictures[] = {"bmp", "gif", "jpg", "png", "mng", "ico", "tif", "tga", "pcx",
-                                         "wmf", "j2k", "jbg", "jp2", "jpc", "pgx", "pnm", "ras"};
-  static const char* const mail[] = {"dbx", "box", "pst"};
-  if (preset == FilePreset::None) return true;
-  if (name.size() < 3) return false;
-  std::string_view tail(name.data() + name.size() - 3, 3);
-  if (preset == FilePreset::Pictures)
-    return std::any_of(std::begin(pictures), std::end(pictures), [&](const char* e) { return tail == e; });
-  return std::any_of(std::begin(mail), std::end(mail), [&](const char* e) { return tail == e; });
-}
+// A preset keeps a name by its extension, in any case ("IMG_0001.JPG").
+bool presetAllows(FilePreset preset, const std::string& name) { return presetKeepsName(preset, name); }
 
 std::string trimBlanks(const std::string& s) {
   size_t a = s.find_first_not_of(" \t");
@@ -71,28 +62,70 @@ void NtfsVolume::setFilters(const std::string& nameFilter, const std::string& pa
   pathFilter_ = p;
 }
 
-int NtfsVolume::readBootSector() {
-  bootValid_ = false;
-  if (!device_.isOpen()) return kNtfsNotNtfs;
-  uint8_t bs[512];
-  if (!device_.readBytesAt(partitionOffset_, bs, sizeof bs)) return device_.lastError() ? device_.lastError() : EIO;
-  if (std::memcmp(bs + 3, "NTFS", 4) != 0) return kNtfsNotNtfs;
+namespace {
+
+// Geometry of one NTFS boot sector; "" when usable, else what is wrong with it.
+struct NtfsBoot {
+  uint32_t bytesPerCluster = 0, recordSize = 0;
+  uint64_t mftCluster = 0, totalClusters = 0;
+};
+
+std::string parseNtfsBoot(const uint8_t* bs, NtfsBoot* out) {
+  if (std::memcmp(bs + 3, "NTFS", 4) != 0) return "no NTFS signature";
   uint32_t bps = le16(bs + 0x0B);
   uint32_t spcRaw = bs[0x0D];
   uint32_t spc = spcRaw <= 0x80 ? spcRaw : (256 - spcRaw <= 12 ? 1u << (256 - spcRaw) : 0);
-  if (bps < 256 || bps > 4096 || !isPowerOfTwo(bps) || !isPowerOfTwo(spc)) return kNtfsNotNtfs;
+  if (bps < 256 || bps > 4096 || !isPowerOfTwo(bps)) return format("bytes per sector %u", bps);
+  if (!isPowerOfTwo(spc)) return format("sectors per cluster %u", spcRaw);
   uint64_t cluster = uint64_t(bps) * spc;
-  if (cluster > (uint64_t(1) << 21)) return kNtfsNotNtfs;
+  if (cluster > (uint64_t(1) << 21)) return format("cluster size %llu", static_cast<unsigned long long>(cluster));
   int8_t v = static_cast<int8_t>(bs[0x40]);
   uint64_t rs = 0;
   if (v > 0) rs = cluster * uint64_t(v);
   else if (v < 0 && -v <= 16) rs = uint64_t(1) << (-v);
   // Records must hold a header and be whole multiples of the 512-byte fixup stride.
-  if (rs < 512 || rs > 65536 || !isPowerOfTwo(rs)) return kNtfsNotNtfs;
-  bytesPerCluster_ = static_cast<uint32_t>(cluster);
-  recordSize_ = static_cast<uint32_t>(rs);
-  mftCluster_ = le64(bs + 0x30);
-  totalClusters_ = mulSat(le64(bs + 0x28), bps) / cluster;
+  if (rs < 512 || rs > 65536 || !isPowerOfTwo(rs)) return format("file record size %llu", static_cast<unsigned long long>(rs));
+  out->bytesPerCluster = static_cast<uint32_t>(cluster);
+  out->recordSize = static_cast<uint32_t>(rs);
+  out->mftCluster = le64(bs + 0x30);
+  out->totalClusters = mulSat(le64(bs + 0x28), bps) / cluster;
+  return {};
+}
+
+}  // namespace
+
+void NtfsVolume::setPartitionEnd(uint64_t endSector) { partitionEndOffset_ = mulSat(endSector, bytesPerSector_); }
+
+int NtfsVolume::readBootSector() {
+  bootValid_ = false;
+  bootNotice_.clear();
+  if (!device_.isOpen()) return kNtfsNotNtfs;
+  uint8_t bs[512];
+  if (!device_.readBytesAt(partitionOffset_, bs, sizeof bs)) return device_.lastError() ? device_.lastError() : EIO;
+  NtfsBoot boot;
+  const std::string primary = parseNtfsBoot(bs, &boot);
+  if (!primary.empty()) {
+    // The backup copy lies in the volume's last sector.
+    uint64_t end = partitionEndOffset_;
+    if (uint64_t dev = device_.sizeBytes(); dev > 0 && (end == 0 || end > dev)) end = dev;
+    std::string backup = "it cannot be read";
+    if (end >= partitionOffset_ + 2 * 512 && device_.readBytesAt(end - 512, bs, sizeof bs))
+      backup = parseNtfsBoot(bs, &boot);
+    if (!backup.empty()) {
+      // A volume that never was NTFS says nothing; a damaged one says why it cannot be scanned.
+      if (primary != "no NTFS signature" || backup != "no NTFS signature")
+        bootNotice_ = "The NTFS boot sector is damaged (" + primary + ") and the backup boot sector in the volume's "
+                      "last sector is not usable (" + backup + "): the volume's layout is unknown, so the scan "
+                      "cannot run.";
+      return kNtfsNotNtfs;
+    }
+    bootNotice_ = "The NTFS boot sector is damaged (" + primary +
+                  "): the backup boot sector in the volume's last sector was used.";
+  }
+  bytesPerCluster_ = boot.bytesPerCluster;
+  recordSize_ = boot.recordSize;
+  mftCluster_ = boot.mftCluster;
+  totalClusters_ = boot.totalClusters;
   bootValid_ = true;
   return kNtfsOk;
 }
@@ -121,6 +154,15 @@ int64_t NtfsVolume::indexOf(size_t b, uint64_t recordNumber) const {
   return it == buf.byNumber.end() ? -1 : int64_t(it->second);
 }
 
+std::span<const uint8_t> NtfsVolume::findRecord(size_t b, uint64_t recordNumber) const {
+  const int64_t idx = indexOf(b, recordNumber);
+  if (idx >= 0) return record(b, static_cast<uint32_t>(idx));
+  // A swept record's parent or extension may sit in another fragment of the old table.
+  if (b >= buffers_.size() || buffers_[b]->liveTable || recordNumber > UINT32_MAX) return {};
+  auto it = sweptByNumber_.find(static_cast<uint32_t>(recordNumber));
+  return it == sweptByNumber_.end() ? std::span<const uint8_t>() : record(it->second.first, it->second.second);
+}
+
 std::vector<uint8_t> NtfsVolume::readAttributeList(const MftRecordReader& reader) {
   if (reader.attributeListResident) return reader.attributeListValue;
   NtfsDataStream s;
@@ -147,17 +189,24 @@ int NtfsVolume::decodeFull(size_t b, std::span<const uint8_t> rec, MftRecordRead
     self = uint64_t(rec.data() - buffers_[b]->bytes.data()) / recordSize_;
   }
   std::vector<uint64_t> done;
+  bool listsData = false;
   for (const NtfsAttrListEntry& entry : MftRecordReader::parseAttributeList(readAttributeList(reader))) {
-    if (entry.type != kAttrData || entry.nameLength != 0 || entry.recordNumber == self) continue;
+    // The data streams, and names and standard information the base record lacks.
+    const bool wanted = entry.type == kAttrData || (entry.type == kAttrFileName && !reader.haveFileName) ||
+                        (entry.type == kAttrStandardInfo && !reader.haveStandardInfo);
+    if (!wanted) continue;
+    const bool unnamed = entry.type == kAttrData && entry.nameLength == 0;
+    listsData = listsData || unnamed;
+    if (entry.recordNumber == self) continue;
     if (std::find(done.begin(), done.end(), entry.recordNumber) != done.end() || done.size() >= 4096) continue;
     done.push_back(entry.recordNumber);
-    int64_t idx = indexOf(b, entry.recordNumber);
-    if (idx < 0) continue;
-    std::span<const uint8_t> ext = record(b, static_cast<uint32_t>(idx));
+    std::span<const uint8_t> ext = findRecord(b, entry.recordNumber);
     // An extension record names its base; a reused one belongs to another file.
-    if ((u64At(ext, 0x20) & 0xFFFFFFFFFFFFull) != self) continue;
-    reader.addExtension(ext);
+    if (ext.empty() || (u64At(ext, 0x20) & 0xFFFFFFFFFFFFull) != self || !reader.addExtension(ext))
+      reader.dataExtentMissing = reader.dataExtentMissing || unnamed;
   }
+  if (listsData && (!reader.data.present || (!reader.data.resident && !reader.data.haveFirstExtent)))
+    reader.dataExtentMissing = true;
   return kNtfsOk;
 }
 
@@ -221,7 +270,20 @@ int NtfsVolume::loadMft() {
     return true;
   });
   if (st == NtfsReadStatus::Cancelled) return -1;
-  if (st != NtfsReadStatus::Ok) return device_.lastError() ? device_.lastError() : EIO;
+  unreadableRecords_ = 0;
+  if (st != NtfsReadStatus::Ok) {
+    // Read around unreadable clusters: record by record, and a record that
+    // cannot be read whole is left zero (no file record), and counted.
+    std::fill(buf->bytes.begin(), buf->bytes.end(), 0);
+    for (uint64_t i = 0; i < count; ++i) {
+      if (!running()) return -1;
+      if (!readStreamBytes(data.runs, i * recordSize_, buf->bytes.data() + i * recordSize_, recordSize_)) {
+        std::fill_n(buf->bytes.begin() + static_cast<ptrdiff_t>(i * recordSize_), recordSize_, 0);
+        ++unreadableRecords_;
+      }
+    }
+    if (unreadableRecords_ == count) return device_.lastError() ? device_.lastError() : EIO;
+  }
   buf->count = static_cast<uint32_t>(count);
   buf->liveTable = true;
   for (uint64_t i = 0; i < count; ++i)
@@ -230,6 +292,27 @@ int NtfsVolume::loadMft() {
   buffers_.clear();
   buffers_.push_back(std::move(buf));
   return kNtfsOk;
+}
+
+bool NtfsVolume::readStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t n) const {
+  const uint64_t C = bytesPerCluster_;
+  if (C == 0) return false;
+  while (n > 0) {
+    const uint64_t vcn = offset / C, within = offset % C;
+    const NtfsRun* run = nullptr;
+    for (const NtfsRun& r : runs)
+      if (vcn >= r.vcn && vcn < r.vcn + r.length) {
+        run = &r;
+        break;
+      }
+    if (!run || run->sparse) return false;
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(n, C - within));
+    if (!readClusters(run->lcn + (vcn - run->vcn), within, out, take)) return false;
+    out += take;
+    offset += take;
+    n -= take;
+  }
+  return true;
 }
 
 std::string NtfsVolume::convertName(const std::u16string& name) const {
@@ -245,7 +328,7 @@ std::string NtfsVolume::convertName(const std::u16string& name) const {
   return s;
 }
 
-int NtfsVolume::fillItem(std::span<const uint8_t> rec, NtfsItem& item) {
+int NtfsVolume::fillItem(std::span<const uint8_t> rec, NtfsItem& item, std::vector<NtfsItem>* streamItems) {
   MftRecordReader r;
   int e = decodeFull(static_cast<size_t>(item.bufferIndex), rec, r);
   if (e != kNtfsOk) return e;
@@ -258,10 +341,25 @@ int NtfsVolume::fillItem(std::span<const uint8_t> rec, NtfsItem& item) {
   item.accessed = r.accessed;
   item.attributes = r.fileNameFlags | r.fileAttributes;
   item.size = r.data.size();
+  item.dataLost = r.dataExtentMissing;
   item.deleted = !r.inUse;
   item.pathNames.clear();
   item.pathKeys.clear();
   if (!item.isFolder()) buildPath(item, r.parentRecord());
+  if (streamItems && !item.isFolder()) {
+    // Each named stream is an item of its own, "name:stream", beside the file.
+    for (const NtfsNamedStream& st : r.streams) {
+      std::string streamName = convertName(st.name);
+      if (streamName.empty() || item.name.size() + 1 + streamName.size() > 259) continue;
+      NtfsItem extra = item;
+      extra.name = item.name + ":" + streamName;
+      if (!presetAllows(preset_, extra.name)) continue;
+      extra.streamName = st.name;
+      extra.size = st.data.size();
+      extra.dataLost = false;
+      streamItems->push_back(std::move(extra));
+    }
+  }
   return kNtfsOk;
 }
 
@@ -278,16 +376,17 @@ void NtfsVolume::buildPath(NtfsItem& item, uint32_t parent) {
   std::vector<uint32_t> visited;
   uint32_t current = parent;
   while (current >= kFirstUserRecord) {
-    int64_t idx = indexOf(b, current);
-    // A parent outside the table, a loop, or an absurdly deep chain: lost.
-    if (idx < 0 || std::find(visited.begin(), visited.end(), current) != visited.end() || visited.size() >= 1024) {
+    std::span<const uint8_t> folder = findRecord(b, current);
+    // A parent outside the tables, a loop, or an absurdly deep chain: lost.
+    if (folder.empty() || std::find(visited.begin(), visited.end(), current) != visited.end() ||
+        visited.size() >= 1024) {
       broken(current);
       return;
     }
     visited.push_back(current);
     MftRecordReader r;
     r.configure(recordSize_, bytesPerCluster_);
-    if (r.decodeNameOnly(record(b, static_cast<uint32_t>(idx))) != kNtfsOk || !r.haveFileName || !r.isDirectory()) {
+    if (r.decodeNameOnly(folder) != kNtfsOk || !r.haveFileName || !r.isDirectory()) {
       broken(current);
       return;
     }
@@ -370,8 +469,11 @@ int NtfsVolume::scanDeleted() {
     NtfsItem item;
     item.recordNumber = static_cast<int32_t>(i);
     item.bufferIndex = 0;
-    if (fillItem(rec, item) != kNtfsOk || !accept(item)) continue;
+    std::vector<NtfsItem> streams;
+    if (fillItem(rec, item, &streams) != kNtfsOk || !accept(item)) continue;
     addItem(std::move(item), true);
+    for (NtfsItem& extra : streams)
+      if (accept(extra)) addItem(std::move(extra), true);
   }
   if (progress_) {
     // After a cancel the record reached stays, not the end.
@@ -385,7 +487,7 @@ int NtfsVolume::scanDeleted() {
 void NtfsVolume::recordWorker(size_t b) {
   if (b >= buffers_.size()) return;
   const NtfsRecordBuffer& buf = *buffers_[b];
-  uint32_t first = (b == 0 && bootValid_) ? kFirstUserRecord : 0;
+  uint32_t first = buf.liveTable ? kFirstUserRecord : 0;
   for (uint32_t j = first; j < buf.count && running(); ++j) {
     std::span<const uint8_t> rec = record(b, j);
     if (!isFileRecord(rec) || (u64At(rec, 0x20) & 0xFFFFFFFFFFFFull) != 0) continue;
@@ -396,20 +498,29 @@ void NtfsVolume::recordWorker(size_t b) {
     peek.configure(recordSize_, bytesPerCluster_);
     // The file system's own files under $Extend are no user files.
     if (peek.decodeNameOnly(rec) == kNtfsOk && peek.parentRecord() == kExtendRecord) continue;
-    if (fillItem(rec, item) != kNtfsOk) continue;
+    std::vector<NtfsItem> streams;
+    if (fillItem(rec, item, &streams) != kNtfsOk) continue;
     item.checked = false;
     bool folder = item.isFolder();
     addItem(std::move(item), !folder);
+    for (NtfsItem& extra : streams) addItem(std::move(extra), true);
   }
 }
 
 int NtfsVolume::scanFormatted() {
   std::thread worker;
-  int e = readBootSector();
-  if (e == kNtfsOk) {
-    e = loadMft();
-    if (e != kNtfsOk) return e;
-    worker = std::thread([this] { recordWorker(0); });
+  buffers_.clear();
+  mftRuns_.clear();
+  sweptByNumber_.clear();
+  if (readBootSector() == kNtfsOk) {
+    // Without a live table to list, the sweep still runs.
+    if (loadMft() == kNtfsOk) worker = std::thread([this] { recordWorker(0); });
+  } else {
+    // No NTFS boot sector any more (re-formatted, or damaged beyond its
+    // backup): the common geometry stands in, for the sweep and for reads.
+    bytesPerCluster_ = 8 * 512;
+    recordSize_ = 1024;
+    totalClusters_ = 0;
   }
   struct Join {
     std::thread& t;
@@ -509,6 +620,11 @@ int NtfsVolume::scanFormatted() {
     ++current->count;
     std::vector<uint8_t>().swap(swept[i].bytes);
   }
+  // One record-number map over every swept buffer (the first copy of a number wins).
+  for (size_t b = 0; b < buffers_.size(); ++b)
+    if (!buffers_[b]->liveTable)
+      for (const auto& [number, index] : buffers_[b]->byNumber)
+        sweptByNumber_.emplace(number, std::make_pair(static_cast<uint32_t>(b), index));
   for (size_t b = 0; b < buffers_.size() && running(); ++b)
     if (!buffers_[b]->liveTable) recordWorker(b);
   return kNtfsOk;
@@ -626,7 +742,35 @@ NtfsReadStatus NtfsVolume::streamItem(const NtfsItem& item, uint64_t maxBytes, c
   if (rec.empty()) return NtfsReadStatus::BadItem;
   MftRecordReader r;
   if (decodeFull(static_cast<size_t>(item.bufferIndex), rec, r) != kNtfsOk) return NtfsReadStatus::BadItem;
+  if (!item.streamName.empty()) {
+    const NtfsNamedStream* st = r.stream(item.streamName);
+    return st ? streamData(st->data, maxBytes, sink) : NtfsReadStatus::ReadFailed;
+  }
+  if (r.dataExtentMissing) return NtfsReadStatus::ReadFailed;  // what is left is not the whole file
   return streamData(r.data, maxBytes, sink);
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> NtfsVolume::claimedRanges() {
+  std::vector<std::pair<uint64_t, uint64_t>> out;
+  const uint64_t C = bytesPerCluster_;
+  if (C == 0) return out;
+  for (const NtfsItem& item : items_) {
+    if (item.isFolder() || item.bufferIndex < 0 || item.recordNumber < 0) continue;
+    std::span<const uint8_t> rec = record(static_cast<size_t>(item.bufferIndex), static_cast<uint32_t>(item.recordNumber));
+    MftRecordReader r;
+    if (rec.empty() || decodeFull(static_cast<size_t>(item.bufferIndex), rec, r) != kNtfsOk) continue;
+    const NtfsDataStream* data = &r.data;
+    if (!item.streamName.empty()) {
+      const NtfsNamedStream* st = r.stream(item.streamName);
+      if (!st) continue;
+      data = &st->data;
+    }
+    if (data->resident) continue;
+    for (const NtfsRun& run : data->runs)
+      if (!run.sparse)
+        out.emplace_back(partitionOffset_ + mulSat(run.lcn, C), partitionOffset_ + mulSat(run.lcn + run.length, C));
+  }
+  return out;
 }
 
 }  // namespace brenix

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "common/text.h"
+#include "results/scan_option_rules.h"
 
 namespace brenix {
 
@@ -48,10 +49,9 @@ ScanResult RawEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree
     }
   }
   // Extensions chosen for this scan (command line), else the file-type
-  // preset, narrow the selection.
-  std::vector<std::string> wanted = ctx.options.rawTypes;
-  if (wanted.empty())
-    for (const std::string& e : presetExtensions(ctx.preset)) wanted.push_back(e.substr(1));
+  // preset unless the user picked the types, narrow the selection.
+  const std::vector<std::string> wanted =
+      rawScanExtensions(ctx.preset, ctx.options.rawTypes, ctx.options.rawTypesPicked);
   if (!wanted.empty()) {
     for (auto& t : ctx.rawTypes->types)
       t->selected = std::find(wanted.begin(), wanted.end(), toLower(t->ext())) != wanted.end() ? 1 : 0;

@@ -100,15 +100,27 @@ std::string extModeText(uint32_t mode) {
   return text;
 }
 
-std::string attributesCell(EngineKind kind, const FoundItem& item) {
-  switch (kind) {
-    case EngineKind::Fat: return item.attributeText;
-    case EngineKind::Ntfs:
-    case EngineKind::ExFat: return ntfsAttributeText(item.attributes, item.deleted);
-    case EngineKind::Ext: return extModeText(item.attributes);
-    case EngineKind::Raw: return {};
+std::string conditionText(ItemCondition condition) {
+  switch (condition) {
+    case ItemCondition::Intact: return {};
+    case ItemCondition::ProbablyOverwritten: return "probably overwritten";
+    case ItemCondition::Unrecoverable: return "unrecoverable";
   }
   return {};
+}
+
+std::string attributesCell(EngineKind kind, const FoundItem& item) {
+  std::string text;
+  switch (kind) {
+    case EngineKind::Fat: text = item.attributeText; break;
+    case EngineKind::Ntfs:
+    case EngineKind::ExFat: text = ntfsAttributeText(item.attributes, item.deleted); break;
+    case EngineKind::Ext: text = extModeText(item.attributes); break;
+    case EngineKind::Raw: break;
+  }
+  if (item.condition != ItemCondition::Intact)
+    text += (text.empty() ? "[" : " [") + conditionText(item.condition) + "]";
+  return text;
 }
 
 std::string dosDateTimeText(uint32_t dateTime) {

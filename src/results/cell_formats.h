@@ -20,6 +20,7 @@ std::string sizeCell(EngineKind kind, uint64_t size);
 // The Type cell: EXT shows the record's own type text; the other pages the
 // name's extension (the text after the last '.'), upper-cased, as "JPG File".
 std::string typeCell(EngineKind kind, const FoundItem& item);
+// An item that is not intact carries its condition in brackets at the end.
 std::string attributesCell(EngineKind kind, const FoundItem& item);
 // ListColumn::Modified, Created or Accessed; empty for any other column.
 std::string dateCell(EngineKind kind, const FoundItem& item, ListColumn column);
@@ -27,6 +28,9 @@ std::string cellText(EngineKind kind, const FoundItem& item, ListColumn column);
 
 // NTFS attribute word as its code text ("A-Del-" for a deleted archive file).
 std::string ntfsAttributeText(uint32_t attributes, bool deleted);
+// "probably overwritten" / "unrecoverable" / "" (intact).
+std::string conditionText(ItemCondition condition);
+
 // EXT inode mode as "rwxrwx" with '-' for clear bits.
 std::string extModeText(uint32_t mode);
 

@@ -30,6 +30,12 @@ struct ScanOptions {
   // Raw scan: extensions (lower case, no dot) of the types to look for, chosen
   // on the command line; empty = the raw type list's own selected flags.
   std::vector<std::string> rawTypes;
+  // Raw scan: the user picked the types in the raw options dialog (the raw
+  // type list's selected flags); a file-type preset then leaves them alone.
+  bool rawTypesPicked = false;
+  // Formatted-drive scan: afterwards carve the clusters no found file claims
+  // (by signatures, trimmed to size) into a "Carved" folder.
+  bool carveUnclaimed = true;
   // Raw scan: trim carved files to their format's own end (off gives the
   // plain cut at the next header or the maximal size).
   bool rawTrim = true;

@@ -87,7 +87,8 @@ std::string sanitizeFileName(std::string_view name) {
   out.reserve(name.size());
   for (char c : name) {
     const auto u = static_cast<unsigned char>(c);
-    out += (u < 0x20 || u == 0x7F || c == '/' || c == '\\') ? '_' : c;
+    // ':' too: a stream item "name:stream" is written as "name_stream".
+    out += (u < 0x20 || u == 0x7F || c == '/' || c == '\\' || c == ':') ? '_' : c;
   }
   if (out.empty() || out == "." || out == "..") out = std::string(out.size() ? out.size() : 1, '_');
   constexpr size_t kMaxName = 255;
@@ -404,7 +405,13 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     else if (status != WriteStatus::Ok || !synced || !closed)
       reason = sink.lastError() ? std::strerror(sink.lastError()) : "the file cannot be written";
 
-    if (reason.empty()) {
+    if (reason.empty() && item.condition != ItemCondition::Intact) {
+      // Written as asked, but never a verified success.
+      out.marked += 1;
+      out.markedFiles.push_back({item.name, target, conditionText(item.condition)});
+      claimed.insert(claimKey(target));
+      if (reportsErrors(kind)) report.add("File '" + item.name + "' is " + conditionText(item.condition) + ".\n");
+    } else if (reason.empty()) {
       out.written += 1;
       out.writtenPaths.push_back(target);
       claimed.insert(claimKey(target));

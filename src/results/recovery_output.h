@@ -42,8 +42,8 @@ std::vector<RecoveryStep> gatherRecoverySteps(EngineKind kind, const ResultTree&
                                               const std::vector<size_t>* listRows = nullptr);
 size_t countFiles(const std::vector<RecoveryStep>& steps);
 
-// A name from disk made safe as one path component: '/', '\\', NUL and other
-// control characters become '_'; "", "." and ".." become "_"; at most 255
+// A name from disk made safe as one path component: '/', '\\', ':', NUL and
+// other control characters become '_'; "", "." and ".." become "_"; at most 255
 // bytes (the extension is kept when a long name is shortened).
 std::string sanitizeFileName(std::string_view name);
 
@@ -130,12 +130,14 @@ struct RecoveryFailure {
 };
 
 struct RecoveryOutcome {
-  uint64_t written = 0;
+  uint64_t written = 0;  // written whole, with nothing known against the bytes
+  uint64_t marked = 0;   // written, but the engine knows the bytes are likely not the file's own
   uint64_t skipped = 0;  // answered No (or Cancel)
   uint64_t failed = 0;
   bool cancelled = false;
   std::string report;    // the page's report text ("" on FAT and EXT)
   std::vector<RecoveryFailure> failures;
+  std::vector<RecoveryFailure> markedFiles;  // the marked ones, with the reason
   std::vector<std::filesystem::path> writtenPaths;
 };
 

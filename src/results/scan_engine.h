@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "results/found_item.h"
@@ -45,6 +46,10 @@ class ScanEngine {
   // Streams a found file's exact bytes into sink (recovery). Between units it
   // checks running and returns Cancelled when it was cleared.
   virtual WriteStatus writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) = 0;
+
+  // Where the found files' data lies: absolute byte ranges [start, end) on
+  // the drive, whole clusters. Empty when the engine does not tell.
+  virtual std::vector<std::pair<uint64_t, uint64_t>> claimedRanges() const { return {}; }
 };
 
 }  // namespace brenix

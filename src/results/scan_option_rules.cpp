@@ -67,4 +67,32 @@ void applyRawTypeRowChecks(const std::vector<std::string>& descriptions, const s
   }
 }
 
+bool presetKeepsName(FilePreset preset, std::string_view name) {
+  if (preset == FilePreset::None) return true;
+  const size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos) return false;
+  const std::string ext = "." + toLower(std::string(name.substr(dot + 1)));
+  for (const std::string& e : presetExtensions(preset))
+    if (e == ext) return true;
+  return false;
+}
+
+std::vector<std::string> rawPresetExtensions(FilePreset preset) {
+  std::vector<std::string> out;
+  for (const std::string& e : presetExtensions(preset)) out.push_back(e.substr(1));
+  if (preset == FilePreset::Pictures)
+    for (const char* e : {"cr2", "cr3", "crw", "nef", "orf", "raf", "rw2", "mrw", "x3f",
+                          "heic", "heif", "avif", "webp", "jxl"})
+      out.emplace_back(e);
+  return out;
+}
+
+std::vector<std::string> rawScanExtensions(FilePreset preset, const std::vector<std::string>& chosen,
+                                           bool pickedInDialog) {
+  std::vector<std::string> out;
+  for (const std::string& e : chosen) out.push_back(toLower(e));
+  if (!out.empty() || pickedInDialog) return out;
+  return rawPresetExtensions(preset);
+}
+
 }  // namespace brenix

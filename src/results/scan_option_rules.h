@@ -6,6 +6,8 @@
 #include <string_view>
 #include <vector>
 
+#include "results/recovery_context.h"
+
 namespace brenix {
 
 enum class RangeField { None, Start, End };
@@ -41,5 +43,20 @@ std::vector<size_t> rawTypeRows(const std::vector<std::string>& descriptions);
 // the row's position on, with the row's description. rowChecked has one entry per row.
 void applyRawTypeRowChecks(const std::vector<std::string>& descriptions, const std::vector<size_t>& rows,
                            const std::vector<bool>& rowChecked, std::vector<bool>& selected);
+
+// Whether a file-system engine's preset keeps a found file: its extension
+// (after the last '.') in presetExtensions, in any case. None keeps all.
+bool presetKeepsName(FilePreset preset, std::string_view name);
+
+// The raw engine's extensions for a preset (lower case, no dot): pictures
+// adds the camera raw formats, HEIC/HEIF, AVIF, WebP and JPEG XL.
+std::vector<std::string> rawPresetExtensions(FilePreset preset);
+
+// The extensions a raw scan narrows the type list to (lower case, no dot),
+// empty to keep the list's own selected flags: those chosen on the command
+// line, else none when the user picked types in the raw options dialog,
+// else the preset's.
+std::vector<std::string> rawScanExtensions(FilePreset preset, const std::vector<std::string>& chosen,
+                                           bool pickedInDialog);
 
 }  // namespace brenix

@@ -20,7 +20,7 @@ std::string md5Hex(const std::vector<uint8_t>& bytes) {
   return r.output.substr(0, 32);
 }
 
-// fls -rd names of deleted files (no folders, no named streams), with
+// fls -rd names of deleted files and their named streams ("name:stream"; no folders), with
 // "$OrphanFiles/" standing for a folder chain that is lost.
 std::set<std::string> flsDeletedFiles(const std::filesystem::path& listing) {
   std::set<std::string> out;
@@ -31,8 +31,6 @@ std::set<std::string> flsDeletedFiles(const std::filesystem::path& listing) {
     if (line.rfind("-/r", 0) != 0 || tab == std::string::npos) continue;
     std::string name = line.substr(tab + 2);
     name = name.substr(0, name.find('\t'));
-    std::string leaf = name.substr(name.rfind('/') + 1);
-    if (leaf.find(':') != std::string::npos) continue;
     out.insert(name);
   }
   return out;
@@ -56,13 +54,14 @@ TEST(NtfsCorpus, UndeleteImageMatchesFlsAndAnswerKey) {
   }
   EXPECT_EQ(ours, flsDeletedFiles(test::corpusDir() / "ntfs/7-ntfs-undel.dd.fls-rd.txt"));
 
-  // Answer key (sleuthkit's icat agrees with it): MD5 of each file's main stream.
+  // Answer key (sleuthkit's icat agrees with it): MD5 of each file's main stream, and of the named one.
   const std::map<std::string, std::string> key = {
       {"res1.dat", "9036637712b491904cd0bfbdbe648453"},  {"sing1.dat", "59b20779f69ff9f0ac5fcd2c38835a79"},
       {"mult1.dat", "ffd27bd782bdce67750b6b9ee069d2ef"},  {"frag1.dat", "7a3bc5b763bef201202108f4ba128149"},
       {"frag2.dat", "0e80ab84ef0087e60dfc67b88a1cf13e"},  {"dir1/mult2.dat", "59cf0e9cd107bc1e75afb7374f6e05bb"},
       {"dir1/dir2/frag3.dat", "21121699487f3fbbdb9a4b3391b6d3e0"},
-      {"$OrphanFiles/sing2.dat", "c229626f6a71b167ad7e50c4f2fccdb1"}};
+      {"$OrphanFiles/sing2.dat", "c229626f6a71b167ad7e50c4f2fccdb1"},
+      {"mult1.dat:ADS", "ba1b9eedb1c091ddca253d35dde8f616"}};
   for (const auto& [path, md5] : key) {
     auto it = byPath.find(path);
     ASSERT_NE(it, byPath.end()) << path;

@@ -4,13 +4,16 @@
 
 #include <sys/mount.h>
 
+#include <cstdio>
 #include <fstream>
 #include <iostream>
 #include <random>
 #include <regex>
 #include <set>
 
+#include "common/text.h"
 #include "ntfs/ntfs_test_util.h"
+#include "results/recovery_output.h"
 #include "support/temp_dir.h"
 #include "disk/device_table.h"
 #include "support/tools.h"
@@ -89,6 +92,7 @@ class NtfsImage : public ::testing::Test {
     put("big.bin", randomBytes(5 << 20, 11));  // over 4 MiB
     put("ads.txt", randomBytes(2000, 12));     // main stream ...
     test::writeFile(mnt / "ads.txt:extra", randomBytes(3000, 13));  // ... and a second one
+    files_["ads.txt:extra"] = randomBytes(3000, 13);
     sh("sync");
     umount2(mnt.c_str(), 0);
     fs::copy_file(img, *dir_ / "planted.img");
@@ -142,14 +146,17 @@ TEST_F(NtfsImage, DeletedScanMatchesFlsAndRecoversEveryKindOfFile) {
     std::istringstream in(test::runTool({"fls", "-rd", image_.string()}).output);
     for (std::string line; std::getline(in, line);) {
       size_t tab = line.find(":\t");
-      // Named streams and the unnamed reserved records 16-23 (which sleuthkit
-      // shows as orphans) are no deleted files.
-      if (line.rfind("-/r", 0) == 0 && tab != std::string::npos && line.find(':', tab + 2) == std::string::npos &&
+      // The unnamed reserved records 16-23 (which sleuthkit shows as orphans)
+      // are no deleted files; named streams are listed as "name:stream".
+      if (line.rfind("-/r", 0) == 0 && tab != std::string::npos &&
           line.find("$OrphanFiles/OrphanFile-", tab) == std::string::npos)
         theirs.insert(line.substr(tab + 2));
     }
     EXPECT_EQ(ours, theirs);
   }
+  // The stream item is written as "ads.txt_extra", a name any file system takes.
+  EXPECT_EQ(targetPath(EngineKind::Ntfs, "/out", &run->tree.root(), "ads.txt:extra"), fs::path("/out/ads.txt_extra"));
+  EXPECT_EQ(run->tree.item(run->byPath.at("ads.txt")).size, 2000u);  // the main stream stays exact
   // The compressed files really were stored compressed.
   if (compressed_) {
     const FoundItem& text = run->tree.item(run->byPath.at("comp/text.txt"));
@@ -160,6 +167,29 @@ TEST_F(NtfsImage, DeletedScanMatchesFlsAndRecoversEveryKindOfFile) {
   ASSERT_TRUE(run->engine->readItem(run->tree.item(run->byPath.at("big.bin")), head, 100000));
   ASSERT_EQ(head.size(), 100000u);
   EXPECT_TRUE(std::equal(head.begin(), head.end(), files_["big.bin"].begin()));
+}
+
+TEST_F(NtfsImage, DamagedBootSectorIsReplacedByItsBackup) {
+  const fs::path damaged = *dir_ / "damaged.img";
+  fs::copy_file(image_, damaged, fs::copy_options::overwrite_existing);
+  std::vector<uint8_t> disk = test::readFile(damaged);
+  disk[0x0B] = disk[0x0C] = 0;  // bytes per sector 0
+  disk[0x0D] = 0;               // sectors per cluster 0
+  test::writeFile(damaged, disk);
+  auto run = test::scanImage(damaged, ScanMode::Deleted);
+  ASSERT_EQ(run->result.error, 0);
+  EXPECT_NE(run->result.message.find("backup boot sector"), std::string::npos) << run->result.message;
+  std::map<std::string, std::string> same;
+  for (const auto& [rel, bytes] : files_) same[rel] = rel;
+  expectRecovered(*run, same);
+
+  // Without a usable backup either, the scan says why it cannot run.
+  std::fill(disk.end() - 512, disk.end(), 0);
+  test::writeFile(damaged, disk);
+  auto none = test::scanImage(damaged, ScanMode::Deleted);
+  EXPECT_NE(none->result.error, 0);
+  EXPECT_NE(none->result.message.find("cannot run"), std::string::npos) << none->result.message;
+  EXPECT_NE(none->result.message.find("bytes per sector 0"), std::string::npos) << none->result.message;
 }
 
 TEST_F(NtfsImage, FiltersKeepTheChosenFolderAndNames) {
@@ -180,7 +210,8 @@ TEST_F(NtfsImage, FiltersKeepTheChosenFolderAndNames) {
   vol->setFilters(" *.TXT; big ", "");
   for (const NtfsItem& item : vol->items())
     if (!item.isFolder() && vol->accept(item)) nameHits.insert(item.name);
-  EXPECT_EQ(nameHits, (std::set<std::string>{"small.txt", "text.txt", "mixed.txt", "big.bin", "ads.txt"}));
+  EXPECT_EQ(nameHits,
+            (std::set<std::string>{"small.txt", "text.txt", "mixed.txt", "big.bin", "ads.txt", "ads.txt:extra"}));
 }
 
 TEST_F(NtfsImage, QuickFormatKeepsOldFilesFindable) {
@@ -208,6 +239,42 @@ TEST_F(NtfsImage, QuickFormatKeepsOldFilesFindable) {
             << " of " << files_.size() << " planted files found\n";
   EXPECT_EQ(where.size(), files_.size());
   expectRecovered(*run, where);
+}
+
+// An NTFS volume re-formatted as FAT32: no NTFS boot sector and no live
+// table any more; the sweep still finds the file records the new tables
+// left, and their data is read with the common 4 KiB clusters.
+TEST(NtfsReformatted, AsFat32TheSweepStillFindsTheOldFiles) {
+  BRENIX_REQUIRE_TOOL("mkntfs");
+  BRENIX_REQUIRE_TOOL("ntfs-3g");
+  BRENIX_REQUIRE_TOOL("mkfs.fat");
+  test::TempDir dir;
+  const fs::path img = dir / "card.img", mnt = dir / "mnt";
+  fs::create_directory(mnt);
+  ASSERT_TRUE(sh("truncate -s 300M '" + img.string() + "' && mkntfs -F -Q -q '" + img.string() + "' >/dev/null 2>&1"));
+  if (!sh("ntfs-3g '" + img.string() + "' '" + mnt.string() + "'")) GTEST_SKIP() << "ntfs-3g could not mount (no FUSE?)";
+  fs::create_directories(mnt / "DCIM");
+  // Enough files that the last records lie past the new allocation tables.
+  constexpr int kFiles = 700;
+  for (int i = 0; i < kFiles; ++i) test::writeFile(mnt / "DCIM" / format("IMG_%04d.JPG", i), randomBytes(5000, 100 + i));
+  sh("sync");
+  umount2(mnt.c_str(), 0);
+  ASSERT_TRUE(sh("mkfs.fat -F 32 '" + img.string() + "' >/dev/null 2>&1"));
+
+  auto run = test::scanImage(img, ScanMode::Formatted);
+  ASSERT_EQ(run->result.error, 0);
+  int found = 0, exact = 0;
+  for (const auto& [path, index] : run->byPath) {
+    const std::string leaf = path.substr(path.rfind('/') + 1);
+    int n = -1;
+    if (std::sscanf(leaf.c_str(), "IMG_%04d.JPG", &n) != 1 || n < 0 || n >= kFiles) continue;
+    ++found;
+    std::vector<uint8_t> got;
+    exact += test::recoverItem(*run, index, got) && got == randomBytes(5000, 100 + static_cast<uint32_t>(n));
+  }
+  std::cout << "re-formatted as FAT32: " << found << " of " << kFiles << " files found, " << exact << " exact\n";
+  EXPECT_GT(found, 50);
+  EXPECT_EQ(exact, found);
 }
 
 }  // namespace

@@ -71,10 +71,10 @@ class HandVolume : public ::testing::TestWithParam<uint32_t> {
     entry(0x10, 33);
     entry(0x30, 33);
     entry(0x80, 34);
-    std::vector<uint8_t> listAttr(8, 0);  // resident header tail: value length, value offset
+    std::vector<uint8_t> listAttr(8 + list.size(), 0);  // resident header tail: value length, value offset
     putLe32(&listAttr[0], static_cast<uint32_t>(list.size()));
     putLe16(&listAttr[4], 0x18);
-    listAttr.insert(listAttr.end(), list.begin(), list.end());
+    std::copy(list.begin(), list.end(), listAttr.begin() + 8);
     put(33, file(u"listed.bin", 5).raw(0x20, listAttr).finish());
     put(34, RecordBuilder(rs(), false).baseReference(33).nonResidentData({0x11, 0x02, 100}, 6000, 8192, 0, 1).finish());
     put(35, file(u"outside.jpg", 5).nonResidentData({0x21, 0x01, 0x88, 0x13}, 100, 4096, 0, 0).finish());
@@ -142,7 +142,74 @@ TEST_P(HandVolume, FoldersLostChainsLoopsAndAttributeLists) {
   EXPECT_FALSE(test::recoverItem(*run, run->byPath.at("outside.jpg"), got));
 }
 
-TEST_P(HandVolume, PicturePresetComparesExtensionsCaseSensitively) {
+TEST_P(HandVolume, DataExtentInAReusedExtensionRecordIsUnrecoverable) {
+  std::vector<uint8_t> img = build();
+  // Record 34, which held listed.bin's data, now extends another file (40).
+  const auto reused = RecordBuilder(rs(), true).baseReference(40).nonResidentData({0x11, 0x01, 102}, 100, 4096).finish();
+  std::memcpy(img.data() + kMftCluster * kCluster + size_t(34) * rs(), reused.data(), reused.size());
+  auto run = scan(img);
+  ASSERT_EQ(run->result.error, 0);
+  ASSERT_TRUE(run->byPath.count("listed.bin"));
+  const FoundItem& item = run->tree.item(run->byPath.at("listed.bin"));
+  EXPECT_EQ(item.condition, ItemCondition::Unrecoverable);
+  std::vector<uint8_t> got;
+  EXPECT_FALSE(test::recoverItem(*run, run->byPath.at("listed.bin"), got));
+  // The other files are untouched by it.
+  EXPECT_EQ(run->tree.item(run->byPath.at("sparse.jpg")).condition, ItemCondition::Intact);
+}
+
+TEST_P(HandVolume, NamesAndTimesInAnExtensionRecordAreFollowed) {
+  std::vector<uint8_t> img = build();
+  // Record 38 holds only its attribute list; name, times and data are in record 39.
+  std::vector<uint8_t> list;
+  for (uint32_t type : {0x10u, 0x30u, 0x80u}) {
+    std::vector<uint8_t> e(32, 0);
+    putLe32(&e[0], type);
+    putLe16(&e[4], 32);
+    e[7] = 26;
+    putLe64(&e[16], 39);
+    list.insert(list.end(), e.begin(), e.end());
+  }
+  std::vector<uint8_t> listAttr(8 + list.size(), 0);
+  putLe32(&listAttr[0], static_cast<uint32_t>(list.size()));
+  putLe16(&listAttr[4], 0x18);
+  std::copy(list.begin(), list.end(), listAttr.begin() + 8);
+  const auto base = RecordBuilder(rs(), false).raw(0x20, listAttr).finish();
+  const auto ext = RecordBuilder(rs(), false).baseReference(38).standardInfo(111, 222, 333, 0x20)
+                       .fileName(u"extname.jpg", 24).residentData({7, 8, 9}).finish();
+  std::memcpy(img.data() + kMftCluster * kCluster + size_t(38) * rs(), base.data(), base.size());
+  std::memcpy(img.data() + kMftCluster * kCluster + size_t(39) * rs(), ext.data(), ext.size());
+  auto run = scan(img);
+  ASSERT_EQ(run->result.error, 0);
+  ASSERT_TRUE(run->byPath.count("Photos/extname.jpg"));
+  const FoundItem& item = run->tree.item(run->byPath.at("Photos/extname.jpg"));
+  EXPECT_EQ(item.modified, 222u);
+  EXPECT_EQ(item.created, 111u);
+  std::vector<uint8_t> got;
+  ASSERT_TRUE(test::recoverItem(*run, run->byPath.at("Photos/extname.jpg"), got));
+  EXPECT_EQ(got, (std::vector<uint8_t>{7, 8, 9}));
+}
+
+TEST_P(HandVolume, AnUnreadableTableClusterSkipsOnlyItsRecords) {
+  std::vector<uint8_t> img = build();
+  // $MFT's second cluster lies past the volume (as unreadable as a bad one);
+  // the others are where they were.
+  const uint32_t mftClusters = kRecords * rs() / kCluster;
+  const auto mft = RecordBuilder(rs(), true).fileName(u"$MFT", 5).nonResidentData(
+      {0x11, 0x01, uint8_t(kMftCluster), 0x21, 0x01, 0x00, 0x10, 0x21, uint8_t(mftClusters - 2), 0x02, 0xF0, 0x00},
+      kRecords * rs(), kRecords * rs()).finish();
+  std::memcpy(img.data() + kMftCluster * kCluster, mft.data(), mft.size());
+  test::writeFile(dir_ / "vol.img", img);
+  NtfsVolume vol;
+  ASSERT_TRUE(vol.openPath((dir_ / "vol.img").string()));
+  ASSERT_EQ(vol.scanDeleted(), 0);
+  EXPECT_EQ(vol.unreadableRecords(), kCluster / rs());
+  std::set<std::string> names;
+  for (const NtfsItem& item : vol.items()) names.insert(item.name);
+  EXPECT_TRUE(names.count("a.jpg") && names.count("listed.bin") && names.count("sparse.jpg"));
+}
+
+TEST_P(HandVolume, PicturePresetComparesExtensionsInAnyCase) {
   test::writeFile(dir_ / "vol.img", build());
   NtfsVolume vol;
   ASSERT_TRUE(vol.openPath((dir_ / "vol.img").string()));
@@ -150,7 +217,7 @@ TEST_P(HandVolume, PicturePresetComparesExtensionsCaseSensitively) {
   ASSERT_EQ(vol.scanDeleted(), 0);
   std::set<std::string> names;
   for (const NtfsItem& item : vol.items()) names.insert(item.name);
-  EXPECT_EQ(names, (std::set<std::string>{"a.jpg", "b.jpg", "orphan.jpg", "loop.jpg", "outside.jpg",
+  EXPECT_EQ(names, (std::set<std::string>{"a.jpg", "b.jpg", "IMG_0001.JPG", "orphan.jpg", "loop.jpg", "outside.jpg",
                                           "parent_beyond.jpg", "sparse.jpg"}));
   EXPECT_EQ(vol.recordSize(), rs());
 }
@@ -175,6 +242,27 @@ TEST_P(HandVolume, ForeignBootSectorAndWrongRecordZero) {
   bogus.bufferIndex = 3;
   std::vector<uint8_t> out;
   EXPECT_EQ(closed.readItemData(bogus, out, 100), NtfsReadStatus::BadItem);
+}
+
+// An old table in two fragments, its boot sector gone: a file in one
+// fragment keeps its folder from the other.
+TEST(NtfsSweep, ParentsAreFoundAcrossTableFragments) {
+  std::vector<uint8_t> img(1 << 20, 0);
+  auto numbered = [](std::vector<uint8_t> rec, uint32_t number) {
+    putLe32(&rec[0x2C], number);
+    return rec;
+  };
+  const auto folder = numbered(RecordBuilder(1024, false).standardInfo(1, 2, 3, 0x10)
+                                   .fileName(u"Photos", 5, 1, kDir).finish(), 40);
+  const auto file = numbered(RecordBuilder(1024, false).standardInfo(1, 2, 3, 0x20)
+                                 .fileName(u"a.jpg", 40).residentData({1, 2, 3}).finish(), 90);
+  std::memcpy(img.data() + 100 * kCluster, folder.data(), folder.size());
+  std::memcpy(img.data() + 200 * kCluster, file.data(), file.size());
+  test::TempDir dir;
+  test::writeFile(dir / "old.img", img);
+  auto run = test::scanImage(dir / "old.img", ScanMode::Formatted);
+  ASSERT_EQ(run->result.error, 0);
+  EXPECT_EQ(run->paths, std::vector<std::string>{"Photos/a.jpg"});
 }
 
 INSTANTIATE_TEST_SUITE_P(RecordSizes, HandVolume, ::testing::Values(1024u, 4096u));

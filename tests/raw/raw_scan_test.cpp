@@ -6,7 +6,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <random>
+#include <set>
 
+#include "common/text.h"
 #include "disk/device_table.h"
 #include "jobs/engine_factory.h"
 #include "raw/raw_engine.h"
@@ -401,6 +403,42 @@ TEST(RawEngine, NoDatabaseIsReportedWithWhereItLooked) {
   EXPECT_NE(r.message.find((dir / "rp.dat").string()), std::string::npos) << r.message;
   EXPECT_EQ(tree.itemCount(), 0u);
   EXPECT_EQ(tree.root().name, "RAW - Logical Disk (*:)");
+}
+
+}  // namespace
+}  // namespace brenix
+
+namespace brenix {
+namespace {
+
+// The pictures preset on the shipped database: the camera formats are among
+// the types looked for, and types picked in the options dialog stay as picked.
+TEST(RawEngine, PicturesPresetTakesCameraFormatsAndNeverOverridesPickedTypes) {
+  RawEngine engine;
+  RecoveryContext ctx;
+  ctx.partition.diskNumber = -1;  // no drive: the scan stops after choosing its types
+  ctx.preset = FilePreset::Pictures;
+  ctx.rawTypes = std::make_shared<RawTypeList>();
+  std::string error;
+  ASSERT_TRUE(loadRawTypes(sourceDir() / "data" / "rp.dat", *ctx.rawTypes, &error)) << error;
+  ResultTree tree;
+  RunningFlag running{true};
+  engine.scan(ScanMode::Raw, ctx, tree, running);
+  std::set<std::string> selected;
+  for (const auto& t : ctx.rawTypes->types)
+    if (t->selected) selected.insert(toLower(t->ext()));
+  for (const char* e : {"jpg", "png", "cr2", "cr3", "nef", "raf", "orf", "rw2", "heic", "avif", "webp", "jxl"})
+    EXPECT_TRUE(selected.count(e)) << e;
+  EXPECT_FALSE(selected.count("zip"));
+
+  // The user picks ZIP alone in the dialog: the preset leaves that choice alone.
+  for (auto& t : ctx.rawTypes->types) t->selected = toLower(t->ext()) == "zip" ? 1 : 0;
+  ctx.options.rawTypesPicked = true;
+  engine.scan(ScanMode::Raw, ctx, tree, running);
+  selected.clear();
+  for (const auto& t : ctx.rawTypes->types)
+    if (t->selected) selected.insert(toLower(t->ext()));
+  EXPECT_EQ(selected, std::set<std::string>{"zip"});
 }
 
 }  // namespace
