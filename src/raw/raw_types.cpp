@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "common/text.h"
-#include "ntfs/lznt1.h"
+#include "codec/lznt1.h"
 #include "raw/xml_reader.h"
 
 #ifndef BRENIX_DATA_DIR
