@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "ntfs/lznt1.h"
+#include "codec/lznt1.h"
 #include "ntfs/ntfs_record.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

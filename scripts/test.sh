@@ -11,4 +11,8 @@ for preset in release asan; do
   cmake --build --preset "$preset" -j "$jobs"
   echo "=== $preset tests ==="
   ctest --preset "$preset" -j "$jobs"
+  if [ "$preset" = release ]; then
+    echo "=== Debian package ==="
+    bash scripts/package-check.sh build/release
+  fi
 done

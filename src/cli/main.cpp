@@ -4,9 +4,12 @@
 
 #include "cli/commands.h"
 #include "cli/image_commands.h"
+#include "common/version.h"
 
 int main(int argc, char** argv) {
-  CLI::App app{"Brenix Photo Recovery 1.0.0.0 - find and recover deleted files"};
+  CLI::App app{std::string(brenix::kProductName) + " " + brenix::kVersion + " - find and recover deleted files"};
+  app.set_version_flag("--version", std::string(brenix::kProductName) + " " + brenix::versionText(),
+                       "Show the program's version and exit");
   app.require_subcommand(1);
   std::function<int()> run;
   auto setRun = [&run](std::function<int()> f) { run = std::move(f); };

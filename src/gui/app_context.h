@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "common/version.h"
 #include "mail/repair_job.h"
 #include "results/recovery_context.h"
 #include "results/scan_engine.h"
@@ -14,7 +15,7 @@ class QWidget;
 
 namespace brenix::gui {
 
-inline constexpr const char* kWindowTitle = "Brenix Photo Recovery 1.0.0.0";
+inline constexpr const char* kWindowTitle = "Brenix Photo Recovery " BRENIX_VERSION;
 // QSettings organisation/application names (the settings key of the program).
 inline constexpr const char* kSettingsOrganisation = "Local AppWizard-Generated Applications";
 inline constexpr const char* kSettingsApplication = "Brenix Photo Recovery";

@@ -45,7 +45,8 @@ void openHelp(QWidget* parent) {
 
 void showAbout(QWidget* parent) {
   showMessage(parent, QStringLiteral("About"),
-              QString::fromLatin1(kWindowTitle) +
+              QString::fromLatin1(kWindowTitle) + QStringLiteral("\nVersion ") +
+                  QString::fromStdString(versionText()) +
                   QStringLiteral("\n\nFinds deleted photos and files on FAT, NTFS and EXT partitions, or by their "
                                  "content on any partition, and copies them to a safe folder."),
               MessageIcon::Information);

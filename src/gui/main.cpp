@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "common/version.h"
 #include "disk/device_table.h"
 #include "gui/app_context.h"
 #include "gui/home_view.h"
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
   QApplication::setOrganizationName(QString::fromLatin1(kSettingsOrganisation));
   QApplication::setApplicationName(QString::fromLatin1(kSettingsApplication));
   QApplication::setApplicationDisplayName(QString::fromLatin1(kWindowTitle));
-  QApplication::setApplicationVersion(QStringLiteral("1.0.0.0"));
+  QApplication::setApplicationVersion(QString::fromStdString(brenix::versionText()));
 
   QCommandLineParser parser;
   parser.setApplicationDescription(QStringLiteral("Find and recover deleted photos and files."));

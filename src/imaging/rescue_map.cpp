@@ -7,6 +7,8 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/version.h"
+
 namespace brenix {
 
 namespace {
@@ -104,7 +106,7 @@ bool RescueMap::parse(const std::string& text, uint64_t size, std::string* error
 
 std::string RescueMap::text(const std::string& commandLine) const {
   std::string out;
-  out += "# Mapfile. Created by Brenix Photo Recovery 1.0.0.0 (GNU ddrescue mapfile format)\n";
+  out += std::string("# Mapfile. Created by ") + kProductName + " " + kVersion + " (GNU ddrescue mapfile format)\n";
   out += "# Command line: " + commandLine + "\n";
   out += "# current_pos  current_status  current_pass\n";
   out += hex(currentPos) + "     " + currentStatus + "               " + std::to_string(currentPass) + "\n";

@@ -8,7 +8,7 @@
 
 #include "common/bytes.h"
 #include "common/text.h"
-#include "ntfs/lznt1.h"
+#include "codec/lznt1.h"
 #include "results/scan_option_rules.h"
 
 namespace brenix {

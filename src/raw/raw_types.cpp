@@ -8,7 +8,7 @@
 #include <system_error>
 
 #include "common/text.h"
-#include "ntfs/lznt1.h"
+#include "codec/lznt1.h"
 #include "raw/xml_reader.h"
 
 #ifndef BRENIX_DATA_DIR
@@ -228,7 +228,11 @@ std::vector<std::filesystem::path> rawDatabaseCandidates() {
   std::filesystem::path cwd = std::filesystem::current_path(ec);
   out.push_back(ec ? std::filesystem::path("rp.dat") : cwd / "rp.dat");
   std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec && exe.has_parent_path()) out.push_back(exe.parent_path() / "rp.dat");
+  if (!ec && exe.has_parent_path()) {
+    out.push_back(exe.parent_path() / "rp.dat");
+    // An installed program: <prefix>/bin/brenix finds <prefix>/share/brenix/rp.dat.
+    out.push_back(exe.parent_path().parent_path() / "share" / "brenix" / "rp.dat");
+  }
   out.push_back(std::filesystem::path(BRENIX_DATA_DIR) / "rp.dat");
   return out;
 }

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDir>
+#include <QImage>
 #include <QListWidget>
 #include <QTreeWidget>
 #include <set>
@@ -15,6 +16,7 @@
 #include "gui/home_view.h"
 #include "gui/main_frame.h"
 #include "gui/overwrite_dialog.h"
+#include "gui/preview_window.h"
 #include "gui/progress_dialog.h"
 #include "gui/results_page.h"
 #include "gui/scan_options_dialog.h"
@@ -70,6 +72,11 @@ TEST(Screenshots, EveryPageAndDialogDraws) {
     dlg.show();
     EXPECT_GT(shoot(&dlg, "06-options-formatted"), 5);
   }
+  {
+    ScanOptionsDialog dlg(app, kModeRaw, drive);
+    dlg.show();
+    EXPECT_GT(shoot(&dlg, "06-options-raw"), 5);
+  }
   drive->button(QStringLiteral("Next"))->click();
   auto* page = qobject_cast<ResultsPage*>(home->currentPage());
   ASSERT_NE(page, nullptr);
@@ -105,6 +112,13 @@ TEST(Screenshots, EveryPageAndDialogDraws) {
     OverwriteDialog dlg(QStringLiteral("IMG_0001.JPG"), page);
     dlg.show();
     EXPECT_GT(shoot(&dlg, "11-overwrite"), 5);
+  }
+  {
+    const QImage picture(QStringLiteral(BRENIX_TEST_SOURCE_DIR "/data/demo/Mountain lake.jpg"));
+    ASSERT_FALSE(picture.isNull());
+    PreviewWindow dlg(picture, page);
+    dlg.show();
+    EXPECT_GT(shoot(&dlg, "12-preview"), 20);
   }
   DeviceTable::instance().clearImages();
 }

@@ -1,4 +1,4 @@
-#include "ntfs/lznt1.h"
+#include "codec/lznt1.h"
 
 #include <gtest/gtest.h>
 
