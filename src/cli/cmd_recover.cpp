@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
+#include "cli/photo_recovery.h"
 #include "cli/progress_line.h"
 #include "cli/scan_session.h"
 #include "jobs/scan_jobs.h"
@@ -23,6 +24,7 @@ struct RecoverCliOptions {
   std::string folder;
   std::string out;
   std::string overwrite = "ask";
+  PhotoCliOptions photo;
 };
 
 bool nameMatches(const std::vector<std::string>& globs, const std::string& name) {
@@ -124,6 +126,15 @@ int runRecoverCommand(RecoverCliOptions& o) {
     return kExitFailed;
   }
 
+  PhotoCounts photoCounts;
+  {
+    std::string error;
+    if (!applyPhotoChoices(o.photo, session, plan.steps, &photoCounts, &error)) {
+      std::cerr << error << "\n";
+      return kExitUsage;
+    }
+  }
+
   std::unique_ptr<OverwritePrompt> prompt = makePrompt(o.overwrite);
   RecoveryOutcome outcome;
   const bool cancelled = runWithProgress(
@@ -150,12 +161,17 @@ int runRecoverCommand(RecoverCliOptions& o) {
                                 {"cancelled", outcome.cancelled || cancelled},
                                 {"files", written},
                                 {"failures", failed},
-                                {"report", outcome.report}}
+                                {"report", outcome.report},
+                                {"photos", photoCountsJson(photoCounts)}}
                      .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
               << "\n";
   } else {
     std::cout << "Recovered " << outcome.written << " of " << countFiles(plan.steps) << " files to " << o.out
               << " (skipped " << outcome.skipped << ", failed " << outcome.failed << ")\n";
+    if (photoCounts.broken || photoCounts.tooSmall || photoCounts.fewPixels || photoCounts.duplicates)
+      std::cout << "Broken pictures " << photoCounts.broken << " (left out " << photoCounts.brokenLeftOut
+                << "), too small " << photoCounts.tooSmall << ", below the pixel size " << photoCounts.fewPixels
+                << ", duplicates " << photoCounts.duplicates << "\n";
   }
   if (cancelled || outcome.cancelled) {
     std::cerr << "Cancelled; the files written so far are kept\n";
@@ -177,6 +193,7 @@ void addRecoverCommand(CLI::App& app, SetRun setRun) {
   cmd->add_option("--out", opts->out, "Output folder (created when missing; not on the scanned partition)");
   cmd->add_option("--overwrite", opts->overwrite, "When a file exists: ask (on a terminal), all or never")
       ->check(CLI::IsMember({"ask", "all", "never"}));
+  addPhotoRecoverOptions(*cmd, opts->photo);
   cmd->callback([opts, setRun] { setRun([opts] { return runRecoverCommand(*opts); }); });
 }
 

@@ -85,8 +85,23 @@ ScanResult RawEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree
     result.message = "No file type is selected";
     return result;
   }
+  if (examine_) examinePhotos(running);
   buildRawTree(scanner_.files(), tree);
   return result;
+}
+
+void RawEngine::examinePhotos(const RunningFlag& running) {
+  // Pictures larger than this are not examined (left as not checked).
+  constexpr uint64_t kMaxExaminedBytes = 64ull << 20;
+  const auto& files = scanner_.files();
+  photos_.assign(files.size(), PhotoInfo{});
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!running.load()) break;
+    if (files[i].size > kMaxExaminedBytes || !isJpegExtension(rawOutputFolder(files[i].name))) continue;
+    if (scanner_.readFile(i, bytes, kMaxExaminedBytes) != 0) continue;
+    photos_[i] = examineJpeg(bytes);
+  }
 }
 
 bool RawEngine::readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) {

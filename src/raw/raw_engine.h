@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "photo/photo_info.h"
 #include "raw/raw_scanner.h"
 #include "results/scan_engine.h"
 
@@ -21,8 +22,18 @@ class RawEngine : public ScanEngine {
   RawScanner& scanner() { return scanner_; }
   const RawScanner& scanner() const { return scanner_; }
 
+  // What examining carved file i (engineIndex) found: EXIF and decode state
+  // of a JPEG; null for other types or when it was not examined.
+  const PhotoInfo* photo(size_t i) const { return i < photos_.size() && photos_[i].decode != DecodeState::NotChecked ? &photos_[i] : nullptr; }
+  // Examines every carved JPEG (run by scan() when it finished).
+  void examinePhotos(const RunningFlag& running);
+  // Examining carved pictures after the scan (on by default).
+  void setExaminePhotos(bool on) { examine_ = on; }
+
  private:
   RawScanner scanner_;
+  std::vector<PhotoInfo> photos_;
+  bool examine_ = true;
 };
 
 // The root item's text: "RAW - Logical Disk (%c:)" with the drive letter

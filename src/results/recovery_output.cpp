@@ -40,7 +40,7 @@ std::vector<RecoveryStep> gatherRecoverySteps(EngineKind kind, const ResultTree&
                                               const std::vector<size_t>* listRows) {
   std::vector<RecoveryStep> steps;
   const auto addFile = [&](const ResultFolder& f, size_t index) {
-    if (index < tree.itemCount() && tree.item(index).checked) steps.push_back({&f, true, index});
+    if (index < tree.itemCount() && tree.item(index).checked) steps.push_back({&f, true, index, {}});
   };
   switch (kind) {
     case EngineKind::Fat: {
@@ -50,7 +50,7 @@ std::vector<RecoveryStep> gatherRecoverySteps(EngineKind kind, const ResultTree&
         queue.pop_front();
         if (!f->checked) continue;  // an unchecked folder has nothing checked below it
         for (const auto& child : f->children) queue.push_back(child.get());
-        steps.push_back({f, false, 0});
+        steps.push_back({f, false, 0, {}});
         for (size_t index : f->items) addFile(*f, index);
       }
       break;
@@ -249,7 +249,8 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     }
     if (step.item >= tree.itemCount()) continue;
     const FoundItem& item = tree.item(step.item);
-    const fs::path target = targetPath(kind, destination, step.folder, item.name);
+    const fs::path target =
+        step.place.empty() ? targetPath(kind, destination, step.folder, item.name) : destination / step.place;
 
     switch (kind) {
       case EngineKind::Fat: progress.setStatus(item.name); break;
