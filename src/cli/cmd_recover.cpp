@@ -90,6 +90,7 @@ int runRecoverCommand(RecoverCliOptions& o) {
   }
 
   InterruptGuard interrupts;
+  preparePhotoScan(o.photo, session);
   status = runScan(o.scan, session, std::cerr);
   if (status != kExitOk) return status;
 

@@ -16,6 +16,11 @@ void addPhotoRecoverOptions(CLI::App& cmd, PhotoCliOptions& o) {
   cmd.add_option("--min-pixels", o.minPixels, "Leave out carved pictures smaller than WxH (e.g. 320x240)");
   cmd.add_option("--min-size", o.minSize, "Leave out carved files of fewer bytes");
   cmd.add_flag("--dedup", o.dedup, "Write carved files with identical contents (SHA-256) once");
+  cmd.add_flag("--no-reassemble", o.noReassemble, "Do not put broken carved JPEGs stored in two pieces back together");
+}
+
+void preparePhotoScan(const PhotoCliOptions& o, ScanSession& s) {
+  if (auto* raw = dynamic_cast<RawEngine*>(s.engine.get())) raw->setReassemble(!o.noReassemble);
 }
 
 bool applyPhotoChoices(const PhotoCliOptions& o, ScanSession& s, std::vector<RecoveryStep>& steps,
@@ -75,6 +80,7 @@ void addPhotoJson(const ScanSession& s, const FoundItem& item, nlohmann::json& e
   entry["make"] = info->make;
   entry["model"] = info->model;
   entry["camera"] = cameraNamePart(*info);
+  entry["reassembled"] = info->reassembled;
 }
 
 }  // namespace brenix::cli

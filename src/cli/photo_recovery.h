@@ -28,6 +28,9 @@ struct PhotoCliOptions {
 
 void addPhotoRecoverOptions(CLI::App& cmd, PhotoCliOptions& o);
 
+// Before the scan: whether the raw engine puts two-piece JPEGs together.
+void preparePhotoScan(const PhotoCliOptions& o, ScanSession& s);
+
 // For a raw scan: drops the steps of files the choices leave out and sets
 // the place of the rest. False with a message on a bad option value.
 bool applyPhotoChoices(const PhotoCliOptions& o, ScanSession& s, std::vector<RecoveryStep>& steps,

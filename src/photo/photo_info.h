@@ -27,6 +27,7 @@ struct PhotoInfo {
   std::string make, model;  // camera, trimmed
   uint32_t width = 0, height = 0;  // pixels, from the frame header
   DecodeState decode = DecodeState::NotChecked;
+  bool reassembled = false;  // put together from two pieces (and whole so)
 };
 
 // Largest picture decoded (width x height); larger ones are reported corrupt.

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <random>
 #include <nlohmann/json.hpp>
 
 #include "photo/photo_naming.h"
@@ -171,6 +172,50 @@ TEST_F(PhotoRecover, BrokenPicturesApartSmallOnesAndRepeatsLeftOut) {
   EXPECT_FALSE(fs::exists(out2 / "broken"));
   EXPECT_TRUE(fs::exists(out2 / "jpg" / "File1.jpg"));
   EXPECT_TRUE(fs::exists(out2 / "jpg" / "File4.jpg"));
+}
+
+// A picture stored in two pieces with other data between them (the start of
+// another picture, random bytes, zeros) comes back whole, byte for byte.
+TEST_F(PhotoRecover, TwoPiecePicturesArePutBackTogether) {
+  BRENIX_REQUIRE_TOOL("convert");
+  const auto big = convert({"-size", "1600x1200", "-seed", "11", "plasma:", "-quality", "95"}, "big.jpg");
+  const auto other = convert({"-size", "800x600", "-seed", "12", "plasma:", "-quality", "90"}, "gap.jpg");
+  ASSERT_GT(big.size(), 1000000u);
+  ASSERT_LT(big.size(), 3000000u);
+  std::mt19937 rng(21);
+  struct Case { size_t cutUnits, gapUnits; int kind; };
+  for (const Case c : {Case{60, 1, 0}, Case{100, 120, 1}, Case{180, 300, 2}}) {
+    SCOPED_TRACE(std::to_string(c.cutUnits) + " " + std::to_string(c.gapUnits) + " " + std::to_string(c.kind));
+    const size_t cut = c.cutUnits * 4096;
+    ASSERT_LT(cut, big.size());
+    std::vector<uint8_t> gap(c.gapUnits * 4096, 0);
+    for (size_t i = 0; i < gap.size(); ++i) {
+      if (c.kind == 0) gap[i] = other[i % other.size()];
+      if (c.kind == 1) gap[i] = uint8_t(rng());
+    }
+    std::vector<uint8_t> card((4096 + big.size() + gap.size() + 4095) / 4096 * 4096 + 65536, 0);
+    std::copy(big.begin(), big.begin() + long(cut), card.begin() + 4096);
+    std::copy(gap.begin(), gap.end(), card.begin() + 4096 + long(cut));
+    std::copy(big.begin() + long(cut), big.end(), card.begin() + 4096 + long(cut + gap.size()));
+    image_ = dir_ / "frag.img";
+    test::writeFile(image_, card);
+
+    const nlohmann::json files = scanJson();
+    ASSERT_FALSE(files.empty());
+    EXPECT_TRUE(files[0].value("reassembled", false)) << files[0].dump();
+    EXPECT_EQ(files[0].value("decode", ""), "whole");
+    const fs::path out = dir_ / ("out" + std::to_string(c.kind));
+    test::ToolResult r = run({"recover", "--mode", "raw", "--whole-disk", "--types", "jpg", "--all", "--out", out.string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(test::readFile(out / "jpg" / "File0.jpg"), big);
+
+    const fs::path plain = dir_ / ("plain" + std::to_string(c.kind));
+    r = run({"recover", "--mode", "raw", "--whole-disk", "--types", "jpg", "--all", "--no-reassemble", "--out",
+             plain.string()});
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_FALSE(fs::exists(plain / "jpg" / "File0.jpg"));
+    EXPECT_TRUE(fs::exists(plain / "broken" / "File0.jpg"));
+  }
 }
 
 }  // namespace
