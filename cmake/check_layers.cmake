@@ -1,9 +1,9 @@
 # Checks the layering of the core:
 #   cmake -DSOURCE_DIR=<dir holding common/, ntfs/, ...> -P check_layers.cmake
 # An engine (ntfs, fat, exfat, ext, raw) may include its own headers and those
-# of common/, codec/, disk/ and results/ - never another engine's, a front
+# of common/, codec/, photo/, disk/ and results/ - never another engine's, a front
 # end's, the jobs layer's or Qt's - and its CMakeLists may not link another
-# engine. codec/ uses common/ only; common/ uses nothing of the project.
+# engine. codec/ and photo/ use common/ only; common/ uses nothing of the project.
 # Every breach is printed; any breach makes the script fail.
 cmake_policy(VERSION 3.25)
 if(NOT SOURCE_DIR OR NOT IS_DIRECTORY "${SOURCE_DIR}")
@@ -13,12 +13,13 @@ endif()
 set(engines ntfs fat exfat ext raw)
 set(allowed_common common)
 set(allowed_codec common codec)
+set(allowed_photo common photo)
 foreach(e IN LISTS engines)
-  set(allowed_${e} ${e} common codec disk results)
+  set(allowed_${e} ${e} common codec photo disk results)
 endforeach()
 
 # The project's own top-level folders: an include naming one of them is a project include.
-set(project_dirs common codec disk imaging results jobs rescue mail cli gui ${engines})
+set(project_dirs common codec photo disk imaging results jobs rescue mail cli gui ${engines})
 file(GLOB entries RELATIVE "${SOURCE_DIR}" "${SOURCE_DIR}/*")
 foreach(entry IN LISTS entries)
   if(IS_DIRECTORY "${SOURCE_DIR}/${entry}")
@@ -29,7 +30,7 @@ list(REMOVE_DUPLICATES project_dirs)
 
 set(breaches 0)
 set(checked 0)
-foreach(layer common codec ${engines})
+foreach(layer common codec photo ${engines})
   if(NOT IS_DIRECTORY "${SOURCE_DIR}/${layer}")
     continue()
   endif()
@@ -71,4 +72,4 @@ endforeach()
 if(breaches GREATER 0)
   message(FATAL_ERROR "check_layers: ${breaches} layer breach(es) in ${checked} files")
 endif()
-message("check_layers: ${checked} files of common/, codec/ and the engines keep to their layers")
+message("check_layers: ${checked} files of common/, codec/, photo/ and the engines keep to their layers")

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
+#include "cli/photo_recovery.h"
 #include "cli/progress_line.h"
 #include "cli/scan_session.h"
 #include "jobs/scan_jobs.h"
@@ -25,6 +26,7 @@ struct RecoverCliOptions {
   std::string overwrite = "ask";
   bool allowUnknownTarget = false;
   bool keepPartial = false;
+  PhotoCliOptions photo;
 };
 
 bool nameMatches(const std::vector<std::string>& globs, const std::string& name) {
@@ -92,6 +94,7 @@ int runRecoverCommand(RecoverCliOptions& o) {
   }
 
   InterruptGuard interrupts;
+  preparePhotoScan(o.photo, session);
   status = runScan(o.scan, session, std::cerr);
   if (status != kExitOk) return status;
 
@@ -128,6 +131,15 @@ int runRecoverCommand(RecoverCliOptions& o) {
     return kExitFailed;
   }
 
+  PhotoCounts photoCounts;
+  {
+    std::string error;
+    if (!applyPhotoChoices(o.photo, session, plan.steps, &photoCounts, &error)) {
+      std::cerr << error << "\n";
+      return kExitUsage;
+    }
+  }
+
   std::unique_ptr<OverwritePrompt> prompt = makePrompt(o.overwrite);
   RecoveryOutcome outcome;
   const bool cancelled = runWithProgress(
@@ -161,7 +173,8 @@ int runRecoverCommand(RecoverCliOptions& o) {
                                 {"cancelled", outcome.cancelled || cancelled},
                                 {"files", written},
                                 {"failures", failed},
-                                {"report", outcome.report}}
+                                {"report", outcome.report},
+                                {"photos", photoCountsJson(photoCounts)}}
                      .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
               << "\n";
   } else {
@@ -169,6 +182,10 @@ int runRecoverCommand(RecoverCliOptions& o) {
               << " (skipped " << outcome.skipped << ", failed " << outcome.failed;
     if (outcome.marked > 0) std::cout << ", written but not verified " << outcome.marked;
     std::cout << ")\n";
+    if (photoCounts.broken || photoCounts.tooSmall || photoCounts.fewPixels || photoCounts.duplicates)
+      std::cout << "Broken pictures " << photoCounts.broken << " (left out " << photoCounts.brokenLeftOut
+                << "), too small " << photoCounts.tooSmall << ", below the pixel size " << photoCounts.fewPixels
+                << ", duplicates " << photoCounts.duplicates << "\n";
   }
   if (cancelled || outcome.cancelled) {
     std::cerr << "Cancelled; the files written so far are kept\n";
@@ -194,6 +211,7 @@ void addRecoverCommand(CLI::App& app, SetRun setRun) {
                 "Keep what could be read of a file that failed as NAME.partial (it is removed otherwise)");
   cmd->add_flag("--allow-unknown-target", opts->allowUnknownTarget,
                 "Write into a folder even when the disk it is stored on cannot be known");
+  addPhotoRecoverOptions(*cmd, opts->photo);
   cmd->callback([opts, setRun] { setRun([opts] { return runRecoverCommand(*opts); }); });
 }
 

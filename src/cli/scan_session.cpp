@@ -8,6 +8,7 @@
 #include <sstream>
 #include <sys/stat.h>
 
+#include "cli/photo_recovery.h"
 #include "cli/progress_line.h"
 #include "cli/raw_scan_session.h"
 #include "common/text.h"
@@ -379,6 +380,7 @@ bool printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
                           {"created", cells[5]},
                           {"accessed", cells[6]},
                           {"deleted", item.deleted}});
+        addPhotoJson(s, item, jfiles.back());
       } else if (o.csv) {
         out << csvField(path);
         out << "," << csvField(cells[0]) << "," << item.size;

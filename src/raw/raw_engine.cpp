@@ -85,15 +85,64 @@ ScanResult RawEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree
     result.message = "No file type is selected";
     return result;
   }
+  // Plain cuts (trimming off) run to the next header: they are not pictures to examine.
+  if (examine_ && ctx.rawTypes->trimToFormatEnd && ctx.options.rawTrim) examinePhotos(running);
   buildRawTree(scanner_.files(), tree);
   return result;
 }
 
+void RawEngine::examinePhotos(const RunningFlag& running) {
+  // Pictures larger than this are not examined (left as not checked).
+  constexpr uint64_t kMaxExaminedBytes = 64ull << 20;
+  const auto& files = scanner_.files();
+  photos_.assign(files.size(), PhotoInfo{});
+  pieces_.clear();
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i < files.size(); ++i) {
+    if (!running.load()) break;
+    if (files[i].size > kMaxExaminedBytes || !isJpegExtension(rawOutputFolder(files[i].name))) continue;
+    if (scanner_.readFile(i, bytes, kMaxExaminedBytes) != 0) continue;
+    photos_[i] = examineJpeg(bytes);
+    if (!reassemble_ || !isBroken(photos_[i].decode)) continue;
+    TwoPieces two;
+    const uint64_t start = files[i].startSector * kSectorSize;
+    const PieceReader reader = [this](uint64_t pos, uint8_t* buf, size_t n) { return scanner_.readAt(pos, buf, n); };
+    if (!findTwoPieces(reader, start, scanner_.rangeEndBytes(), ReassemblyLimits{}, &two)) continue;
+    pieces_.emplace_back(i, two);
+    scanner_.files()[i].size = two.firstLength + two.secondLength;
+    FoundItem joined;
+    joined.size = scanner_.files()[i].size;
+    joined.engineIndex = i;
+    if (readItem(joined, bytes, kMaxExaminedBytes + (8u << 20)))
+      photos_[i] = examineJpeg(bytes);
+    photos_[i].reassembled = photos_[i].decode == DecodeState::Whole;
+  }
+}
+
+const TwoPieces* RawEngine::pieces(size_t i) const {
+  auto it = std::lower_bound(pieces_.begin(), pieces_.end(), i,
+                             [](const std::pair<size_t, TwoPieces>& p, size_t k) { return p.first < k; });
+  return it != pieces_.end() && it->first == i ? &it->second : nullptr;
+}
+
 bool RawEngine::readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) {
+  if (const TwoPieces* two = pieces(size_t(item.engineIndex))) {
+    const auto& f = scanner_.files()[size_t(item.engineIndex)];
+    const uint64_t n = std::min(two->firstLength + two->secondLength, maxBytes);
+    out.assign(size_t(n), 0);
+    const size_t a = size_t(std::min(two->firstLength, n));
+    if (scanner_.readAt(f.startSector * kSectorSize, out.data(), a) != a) return false;
+    return n == a || scanner_.readAt(two->secondStart, out.data() + a, size_t(n - a)) == n - a;
+  }
   return scanner_.readFile(size_t(item.engineIndex), out, maxBytes) == 0;
 }
 
 WriteStatus RawEngine::writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) {
+  if (pieces(size_t(item.engineIndex))) {
+    std::vector<uint8_t> bytes;
+    if (!readItem(item, bytes, UINT64_MAX)) return WriteStatus::ReadFailed;
+    return sink.write(bytes.data(), bytes.size()) ? WriteStatus::Ok : WriteStatus::WriteFailed;
+  }
   int rc = scanner_.copyFile(
       size_t(item.engineIndex), [&sink](const uint8_t* d, size_t n) { return sink.write(d, n); }, running);
   switch (rc) {

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "photo/photo_info.h"
+#include "photo/photo_reassembly.h"
 #include "raw/raw_scanner.h"
 #include "results/scan_engine.h"
 
@@ -21,8 +23,24 @@ class RawEngine : public ScanEngine {
   RawScanner& scanner() { return scanner_; }
   const RawScanner& scanner() const { return scanner_; }
 
+  // What examining carved file i (engineIndex) found: EXIF and decode state
+  // of a JPEG; null for other types or when it was not examined.
+  const PhotoInfo* photo(size_t i) const { return i < photos_.size() && photos_[i].decode != DecodeState::NotChecked ? &photos_[i] : nullptr; }
+  // Examines every carved JPEG (run by scan() when it finished, with trimming on).
+  void examinePhotos(const RunningFlag& running);
+  // Examining carved pictures after the scan (on by default).
+  void setExaminePhotos(bool on) { examine_ = on; }
+  // Putting broken JPEGs stored in two pieces back together (on by default).
+  void setReassemble(bool on) { reassemble_ = on; }
+  // The two pieces of carved file i when it was put together, else null.
+  const TwoPieces* pieces(size_t i) const;
+
  private:
   RawScanner scanner_;
+  std::vector<PhotoInfo> photos_;
+  bool examine_ = true;
+  bool reassemble_ = true;
+  std::vector<std::pair<size_t, TwoPieces>> pieces_;  // by file index, ascending
 };
 
 // The root item's text: "RAW - Logical Disk (%c:)" with the drive letter

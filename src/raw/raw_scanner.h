@@ -112,6 +112,10 @@ class RawScanner {
   const std::vector<RawFoundFile>& files() const { return files_; }
   std::vector<RawFoundFile>& files() { return files_; }
 
+  // Reads n bytes at a byte position relative to the origin; the count read (0 on a failure).
+  size_t readAt(uint64_t pos, uint8_t* buf, size_t n) const { return readRange(pos, buf, n, n); }
+  // Byte position past the scan range, relative to the origin.
+  uint64_t rangeEndBytes() const { return end_ * sectorSize_; }
   // Reads up to maxBytes of found file i. 0 on success, else an error number.
   int readFile(size_t i, std::vector<uint8_t>& out, uint64_t maxBytes) const;
   // Copies found file i in copy chunks (8 sectors) through write. 0 on

@@ -42,7 +42,7 @@ std::vector<RecoveryStep> gatherRecoverySteps(EngineKind kind, const ResultTree&
                                               const std::vector<size_t>* listRows) {
   std::vector<RecoveryStep> steps;
   const auto addFile = [&](const ResultFolder& f, size_t index) {
-    if (index < tree.itemCount() && tree.item(index).checked) steps.push_back({&f, true, index});
+    if (index < tree.itemCount() && tree.item(index).checked) steps.push_back({&f, true, index, {}});
   };
   switch (kind) {
     case EngineKind::Fat: {
@@ -52,7 +52,7 @@ std::vector<RecoveryStep> gatherRecoverySteps(EngineKind kind, const ResultTree&
         queue.pop_front();
         if (!f->checked) continue;  // an unchecked folder has nothing checked below it
         for (const auto& child : f->children) queue.push_back(child.get());
-        steps.push_back({f, false, 0});
+        steps.push_back({f, false, 0, {}});
         for (size_t index : f->items) addFile(*f, index);
       }
       break;
@@ -329,7 +329,8 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     const FoundItem& item = tree.item(step.item);
     progress.setBytesDone(bytesBehind);
     bytesBehind += static_cast<int64_t>(std::min<uint64_t>(item.size, INT64_MAX / 4096));
-    fs::path target = targetPath(kind, destination, step.folder, item.name);
+    fs::path target =
+        step.place.empty() ? targetPath(kind, destination, step.folder, item.name) : destination / step.place;
 
     switch (kind) {
       case EngineKind::Fat: progress.setStatus(item.name); break;

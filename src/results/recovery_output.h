@@ -30,6 +30,7 @@ struct RecoveryStep {
   const ResultFolder* folder = nullptr;
   bool hasItem = false;
   size_t item = 0;  // index into the tree's items
+  std::string place;  // when set: the file's path below the output folder ('/'-separated), in place of the page's layout
 };
 
 // The checked files in the page's order:

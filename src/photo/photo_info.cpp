@@ -1,0 +1,158 @@
+#include "photo/photo_info.h"
+
+#include <libexif/exif-data.h>
+#include <openssl/evp.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <vector>
+
+namespace brenix {
+
+namespace {
+
+// An ASCII entry's text up to its first NUL, trimmed; "" for other formats.
+std::string asciiEntry(ExifContent* content, ExifTag tag) {
+  if (!content) return {};
+  ExifEntry* e = exif_content_get_entry(content, tag);
+  if (!e || e->format != EXIF_FORMAT_ASCII || !e->data || e->size == 0) return {};
+  const size_t n = std::min<size_t>(e->size, 256);
+  std::string text;
+  for (size_t i = 0; i < n && e->data[i] != 0; ++i) text += static_cast<char>(e->data[i]);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
+  size_t lead = 0;
+  while (lead < text.size() && std::isspace(static_cast<unsigned char>(text[lead]))) ++lead;
+  return text.substr(lead);
+}
+
+// "YYYY:MM:DD HH:MM:SS" as "YYYY-MM-DD HH:MM:SS"; "" when malformed or unset (zeros, blanks).
+std::string exifDate(const std::string& s) {
+  if (s.size() < 19) return {};
+  for (size_t i = 0; i < 19; ++i) {
+    const unsigned char c = static_cast<unsigned char>(s[i]);
+    if (i == 4 || i == 7) {
+      if (c != ':' && c != '-') return {};
+    } else if (i == 10) {
+      if (c != ' ' && c != 'T') return {};
+    } else if (i == 13 || i == 16) {
+      if (c != ':') return {};
+    } else if (!std::isdigit(c)) {
+      return {};
+    }
+  }
+  const int year = std::stoi(s.substr(0, 4)), month = std::stoi(s.substr(5, 2)), day = std::stoi(s.substr(8, 2));
+  const int hour = std::stoi(s.substr(11, 2)), minute = std::stoi(s.substr(14, 2)), second = std::stoi(s.substr(17, 2));
+  if (year < 1900 || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 60)
+    return {};
+  std::string out = s.substr(0, 19);
+  out[4] = '-';
+  out[7] = '-';
+  out[10] = ' ';
+  return out;
+}
+
+// Whether the picture's end marker follows its first scan: the frame's
+// segments are walked (bounded by the data) up to the first SOS, then the
+// entropy data is searched for FF D9 (FF bytes inside it are stuffed or RSTn).
+bool hasEndMarker(std::span<const uint8_t> d) {
+  if (d.size() < 4 || d[0] != 0xFF || d[1] != 0xD8) return false;
+  size_t p = 2;
+  while (p + 4 <= d.size()) {
+    if (d[p] != 0xFF) return false;
+    const uint8_t m = d[p + 1];
+    if (m == 0xFF) { ++p; continue; }
+    const size_t len = (size_t(d[p + 2]) << 8) | d[p + 3];
+    if (len < 2) return false;
+    p += 2 + len;
+    if (m == 0xDA) break;
+  }
+  for (; p + 1 < d.size(); ++p)
+    if (d[p] == 0xFF && d[p + 1] == 0xD9) return true;
+  return false;
+}
+
+}  // namespace
+
+const char* decodeStateText(DecodeState state) {
+  switch (state) {
+    case DecodeState::Whole: return "whole";
+    case DecodeState::Truncated: return "truncated";
+    case DecodeState::Corrupt: return "corrupt";
+    default: return "";
+  }
+}
+
+void readExif(std::span<const uint8_t> data, PhotoInfo& info) {
+  if (data.size() < 8 || data.size() > 0xFFFFFFFFu) return;
+  ExifData* ed = exif_data_new();
+  if (!ed) return;
+  // Read what is there only: the "fix" option would invent missing tags (a date of now).
+  exif_data_unset_option(ed, EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+  exif_data_load_data(ed, data.data(), static_cast<unsigned int>(data.size()));
+  info.make = asciiEntry(ed->ifd[EXIF_IFD_0], EXIF_TAG_MAKE);
+  info.model = asciiEntry(ed->ifd[EXIF_IFD_0], EXIF_TAG_MODEL);
+  info.dateTaken = exifDate(asciiEntry(ed->ifd[EXIF_IFD_EXIF], EXIF_TAG_DATE_TIME_ORIGINAL));
+  if (!info.dateTaken.empty()) {
+    std::string offset = asciiEntry(ed->ifd[EXIF_IFD_EXIF], static_cast<ExifTag>(0x9011));  // OffsetTimeOriginal
+    if (offset.size() == 6 && (offset[0] == '+' || offset[0] == '-') && offset[3] == ':') info.timeOffset = offset;
+  }
+  info.hasExif = !info.make.empty() || !info.model.empty() || !info.dateTaken.empty();
+  exif_data_unref(ed);
+}
+
+void checkJpegDecode(std::span<const uint8_t> data, PhotoInfo& info, uint64_t maxPixels) {
+  info.decode = DecodeState::Corrupt;
+  if (data.size() < 4 || data.size() > 0x7FFFFFFFu) return;
+  tjhandle h = tjInitDecompress();
+  if (!h) return;
+  std::unique_ptr<void, int (*)(tjhandle)> guard(h, tjDestroy);
+  int width = 0, height = 0, subsamp = 0, colorspace = 0;
+  const auto size = static_cast<unsigned long>(data.size());
+  if (tjDecompressHeader3(h, data.data(), size, &width, &height, &subsamp, &colorspace) != 0) {
+    if (!hasEndMarker(data)) info.decode = DecodeState::Truncated;
+    return;
+  }
+  if (width <= 0 || height <= 0) return;
+  info.width = static_cast<uint32_t>(width);
+  info.height = static_cast<uint32_t>(height);
+  if (uint64_t(width) * uint64_t(height) > maxPixels) return;
+  const tjscalingfactor eighth{1, 8};
+  const int sw = TJSCALED(width, eighth), sh = TJSCALED(height, eighth);
+  std::vector<uint8_t> pixels(size_t(sw) * size_t(sh));
+  const int rc = tjDecompress2(h, data.data(), size, pixels.data(), sw, sw, sh, TJPF_GRAY, TJFLAG_STOPONWARNING);
+  if (rc == 0 && hasEndMarker(data)) {
+    info.decode = DecodeState::Whole;
+    return;
+  }
+  info.decode = hasEndMarker(data) ? DecodeState::Corrupt : DecodeState::Truncated;
+}
+
+PhotoInfo examineJpeg(std::span<const uint8_t> data, uint64_t maxPixels) {
+  PhotoInfo info;
+  readExif(data, info);
+  checkJpegDecode(data, info, maxPixels);
+  return info;
+}
+
+bool isJpegExtension(const std::string& ext) {
+  std::string e;
+  for (char c : ext) e += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return e == "jpg" || e == "jpeg" || e == "jpe";
+}
+
+std::string sha256Hex(std::span<const uint8_t> data) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int len = 0;
+  if (EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr) != 1) return {};
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned int i = 0; i < len; ++i) {
+    out += hex[md[i] >> 4];
+    out += hex[md[i] & 15];
+  }
+  return out;
+}
+
+}  // namespace brenix

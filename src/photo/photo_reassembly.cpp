@@ -1,0 +1,110 @@
+#include "photo/photo_reassembly.h"
+
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "photo/photo_info.h"
+
+namespace brenix {
+
+namespace {
+
+enum class Run { Whole, RanOut, Failed };
+
+// Decodes at 1/8 scale: Whole (no warning), RanOut (every byte decoded, the
+// data ended first) or Failed (bad data or header).
+Run decodeRun(tjhandle h, const uint8_t* data, size_t size) {
+  int w = 0, ht = 0, ss = 0, cs = 0;
+  if (tjDecompressHeader3(h, data, static_cast<unsigned long>(size), &w, &ht, &ss, &cs) != 0) return Run::Failed;
+  if (w <= 0 || ht <= 0 || uint64_t(w) * uint64_t(ht) > kMaxDecodePixels) return Run::Failed;
+  const tjscalingfactor eighth{1, 8};
+  const int sw = TJSCALED(w, eighth), sh = TJSCALED(ht, eighth);
+  std::vector<uint8_t> pixels(size_t(sw) * size_t(sh));
+  if (tjDecompress2(h, data, static_cast<unsigned long>(size), pixels.data(), sw, sw, sh, TJPF_GRAY,
+                    TJFLAG_STOPONWARNING) == 0)
+    return Run::Whole;
+  const char* why = tjGetErrorStr2(h);
+  return why && std::strstr(why, "Premature end of JPEG file") ? Run::RanOut : Run::Failed;
+}
+
+// Position of the first FF D9 at or after `from`, or npos.
+size_t findEnd(const std::vector<uint8_t>& d, size_t from, size_t limit) {
+  for (size_t p = from; p + 1 < limit; ++p)
+    if (d[p] == 0xFF && d[p + 1] == 0xD9) return p;
+  return std::string::npos;
+}
+
+bool allZero(const uint8_t* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+bool findTwoPieces(const PieceReader& read, uint64_t start, uint64_t end, const ReassemblyLimits& limits,
+                   TwoPieces* out) {
+  const auto began = std::chrono::steady_clock::now();
+  const size_t unit = limits.unit ? limits.unit : 4096;
+  if (end <= start) return false;
+  const uint64_t span = std::min<uint64_t>(end - start, limits.maxSize + limits.maxGap);
+  std::vector<uint8_t> w(static_cast<size_t>(span));
+  w.resize(read(start, w.data(), w.size()));
+  if (w.size() < 2 * unit || w[0] != 0xFF || w[1] != 0xD8) return false;
+  tjhandle h = tjInitDecompress();
+  if (!h) return false;
+  std::unique_ptr<void, int (*)(tjhandle)> guard(h, tjDestroy);
+
+  // The first piece: the longest prefix of whole units that decodes without
+  // a fault (bisection), less any units of zeros at its end.
+  const size_t maxUnits = std::min<size_t>(w.size(), limits.maxSize) / unit;
+  size_t lo = 0, hi = maxUnits;  // prefix of lo units runs clean; of hi+1 not known
+  // The headers may fill several units: the first prefix that runs out cleanly.
+  while (lo < std::min<size_t>(hi, 64) && decodeRun(h, w.data(), (lo + 1) * unit) != Run::RanOut) ++lo;
+  if (lo >= std::min<size_t>(hi, 64)) return false;
+  ++lo;
+  while (lo < hi) {
+    const size_t mid = lo + (hi - lo + 1) / 2;
+    if (decodeRun(h, w.data(), mid * unit) == Run::RanOut) lo = mid;
+    else hi = mid - 1;
+  }
+  // Entropy data never holds a whole unit of zeros, though zeros decode: the
+  // first such unit ends the first piece.
+  size_t first = lo * unit;
+  for (size_t u = 1; u < lo; ++u)
+    if (allZero(&w[u * unit], unit)) {
+      first = u * unit;
+      break;
+    }
+  if (first >= w.size()) return false;
+
+  // The second piece: the first unit past the first piece from which the
+  // decode runs on to the end marker without a warning.
+  std::vector<uint8_t> joined;
+  const size_t gapEnd = std::min<size_t>(w.size(), first + limits.maxGap);
+  for (size_t c = first; c < gapEnd; c += unit) {
+    if (std::chrono::steady_clock::now() - began > std::chrono::milliseconds(limits.maxMillis)) return false;
+    if (c == first) continue;  // that is the file as carved
+    if (allZero(&w[c], unit)) continue;  // no piece of entropy data starts with a unit of zeros
+    const size_t limit = std::min<size_t>(w.size(), c + (limits.maxSize - first));
+    const size_t eoi = findEnd(w, c, limit);
+    if (eoi == std::string::npos) break;  // no end marker after here within reach
+    joined.assign(w.begin(), w.begin() + long(first));
+    joined.insert(joined.end(), w.begin() + long(c), w.begin() + long(eoi + 2));
+    if (decodeRun(h, joined.data(), joined.size()) == Run::Whole) {
+      out->firstLength = first;
+      out->secondStart = start + c;
+      out->secondLength = eoi + 2 - c;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace brenix
