@@ -176,10 +176,10 @@ TEST(Jobs, CancelReachesALargeFileBeingWritten) {
   runner.start([&](RunningFlag& running) {
     outcome = runRecoveryJob(engine, tree, plan.steps, dir.path(), prompt, ctx.progress, running);
   });
-  // Wait until the 2 GiB file is being written, then cancel.
+  // Wait until the 2 GiB file is being written (not the small one before its rename), then cancel.
   const auto seenWriting = [&] {
     for (const auto& e : fs::directory_iterator(dir.path()))
-      if (e.path().extension() == ".tmp" && e.file_size() > 0) return true;
+      if (e.path().extension() == ".tmp" && e.file_size() > 4096) return true;
     return false;
   };
   for (int i = 0; i < 500 && !seenWriting(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
