@@ -29,7 +29,8 @@ struct NameKeyHash {
 // The names in the index point into the children's own name strings, which
 // live as long as the folders and do not change.
 struct ResultFolderIndex {
-  size_t indexed = 0;  // children[0, indexed) are in the maps
+  size_t indexed = 0;            // children[0, indexed) are in the maps
+  const ResultFolder* last = nullptr;  // children[indexed - 1] when they were indexed
   std::unordered_map<NameKey, ResultFolder*, NameKeyHash> byNameKey;
   std::unordered_map<std::string_view, ResultFolder*> byName;
   std::unordered_map<uint64_t, ResultFolder*> byKey;
@@ -47,7 +48,9 @@ ResultFolderIndex* indexOf(ResultFolder& folder) {
     folder.childIndex.reset(new ResultFolderIndex);
   }
   ResultFolderIndex& index = *folder.childIndex;
-  if (index.indexed > folder.children.size()) {  // children were removed: start over
+  const bool changed = index.indexed > folder.children.size() ||
+                       (index.indexed > 0 && folder.children[index.indexed - 1].get() != index.last);
+  if (changed) {  // children were removed or reordered: start over
     index.byNameKey.clear();
     index.byName.clear();
     index.byKey.clear();
@@ -58,6 +61,7 @@ ResultFolderIndex* indexOf(ResultFolder& folder) {
     index.byNameKey.try_emplace(NameKey{child->name, child->key}, child);
     index.byName.try_emplace(child->name, child);
     if (child->key != 0) index.byKey.try_emplace(child->key, child);
+    index.last = child;
   }
   return &index;
 }
