@@ -339,6 +339,17 @@ std::string jsonText(const std::string& v) {
   return out;
 }
 
+// A value as dump(2) writes it `depth` levels down inside a document.
+std::string nestedDump(const nlohmann::json& v, int depth) {
+  const std::string text = v.dump(2), pad(size_t(2 * depth), ' ');
+  std::string out;
+  for (char c : text) {
+    out += c;
+    if (c == '\n') out += pad;
+  }
+  return out;
+}
+
 }  // namespace
 
 bool printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
@@ -348,7 +359,13 @@ bool printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
   forEachFolder(s.tree->root(), [&](ResultFolder& f) { folders.push_back(&f); });
   const Totals all = model.foundTotals(s.tree->root());
 
-  nlohmann::json jfolders = nlohmann::json::array();
+  // JSON is written folder by folder, in the key order dump() uses, so a scan
+  // of millions of files is never held as one document.
+  size_t jsonFolders = 0;
+  if (o.json) {
+    out << "{\n  \"engine\": " << nlohmann::json(engineKindName(kind)).dump() << ",\n  \"fileSystem\": "
+        << nlohmann::json(s.engineFsName).dump() << ",\n  \"folders\": [";
+  }
   if (o.csv) out << "folder,name,size,size_text,type,attributes,modified,created,accessed\n";
   if (!o.json && !o.csv) {
     out << (s.tree->root().name.empty() ? std::string(engineKindName(kind)) : terminalSafe(s.tree->root().name)) << "\n";
@@ -387,14 +404,15 @@ bool printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
         for (size_t c = 1; c < cells.size(); ++c) out << "," << csvField(cells[c]);
         out << "\n";
       }
-      rows.push_back(std::move(cells));
+      if (!o.json && !o.csv) rows.push_back(std::move(cells));
     }
     const Totals found = model.foundTotals(*f);
     if (o.json) {
-      jfolders.push_back({{"path", jsonText(path)},
-                          {"name", jsonText(f->name)},
-                          {"found", {{"count", found.count}, {"bytes", found.bytes}, {"text", statusLineText(found.count, found.bytes)}}},
-                          {"files", std::move(jfiles)}});
+      const nlohmann::json folder = {{"path", jsonText(path)},
+                                     {"name", jsonText(f->name)},
+                                     {"found", {{"count", found.count}, {"bytes", found.bytes}, {"text", statusLineText(found.count, found.bytes)}}},
+                                     {"files", std::move(jfiles)}};
+      out << (jsonFolders++ ? ",\n    " : "\n    ") << nestedDump(folder, 2);
       continue;
     }
     if (o.csv) continue;
@@ -422,15 +440,12 @@ bool printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
   }
   const uint64_t unreadable = ReadErrorLog::instance().count(s.source.devicePath);
   if (o.json) {
-    out << nlohmann::json{{"engine", engineKindName(kind)},
-                          {"fileSystem", s.engineFsName},
-                          {"root", jsonText(s.tree->root().name)},
-                          {"found", {{"count", all.count}, {"bytes", all.bytes}, {"text", statusLineText(all.count, all.bytes)}}},
-                          {"listed", {{"count", listed.count}, {"bytes", listed.bytes}, {"text", statusLineText(listed.count, listed.bytes)}}},
-                          {"folders", std::move(jfolders)},
-                          {"unreadableSectors", unreadable}}
-               .dump(2)
-        << "\n";
+    out << (jsonFolders ? "\n  ]" : "]") << ",\n  \"found\": "
+        << nestedDump({{"count", all.count}, {"bytes", all.bytes}, {"text", statusLineText(all.count, all.bytes)}}, 1)
+        << ",\n  \"listed\": "
+        << nestedDump({{"count", listed.count}, {"bytes", listed.bytes}, {"text", statusLineText(listed.count, listed.bytes)}}, 1)
+        << ",\n  \"root\": " << nlohmann::json(jsonText(s.tree->root().name)).dump()
+        << ",\n  \"unreadableSectors\": " << unreadable << "\n}\n";
   } else if (!o.csv) {
     out << "\nFound: " << statusLineText(all.count, all.bytes) << "\n";
     if (s.filter.enabled) out << "Listed: " << statusLineText(listed.count, listed.bytes) << "\n";

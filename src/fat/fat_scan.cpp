@@ -112,17 +112,31 @@ uint32_t probeDeletedDirectory(const FatVolume& v, const FatDirEntry& d, uint32_
 }  // namespace
 
 void pruneEmptyFolders(ResultFolder& root) {
-  // Depth first: a folder stays when it or any folder below it holds a file.
-  struct Walk {
-    static bool keep(ResultFolder& f) {
-      bool any = !f.items.empty();
-      auto& kids = f.children;
-      kids.erase(std::remove_if(kids.begin(), kids.end(), [](std::unique_ptr<ResultFolder>& c) { return !keep(*c); }),
-                 kids.end());
-      return any || !kids.empty();
-    }
+  // A folder stays when it or any folder below it holds a file. Walked with
+  // its own stack, children before their parent, so a hostile chain of nested
+  // directories cannot exhaust the call stack.
+  struct Step {
+    ResultFolder* folder;
+    bool childrenDone;
   };
-  Walk::keep(root);
+  std::vector<Step> stack{{&root, false}};
+  std::unordered_set<const ResultFolder*> keep;
+  while (!stack.empty()) {
+    Step& top = stack.back();
+    ResultFolder* f = top.folder;
+    if (!top.childrenDone) {
+      top.childrenDone = true;
+      for (auto& c : f->children) stack.push_back({c.get(), false});
+      continue;
+    }
+    stack.pop_back();
+    auto& kids = f->children;
+    kids.erase(std::remove_if(kids.begin(), kids.end(),
+                              [&](const std::unique_ptr<ResultFolder>& c) { return !keep.count(c.get()); }),
+               kids.end());
+    for (auto& c : kids) keep.erase(c.get());
+    if (!f->items.empty() || !kids.empty()) keep.insert(f);
+  }
 }
 
 bool fatPresetKeeps(FilePreset preset, const std::string& extension) {

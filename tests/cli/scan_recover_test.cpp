@@ -114,6 +114,7 @@ TEST_F(CliTest, ScanJsonCsvAndFilters) {
   CliRun r = runCli(with(base("scan"), {"--json", "--filter-size", "larger:2", "--filter-ext", "1"}));
   ASSERT_EQ(r.status, 0) << r.err;
   const auto j = nlohmann::json::parse(r.out);
+  EXPECT_EQ(r.out, j.dump(2) + "\n");  // written folder by folder, laid out as one whole document
   EXPECT_EQ(j["found"]["count"], 4);
   EXPECT_EQ(j["listed"]["count"], 2);  // IMG_0001 (5000) and IMG_0002 (3000); notes.txt fails the extension
   EXPECT_EQ(j["engine"], "NTFS");
