@@ -16,35 +16,7 @@ namespace {
 constexpr uint64_t kMaxTableInMemory = 512ull << 20;  // larger tables are read entry by entry
 constexpr uint64_t kMaxRootBytes = 64ull << 20;
 
-class MemorySource final : public ByteSource {
- public:
-  explicit MemorySource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  bool read(uint64_t offset, void* buffer, size_t n) const override {
-    if (!inBounds(bytes_.size(), offset, n)) return false;
-    std::memcpy(buffer, bytes_.data() + offset, n);
-    return true;
-  }
-  uint64_t size() const override { return bytes_.size(); }
-
- private:
-  std::vector<uint8_t> bytes_;
-};
-
-class ReaderSource final : public ByteSource {
- public:
-  explicit ReaderSource(SectorReader reader) : reader_(std::move(reader)) {}
-  bool read(uint64_t offset, void* buffer, size_t n) const override { return reader_.readBytesAt(offset, buffer, n); }
-  uint64_t size() const override { return reader_.sizeBytes(); }
-
- private:
-  SectorReader reader_;
-};
-
 }  // namespace
-
-std::unique_ptr<ByteSource> makeMemorySource(std::vector<uint8_t> bytes) {
-  return std::make_unique<MemorySource>(std::move(bytes));
-}
 
 bool parseBootSector(std::span<const uint8_t> b, Geometry* g, std::string* why) {
   auto fail = [&](const char* text) {
@@ -106,7 +78,7 @@ int Volume::open(int driveNumber, uint64_t partitionStart) {
     error_ = "Can not open physical device!!";
     return reader.lastError() != 0 ? reader.lastError() : 2;
   }
-  return openSource(std::make_unique<ReaderSource>(std::move(reader)), partitionStart);
+  return openSource(makeReaderSource(std::move(reader)), partitionStart);
 }
 
 int Volume::openPath(const std::string& path, uint64_t partitionStart) {
@@ -115,7 +87,7 @@ int Volume::openPath(const std::string& path, uint64_t partitionStart) {
     error_ = "Can not open physical device!!";
     return reader.lastError() != 0 ? reader.lastError() : 2;
   }
-  return openSource(std::make_unique<ReaderSource>(std::move(reader)), partitionStart);
+  return openSource(makeReaderSource(std::move(reader)), partitionStart);
 }
 
 int Volume::openSource(std::unique_ptr<ByteSource> source, uint64_t partitionStart) {

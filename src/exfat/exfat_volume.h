@@ -13,18 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "disk/byte_source.h"
+
 namespace brenix::exfat {
 
-// Where the volume's bytes come from (a drive, an image, or memory in tests).
-class ByteSource {
- public:
-  virtual ~ByteSource() = default;
-  // Reads exactly n bytes at an absolute byte offset; false on any shortfall.
-  virtual bool read(uint64_t offset, void* buffer, size_t n) const = 0;
-  virtual uint64_t size() const = 0;  // bytes, 0 when unknown
-};
-
-std::unique_ptr<ByteSource> makeMemorySource(std::vector<uint8_t> bytes);
+using brenix::ByteSource;
+using brenix::makeMemorySource;
 
 struct Geometry {
   uint64_t volumeLength = 0;     // sectors

@@ -18,40 +18,12 @@ namespace {
 
 constexpr int kErrNotFat = 13;  // the data is not a volume of the asked variant
 
-class MemorySource final : public FatByteSource {
- public:
-  explicit MemorySource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
-  bool read(uint64_t offset, void* buffer, size_t n) const override {
-    if (!inBounds(bytes_.size(), offset, n)) return false;
-    std::memcpy(buffer, bytes_.data() + offset, n);
-    return true;
-  }
-  uint64_t size() const override { return bytes_.size(); }
-
- private:
-  std::vector<uint8_t> bytes_;
-};
-
-class ReaderSource final : public FatByteSource {
- public:
-  explicit ReaderSource(SectorReader reader) : reader_(std::move(reader)) {}
-  bool read(uint64_t offset, void* buffer, size_t n) const override { return reader_.readBytesAt(offset, buffer, n); }
-  uint64_t size() const override { return reader_.sizeBytes(); }
-
- private:
-  SectorReader reader_;
-};
-
 bool isPowerOfTwo(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 // The fixed name field of a "." or ".." entry.
 bool nameFieldIs(const uint8_t* e, std::string_view padded) { return std::memcmp(e, padded.data(), 8) == 0; }
 
 }  // namespace
-
-std::unique_ptr<FatByteSource> makeMemorySource(std::vector<uint8_t> bytes) {
-  return std::make_unique<MemorySource>(std::move(bytes));
-}
 
 bool parseFatBootSector(std::span<const uint8_t> b, FatGeometry* g, std::string* why) {
   auto fail = [&](const char* text) {
@@ -253,7 +225,7 @@ int FatVolume::open(int driveNumber, uint64_t partitionStart, FatVariant variant
     error_ = "Can not open physical device!!";
     return reader.lastError() != 0 ? reader.lastError() : 2;
   }
-  return openSource(std::make_unique<ReaderSource>(std::move(reader)), partitionStart, variant);
+  return openSource(makeReaderSource(std::move(reader)), partitionStart, variant);
 }
 
 int FatVolume::openPath(const std::string& path, uint64_t partitionStart, FatVariant variant) {
@@ -262,7 +234,7 @@ int FatVolume::openPath(const std::string& path, uint64_t partitionStart, FatVar
     error_ = "Can not open physical device!!";
     return reader.lastError() != 0 ? reader.lastError() : 2;
   }
-  return openSource(std::make_unique<ReaderSource>(std::move(reader)), partitionStart, variant);
+  return openSource(makeReaderSource(std::move(reader)), partitionStart, variant);
 }
 
 int FatVolume::openSource(std::unique_ptr<FatByteSource> source, uint64_t partitionStart, FatVariant variant) {

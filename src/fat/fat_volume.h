@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "disk/byte_source.h"
+
 namespace brenix {
 
 class SectorReader;
@@ -24,17 +26,7 @@ class SectorReader;
 enum class FatVariant { Fat16, Fat32 };
 enum class FatType { Fat12, Fat16, Fat32 };
 
-// Where the volume's bytes come from (a drive, an image, or memory in tests).
-class FatByteSource {
- public:
-  virtual ~FatByteSource() = default;
-  // Reads exactly n bytes at an absolute byte offset; false on any shortfall.
-  virtual bool read(uint64_t offset, void* buffer, size_t n) const = 0;
-  // Size in bytes, 0 when unknown.
-  virtual uint64_t size() const = 0;
-};
-
-std::unique_ptr<FatByteSource> makeMemorySource(std::vector<uint8_t> bytes);
+using FatByteSource = ByteSource;
 
 struct FatGeometry {
   FatType type = FatType::Fat16;
