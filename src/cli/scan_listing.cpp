@@ -37,11 +37,8 @@ std::string jsonText(const std::string& v) {
   std::string out;
   size_t i = 0;
   while (i < v.size()) {
-    const auto c = static_cast<unsigned char>(v[i]);
-    size_t len = c < 0x80 ? 1 : (c >> 5) == 0x6 ? 2 : (c >> 4) == 0xE ? 3 : (c >> 3) == 0x1E ? 4 : 0;
-    bool ok = len > 0 && i + len <= v.size();
-    for (size_t k = 1; ok && k < len; ++k) ok = (static_cast<unsigned char>(v[i + k]) & 0xC0) == 0x80;
-    if (ok) {
+    const size_t len = utf8SequenceLength(v, i);
+    if (len > 0) {
       out.append(v, i, len);
       i += len;
     } else {

@@ -320,11 +320,7 @@ std::string NtfsVolume::convertName(const std::u16string& name) const {
   for (char& c : s)
     if (c == '/' || c == '\\' || c == '\0') c = '_';
   if (s == "." || s == "..") s = "_";
-  if (s.size() > 259) {
-    size_t cut = 259;
-    while (cut > 0 && (static_cast<uint8_t>(s[cut]) & 0xC0) == 0x80) --cut;
-    s.resize(cut);
-  }
+  s.resize(utf8CutLength(s, 259));
   return s;
 }
 

@@ -68,28 +68,6 @@ size_t countFiles(const std::vector<RecoveryStep>& steps) {
   return n;
 }
 
-std::string sanitizeFileName(std::string_view name) {
-  std::string out;
-  out.reserve(name.size());
-  for (char c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    // ':' too: a stream item "name:stream" is written as "name_stream".
-    out += (u < 0x20 || u == 0x7F || c == '/' || c == '\\' || c == ':') ? '_' : c;
-  }
-  if (out.empty() || out == "." || out == "..") out = std::string(out.size() ? out.size() : 1, '_');
-  constexpr size_t kMaxName = 255;
-  if (out.size() > kMaxName) {
-    std::string ext;
-    const size_t dot = out.rfind('.');
-    if (dot != std::string::npos && out.size() - dot <= 16) ext = out.substr(dot);
-    size_t keep = kMaxName - ext.size();
-    // Do not cut a UTF-8 sequence in half.
-    while (keep > 0 && (static_cast<unsigned char>(out[keep]) & 0xC0) == 0x80) --keep;
-    out = out.substr(0, keep) + ext;
-  }
-  return out;
-}
-
 std::vector<std::string> targetFolderComponents(EngineKind kind, const ResultFolder* folder, std::string_view name) {
   std::vector<std::string> parts;
   switch (kind) {

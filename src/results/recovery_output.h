@@ -41,10 +41,8 @@ std::vector<RecoveryStep> gatherRecoverySteps(EngineKind kind, const ResultTree&
                                               const std::vector<size_t>* listRows = nullptr);
 size_t countFiles(const std::vector<RecoveryStep>& steps);
 
-// A name from disk made safe as one path component: '/', '\\', ':', NUL and
-// other control characters become '_'; "", "." and ".." become "_"; at most 255
-// bytes (the extension is kept when a long name is shortened).
-std::string sanitizeFileName(std::string_view name);
+// A name from disk is made safe as one path component by sanitizeFileName
+// (common/text.h) with its default rules.
 
 // The folder components below the destination for a file of `folder` named
 // `name`, as the page lays them out, each one sanitized:

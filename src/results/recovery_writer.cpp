@@ -65,11 +65,7 @@ fs::path unusedInJob(const std::set<std::string>& claimed, const fs::path& targe
     const std::string suffix = " (" + std::to_string(n) + ")";
     std::string s = stem;
     const size_t room = 255 > suffix.size() + ext.size() ? 255 - suffix.size() - ext.size() : 1;
-    if (s.size() > room) {
-      size_t keep = room;
-      while (keep > 0 && (static_cast<unsigned char>(s[keep]) & 0xC0) == 0x80) --keep;
-      s.resize(keep);
-    }
+    s.resize(utf8CutLength(s, room));
     const fs::path candidate = target.parent_path() / (s + suffix + ext);
     if (!claimed.count(claimKey(candidate))) return candidate;
   }
