@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
 #include "results/file_byte_sink.h"
 #include "results/recovery_target.h"
 #include "results/result_tree.h"
