@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "common/text.h"
+#include "disk/read_errors.h"
 #include "results/cell_formats.h"
 
 namespace fs = std::filesystem;
@@ -71,6 +72,22 @@ fs::path unusedInJob(const std::set<std::string>& claimed, const fs::path& targe
   }
 }
 
+// Passes each written block on, and tells `zeros` where it lands in the file.
+class ZeroPlacingSink final : public ByteSink {
+ public:
+  ZeroPlacingSink(ByteSink& inner, ZeroFilledReads& zeros) : inner_(inner), zeros_(zeros) {}
+  bool write(const uint8_t* data, size_t size) override {
+    zeros_.written(data, size, position_);
+    position_ += size;
+    return inner_.write(data, size);
+  }
+
+ private:
+  ByteSink& inner_;
+  ZeroFilledReads& zeros_;
+  uint64_t position_ = 0;
+};
+
 std::atomic<uint64_t> gTempCounter{0};
 
 std::string temporaryName() {
@@ -98,6 +115,21 @@ void setFileInProgress(const fs::path& p) {
 }  // namespace
 
 const char* recoveryFileInProgress() { return gInProgress.load(); }
+
+std::string zeroRangesText(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, size_t limit) {
+  std::string text;
+  size_t shown = 0;
+  for (const auto& [at, length] : ranges) {
+    if (length == 0) continue;
+    if (shown == limit) {
+      text += format(" and %zu more", ranges.size() - shown);
+      break;
+    }
+    text += (shown++ ? ", " : "zeros at bytes ") +
+            format("%llu-%llu", static_cast<unsigned long long>(at), static_cast<unsigned long long>(at + length - 1));
+  }
+  return text;
+}
 
 RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const std::vector<RecoveryStep>& steps,
                              const fs::path& destination, OverwritePrompt& prompt, Progress& progress,
@@ -128,7 +160,11 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
 
   const auto fail = [&](const FoundItem& item, const fs::path& path, const std::string& line, std::string reason) {
     out.failed += 1;
-    out.failures.push_back({item.name, path, std::move(reason)});
+    RecoveryFailure failure;
+    failure.name = item.name;
+    failure.path = path;
+    failure.reason = std::move(reason);
+    out.failures.push_back(std::move(failure));
     if (reportsErrors(kind)) report.add(line);
   };
 
@@ -211,7 +247,9 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       continue;
     }
     setFileInProgress(temp);
-    const WriteStatus status = engine.writeItem(item, sink, running);
+    ZeroFilledReads zeros;  // unreadable sectors come back as zeros, noted here
+    ZeroPlacingSink placing(sink, zeros);
+    const WriteStatus status = engine.writeItem(item, placing, running);
     const bool synced = status == WriteStatus::Ok && sink.sync();
     const bool closed = sink.close();
     std::string reason;
@@ -226,12 +264,32 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     else if (status != WriteStatus::Ok || !synced || !closed)
       reason = sink.lastError() ? std::strerror(sink.lastError()) : "the file cannot be written";
 
-    if (reason.empty() && item.condition != ItemCondition::Intact) {
+    if (reason.empty() && (item.condition != ItemCondition::Intact || zeros.sectors() > 0)) {
       // Written as asked, but never a verified success.
+      RecoveryFailure mark;
+      mark.name = item.name;
+      mark.path = target;
+      mark.reason = conditionText(item.condition);
+      mark.unreadableSectors = zeros.sectors();
+      if (zeros.sectors() > 0) {
+        for (const auto& [at, length] : zeros.outputRanges())  // only what lies inside the file
+          if (at < sink.bytesWritten()) mark.zeroRanges.emplace_back(at, std::min(length, sink.bytesWritten() - at));
+        std::string text = format(kUnreadableSectorsFormat, static_cast<unsigned long long>(zeros.sectors()));
+        const std::string where = zeroRangesText(mark.zeroRanges);
+        text += where.empty() ? "; zeros in their place" : "; " + where;
+        mark.reason = mark.reason.empty() ? text : mark.reason + "; " + text;
+        out.unreadableSectors += zeros.sectors();
+      }
       out.marked += 1;
-      out.markedFiles.push_back({item.name, target, conditionText(item.condition)});
       claimed.insert(claimKey(target));
-      if (reportsErrors(kind)) report.add("File '" + item.name + "' is " + conditionText(item.condition) + ".\n");
+      if (reportsErrors(kind)) {
+        if (item.condition != ItemCondition::Intact)
+          report.add("File '" + item.name + "' is " + conditionText(item.condition) + ".\n");
+        if (zeros.sectors() > 0)
+          report.add("File '" + item.name + "' has " +
+                     format(kUnreadableSectorsFormat, static_cast<unsigned long long>(zeros.sectors())) + ".\n");
+      }
+      out.markedFiles.push_back(std::move(mark));
     } else if (reason.empty()) {
       out.written += 1;
       out.writtenPaths.push_back(target);

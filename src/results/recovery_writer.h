@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "results/progress.h"
@@ -55,17 +56,27 @@ struct RecoveryFailure {
   std::string name;
   std::filesystem::path path;
   std::string reason;
+  // Written with zeros in place of sectors that could not be read: how many,
+  // and where the zeros are in the file ((byte offset, length) runs; empty
+  // when the engine copied the bytes before writing them, so they cannot be placed).
+  uint64_t unreadableSectors = 0;
+  std::vector<std::pair<uint64_t, uint64_t>> zeroRanges;
 };
+
+// "zeros at bytes 32768-65535, 98304-98815" (inclusive ends), at most
+// `limit` runs and then "and N more"; "" without runs.
+std::string zeroRangesText(const std::vector<std::pair<uint64_t, uint64_t>>& ranges, size_t limit = 8);
 
 struct RecoveryOutcome {
   uint64_t written = 0;  // written whole, with nothing known against the bytes
-  uint64_t marked = 0;   // written, but the engine knows the bytes are likely not the file's own
+  uint64_t marked = 0;   // written, but not whole (zeros for unreadable sectors) or likely not the file's own
   uint64_t skipped = 0;  // answered No (or Cancel)
   uint64_t failed = 0;
   bool cancelled = false;
   std::string report;    // the page's report text ("" on FAT and EXT)
   std::vector<RecoveryFailure> failures;
   std::vector<RecoveryFailure> markedFiles;  // the marked ones, with the reason
+  uint64_t unreadableSectors = 0;  // of the marked files, zeros in their place
   std::vector<std::filesystem::path> writtenPaths;
 };
 
@@ -83,6 +94,9 @@ struct RecoveryOptions {
 // written gets " (2)", " (3)" ... before its extension. Progress: total =
 // files, done = files processed, status text per page. Asks `prompt` before
 // writing over a file that was there before the job, until Yes to All.
+// Sectors of a file that cannot be read are written as zeros (see
+// ZeroFilledReads); such a file keeps its name but is marked, never counted
+// as written whole.
 RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const std::vector<RecoveryStep>& steps,
                              const std::filesystem::path& destination, OverwritePrompt& prompt, Progress& progress,
                              RunningFlag& running, const RecoveryOptions& options = {});
