@@ -68,9 +68,6 @@ struct ScanSession {
   ScannedSource source;
 };
 
-// Parses the filter options into a ResultFilter; false with a message on a bad value.
-bool parseFilterOptions(const ScanCliOptions& o, ResultFilter* filter, std::string* error);
-
 // Validates the options, attaches the drives, chooses the partition and the
 // engine. Returns kExitOk or the exit status after printing the error on err.
 int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err);
