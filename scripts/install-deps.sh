@@ -25,6 +25,8 @@ packages=(
   optipng
   # packaging: manual pages from --help, the .deb's checks, desktop and AppStream validators
   help2man lintian desktop-file-utils appstream man-db
+  # the package installed into a freshly bootstrapped Debian 12 root
+  debootstrap
 )
 
 missing=()
