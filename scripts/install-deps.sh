@@ -21,8 +21,12 @@ packages=(
   libjpeg-turbo-progs
   # desktop application: Qt Widgets, image readers (TIFF, TGA, WBMP, ...), a font, Xvfb for screenshots
   qt6-base-dev qt6-image-formats-plugins fonts-dejavu-core xvfb xauth
+  # screenshots: lossless recompression (ImageMagick, above, reduces the colours)
+  optipng
   # packaging: manual pages from --help, the .deb's checks, desktop and AppStream validators
   help2man lintian desktop-file-utils appstream man-db
+  # the package installed into a freshly bootstrapped Debian 12 root
+  debootstrap
 )
 
 missing=()

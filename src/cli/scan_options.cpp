@@ -1,9 +1,5 @@
 #include "cli/scan_options.h"
 
-#include <cstdio>
-#include <cstdlib>
-
-#include "common/text.h"
 #include "results/scan_option_rules.h"
 
 namespace brenix::cli {
@@ -40,19 +36,6 @@ void addScanOptions(CLI::App& cmd, ScanCliOptions& o) {
   cmd.add_option("--filter-name", o.filterName, "Part of the file name");
 }
 
-namespace {
-
-bool parseKb(const std::string& text, double* value) {
-  if (text.empty()) return false;
-  char* end = nullptr;
-  const double v = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || *end != '\0' || !(v >= 0) || v > 1e12) return false;
-  *value = v;
-  return true;
-}
-
-}  // namespace
-
 std::vector<std::string> splitOn(const std::string& text, char sep) {
   std::vector<std::string> parts;
   std::string cur;
@@ -66,45 +49,6 @@ std::vector<std::string> splitOn(const std::string& text, char sep) {
   }
   parts.push_back(cur);
   return parts;
-}
-
-bool parseFilterOptions(const ScanCliOptions& o, ResultFilter* f, std::string* error) {
-  *f = ResultFilter{};
-  f->extensionChoice = o.filterExt;
-  if (!o.filterDate.empty()) {
-    const auto parts = splitOn(o.filterDate, ':');
-    int y = 0, m = 0, d = 0;
-    char tail = 0;
-    const bool dateOk = parts.size() == 2 && std::sscanf(parts[1].c_str(), "%d-%d-%d%c", &y, &m, &d, &tail) == 3 &&
-                        y >= 1980 && y <= 2107 && m >= 1 && m <= 12 && d >= 1 && d <= 31;
-    const std::string mode = parts.empty() ? std::string() : toLower(parts[0]);
-    if (!dateOk || (mode != "before" && mode != "after" && mode != "on")) {
-      *error = "Invalid --filter-date '" + o.filterDate +
-               "': use before:YYYY-MM-DD, after:YYYY-MM-DD or on:YYYY-MM-DD (years 1980 to 2107)";
-      return false;
-    }
-    f->dateMode = mode == "before" ? DateFilterMode::Before : mode == "after" ? DateFilterMode::After : DateFilterMode::On;
-    f->date = dosDate(y, m, d);
-  }
-  if (!o.filterSize.empty()) {
-    const auto parts = splitOn(o.filterSize, ':');
-    const std::string mode = toLower(parts[0]);
-    bool ok = false;
-    if ((mode == "equal" || mode == "smaller" || mode == "larger") && parts.size() == 2) {
-      ok = parseKb(parts[1], &f->sizeKb1);
-      f->sizeMode = mode == "equal" ? SizeFilterMode::Equal : mode == "smaller" ? SizeFilterMode::Smaller : SizeFilterMode::Larger;
-    } else if (mode == "between" && parts.size() == 3) {
-      ok = parseKb(parts[1], &f->sizeKb1) && parseKb(parts[2], &f->sizeKb2);
-      f->sizeMode = SizeFilterMode::Between;
-    }
-    if (!ok) {
-      *error = "Invalid --filter-size '" + o.filterSize + "': use equal:N, smaller:N, larger:N or between:A:B (KB)";
-      return false;
-    }
-  }
-  f->name = o.filterName;
-  f->enabled = f->anyValueSet();
-  return true;
 }
 
 }  // namespace brenix::cli

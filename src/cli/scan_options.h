@@ -1,6 +1,6 @@
 #pragma once
-// The options `brenix scan` and `brenix recover` share, and reading the
-// result filter from them.
+// The options `brenix scan` and `brenix recover` share (their filter values
+// are read by results/filter_options.h).
 #include <CLI/CLI.hpp>
 #include <cstdint>
 #include <string>
@@ -8,7 +8,6 @@
 
 #include "cli/drive_selection.h"
 #include "results/recovery_context.h"
-#include "results/result_filter.h"
 
 namespace brenix::cli {
 
@@ -48,9 +47,6 @@ struct ScanCliOptions {
 };
 
 void addScanOptions(CLI::App& cmd, ScanCliOptions& o);
-
-// Parses the filter options into a ResultFilter; false with a message on a bad value.
-bool parseFilterOptions(const ScanCliOptions& o, ResultFilter* filter, std::string* error);
 
 // `text` cut at every `sep` (empty parts kept).
 std::vector<std::string> splitOn(const std::string& text, char sep);

@@ -11,6 +11,7 @@
 #include "jobs/engine_factory.h"
 #include "jobs/scan_jobs.h"
 #include "raw/raw_engine.h"
+#include "results/filter_options.h"
 #include "results/scan_option_rules.h"
 
 namespace brenix::cli {
@@ -21,12 +22,6 @@ ScanMode parseScanMode(const std::string& m) {
   if (m == "formatted") return ScanMode::Formatted;
   if (m == "raw") return ScanMode::Raw;
   return ScanMode::Deleted;
-}
-
-FilePreset parsePreset(const std::string& p) {
-  if (p == "pictures") return FilePreset::Pictures;
-  if (p == "mail") return FilePreset::Mail;
-  return FilePreset::None;
 }
 
 EngineKind kindOfFs(const std::string& fsName, ScanMode mode, const ScanEngine* engine) {
@@ -46,7 +41,7 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
     err << "Choose one of --json and --csv\n";
     return kExitUsage;
   }
-  if (!parseFilterOptions(o, &s.filter, &error)) {
+  if (!parseFilterOptions({o.filterExt, o.filterDate, o.filterSize, o.filterName}, &s.filter, &error)) {
     err << error << "\n";
     return kExitUsage;
   }
@@ -90,7 +85,7 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
   }
   ctx.options.rawTrim = !o.noTrim;
   ctx.options.carveUnclaimed = !o.noCarve;
-  ctx.preset = parsePreset(o.preset);
+  ctx.preset = presetNamed(o.preset).value_or(FilePreset::None);
   ctx.options.nameFilter = o.name;
   if (!o.path.empty()) ctx.options.searchFolder = o.path;
   ctx.options.rawMaxSizeKb = o.maxSizeKb;
