@@ -1,3 +1,5 @@
+// The volume: its boot sector (or the backup), where each record buffer's
+// records lie and how one is read back, and the deleted-file scan.
 #include "ntfs/ntfs_volume.h"
 
 #include <algorithm>
