@@ -6,6 +6,7 @@ namespace brenix {
 
 void NtfsFolderTable::add(uint32_t slot, uint32_t parent, std::string_view name) {
   if (!entries_.empty() && entries_.back().slot >= slot) return;  // out of order: keep the first
+  if (names_.size() + name.size() > UINT32_MAX) return;
   entries_.push_back({slot, parent, static_cast<uint32_t>(names_.size()), static_cast<uint32_t>(name.size())});
   names_.append(name);
 }
