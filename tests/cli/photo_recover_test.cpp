@@ -129,8 +129,10 @@ class PhotoRecover : public testing::Test {
     EXPECT_EQ(r.status, 0) << r.output;
     return test::readFile(dir_ / name);
   }
-  nlohmann::json scanJson(const std::string& types = "jpg") {
-    test::ToolResult r = run({"scan", "--mode", "raw", "--whole-disk", "--types", types, "--json"});
+  nlohmann::json scanJson(const std::string& types = "jpg", const std::vector<std::string>& more = {}) {
+    std::vector<std::string> args{"scan", "--mode", "raw", "--whole-disk", "--types", types, "--json"};
+    args.insert(args.end(), more.begin(), more.end());
+    test::ToolResult r = run(args);
     EXPECT_EQ(r.status, 0) << r.output;
     nlohmann::json files = nlohmann::json::array();
     nlohmann::json j = nlohmann::json::parse(r.output, nullptr, false);
@@ -208,6 +210,12 @@ TEST_F(PhotoRecover, BrokenPicturesApartSmallOnesAndRepeatsLeftOut) {
   EXPECT_EQ(files[2].value("decode", ""), "truncated");
   EXPECT_EQ(files[3].value("width", 0), 160);
   EXPECT_EQ(files[4].value("width", 0), 32);
+  // Plain cuts (trimming off) run on to the next header and are checked the same way.
+  const nlohmann::json plain = scanJson("jpg", {"--no-trim"});
+  ASSERT_EQ(plain.size(), 6u) << plain.dump(1);
+  for (size_t i = 0; i < 6; ++i)
+    EXPECT_EQ(plain[i].value("decode", ""), i == 2 ? "truncated" : "whole") << plain[i].dump();
+  EXPECT_GT(plain[0].value("size", 0u), photo.size());
 
   const fs::path out = dir_ / "out";
   test::ToolResult r = run({"recover", "--mode", "raw", "--whole-disk", "--types", "jpg", "--all", "--min-pixels",
