@@ -1,5 +1,7 @@
 #include "photo/photo_info.h"
 
+#include "photo/exif_fields.h"
+
 #include <libexif/exif-data.h>
 #include <openssl/evp.h>
 #include <turbojpeg.h>
@@ -11,23 +13,16 @@
 
 namespace brenix {
 
-namespace {
+namespace photo_detail {
 
-// An ASCII entry's text up to its first NUL, trimmed; "" for other formats.
-std::string asciiEntry(ExifContent* content, ExifTag tag) {
-  if (!content) return {};
-  ExifEntry* e = exif_content_get_entry(content, tag);
-  if (!e || e->format != EXIF_FORMAT_ASCII || !e->data || e->size == 0) return {};
-  const size_t n = std::min<size_t>(e->size, 256);
-  std::string text;
-  for (size_t i = 0; i < n && e->data[i] != 0; ++i) text += static_cast<char>(e->data[i]);
+std::string trimmedField(const std::string& s) {
+  std::string text = s.substr(0, s.find('\0'));
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
   size_t lead = 0;
   while (lead < text.size() && std::isspace(static_cast<unsigned char>(text[lead]))) ++lead;
   return text.substr(lead);
 }
 
-// "YYYY:MM:DD HH:MM:SS" as "YYYY-MM-DD HH:MM:SS"; "" when malformed or unset (zeros, blanks).
 std::string exifDate(const std::string& s) {
   if (s.size() < 19) return {};
   for (size_t i = 0; i < 19; ++i) {
@@ -51,6 +46,30 @@ std::string exifDate(const std::string& s) {
   out[7] = '-';
   out[10] = ' ';
   return out;
+}
+
+std::string exifTimeOffset(const std::string& s) {
+  auto digit = [&](size_t i) { return std::isdigit(static_cast<unsigned char>(s[i])) != 0; };
+  const bool ok = s.size() == 6 && (s[0] == '+' || s[0] == '-') && s[3] == ':' && digit(1) && digit(2) && digit(4) &&
+                  digit(5);
+  return ok ? s : std::string();
+}
+
+}  // namespace photo_detail
+
+namespace {
+
+using photo_detail::exifDate;
+using photo_detail::exifTimeOffset;
+using photo_detail::trimmedField;
+
+// An ASCII entry's text up to its first NUL, trimmed; "" for other formats.
+std::string asciiEntry(ExifContent* content, ExifTag tag) {
+  if (!content) return {};
+  ExifEntry* e = exif_content_get_entry(content, tag);
+  if (!e || e->format != EXIF_FORMAT_ASCII || !e->data || e->size == 0) return {};
+  const size_t n = std::min<size_t>(e->size, 256);
+  return trimmedField(std::string(reinterpret_cast<const char*>(e->data), n));
 }
 
 // Whether the picture's end marker follows its first scan: the frame's
@@ -95,8 +114,8 @@ void readExif(std::span<const uint8_t> data, PhotoInfo& info) {
   info.model = asciiEntry(ed->ifd[EXIF_IFD_0], EXIF_TAG_MODEL);
   info.dateTaken = exifDate(asciiEntry(ed->ifd[EXIF_IFD_EXIF], EXIF_TAG_DATE_TIME_ORIGINAL));
   if (!info.dateTaken.empty()) {
-    std::string offset = asciiEntry(ed->ifd[EXIF_IFD_EXIF], static_cast<ExifTag>(0x9011));  // OffsetTimeOriginal
-    if (offset.size() == 6 && (offset[0] == '+' || offset[0] == '-') && offset[3] == ':') info.timeOffset = offset;
+    // OffsetTimeOriginal
+    info.timeOffset = exifTimeOffset(asciiEntry(ed->ifd[EXIF_IFD_EXIF], static_cast<ExifTag>(0x9011)));
   }
   info.hasExif = !info.make.empty() || !info.model.empty() || !info.dateTaken.empty();
   exif_data_unref(ed);
@@ -131,6 +150,7 @@ void checkJpegDecode(std::span<const uint8_t> data, PhotoInfo& info, uint64_t ma
 
 PhotoInfo examineJpeg(std::span<const uint8_t> data, uint64_t maxPixels) {
   PhotoInfo info;
+  info.examined = true;
   readExif(data, info);
   checkJpegDecode(data, info, maxPixels);
   return info;
