@@ -24,6 +24,7 @@
 #include "gui/home_view.h"
 #include "gui/messages.h"
 #include "gui/overwrite_dialog.h"
+#include "gui/photo_options_dialog.h"
 #include "gui/preview_window.h"
 #include "gui/progress_dialog.h"
 #include "gui/results_list_model.h"
@@ -31,6 +32,7 @@
 #include "gui/skin_button.h"
 #include "gui/thumbnails.h"
 #include "jobs/scan_jobs.h"
+#include "raw/raw_engine.h"
 #include "results/cell_formats.h"
 
 namespace brenix::gui {
@@ -76,6 +78,10 @@ ResultsPage::ResultsPage(HomeView& host, int mode, std::unique_ptr<ScanEngine> e
   listModel_->setCheckHandler([this](int row, bool checked) {
     if (!updating_) rowCheckChanged(row, checked);
   });
+  if (auto* raw = dynamic_cast<RawEngine*>(engine_.get())) {
+    photoChoices_ = defaultPhotoChoices(host.app().ctx.preset);
+    listModel_->setPhotoLookup([raw](const FoundItem& item) { return raw->photo(size_t(item.engineIndex)); });
+  }
   listPool_.setMaxThreadCount(1);
   thumbWorker_ = std::make_unique<ThumbnailWorker>(
       [this](const FoundItem& item) {
@@ -555,6 +561,17 @@ void ResultsPage::recover() {
                   kind_ == EngineKind::Fat ? MessageIcon::None : MessageIcon::Information);
     return;
   }
+  if (kind_ == EngineKind::Raw) {
+    PhotoChoices choices = photoChoices_;
+    if (photoChooser_) {
+      if (!photoChooser_(choices)) return;
+    } else {
+      PhotoOptionsDialog dlg(choices, this);
+      if (dlg.exec() != QDialog::Accepted) return;
+      choices = dlg.choices();
+    }
+    photoChoices_ = choices;
+  }
   QString folder;
   if (folderChooser_) {
     folder = folderChooser_();
@@ -588,10 +605,14 @@ void ResultsPage::recoverTo(const QString& folder) {
     return;
   }
   auto steps = std::make_shared<std::vector<RecoveryStep>>(planRecovery(*model_).steps);
+
   auto outcome = std::make_shared<RecoveryOutcome>();
   runJob(
       Job::Recovery, QString::fromLatin1(kRecoveryTitle),
-      [this, steps, outcome, destination](RunningFlag& running) {
+      [this, steps, outcome, destination, choices = photoChoices_](RunningFlag& running) {
+        // Carved photos: named, sorted and left out as chosen (the worker
+        // reads them for duplicates; names from a file system are kept).
+        if (auto* raw = dynamic_cast<RawEngine*>(engine_.get())) raw->placePhotos(tree_, choices, *steps, nullptr);
         GuiOverwritePrompt prompt(this, closing_);
         *outcome = runRecoveryJob(*engine_, tree_, *steps, destination, prompt, host().app().ctx.progress, running);
       },
