@@ -186,6 +186,22 @@ TEST(RawCarve, RealFilesBetweenOthersComeBackWhole) {
   }
 }
 
+// exiftool writes its odd-length strings last and pads the file to a word
+// boundary: the pad byte is the file's own, and a carved TIFF keeps it.
+TEST(RawCarve, TiffKeepsItsTrailingPadByte) {
+  for (const char* tool : {"convert", "exiftool"}) BRENIX_REQUIRE_TOOL(tool);
+  test::TempDir dir;
+  made(dir, {"convert", "-size", "33x17", "gradient:red-blue", "-depth", "8"}, "pad.tif");
+  test::ToolResult ex = test::runTool({"exiftool", "-q", "-overwrite_original", "-Artist=abcd",
+                                       "-ImageDescription=hello", (dir / "pad.tif").string()});
+  ASSERT_EQ(ex.status, 0) << ex.output;
+  const Bytes tif = test::readFile(dir / "pad.tif");
+  ASSERT_TRUE(tif.size() % 2 == 0 && tif.back() == 0) << tif.size();
+  Bytes img;
+  std::vector<Laid> laid = layOut(img, {tif}, 1);
+  expectWhole(carve(dir, img), laid, {"tif"});
+}
+
 // An old file whose header survived while a newer picture was written over
 // its middle: the old header's sizes are stale. The picture is found whole
 // and the old file is cut where it begins.
