@@ -6,6 +6,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QSpinBox>
+#include <QStringList>
 #include <QVBoxLayout>
 
 namespace brenix::gui {
@@ -17,6 +18,27 @@ PhotoChoices defaultPhotoChoices(FilePreset preset) {
     c.minHeight = 120;
   }
   return c;
+}
+
+QString photoCountsText(const PhotoCounts& counts, const PhotoChoices& choices) {
+  QStringList lines;
+  // "1 picture<what> was <done>." / "2 pictures<what> were <done>."
+  auto line = [&lines](uint64_t n, const char* noun, const QString& what, const QString& done) {
+    if (n == 0) return;
+    lines << QStringLiteral("%1 %2%3%4 %5 %6.")
+                 .arg(n)
+                 .arg(QString::fromLatin1(noun), QString::fromLatin1(n == 1 ? "" : "s"), what,
+                      QString::fromLatin1(n == 1 ? "was" : "were"), done);
+  };
+  const QString leftOut = QStringLiteral("left out");
+  line(counts.broken - counts.brokenLeftOut, "broken picture", QString(),
+       QStringLiteral("written into the \"broken\" folder"));
+  line(counts.brokenLeftOut, "broken picture", QString(), leftOut);
+  line(counts.fewPixels, "picture", QStringLiteral(" smaller than %1 x %2 pixels").arg(choices.minWidth).arg(choices.minHeight),
+       leftOut);
+  line(counts.tooSmall, "file", QStringLiteral(" of fewer than %1 bytes").arg(choices.minSize), leftOut);
+  line(counts.duplicates, "repeated picture", QString(), QStringLiteral("left out (the same content was written once)"));
+  return lines.join(QLatin1Char('\n'));
 }
 
 PhotoOptionsDialog::PhotoOptionsDialog(const PhotoChoices& start, QWidget* parent) : QDialog(parent), start_(start) {

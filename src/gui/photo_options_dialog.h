@@ -17,6 +17,10 @@ namespace brenix::gui {
 // pictures smaller than 160 x 120 (thumbnails and icons); nothing else is on.
 PhotoChoices defaultPhotoChoices(FilePreset preset);
 
+// What the choices did to a recovery, one line each ("1 picture smaller than
+// 160 x 120 pixels was left out."); empty when they changed nothing.
+QString photoCountsText(const PhotoCounts& counts, const PhotoChoices& choices);
+
 class PhotoOptionsDialog : public QDialog {
   Q_OBJECT
  public:

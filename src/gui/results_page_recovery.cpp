@@ -104,17 +104,20 @@ void ResultsPage::recoverTo(const QString& folder) {
   auto steps = std::make_shared<std::vector<RecoveryStep>>(planRecovery(*model_).steps);
 
   auto outcome = std::make_shared<RecoveryOutcome>();
+  auto counts = std::make_shared<PhotoCounts>();
   runJob(
       Job::Recovery, QString::fromLatin1(kRecoveryTitle),
-      [this, steps, outcome, destination, choices = photoChoices_](RunningFlag& running) {
+      [this, steps, outcome, counts, destination, choices = photoChoices_](RunningFlag& running) {
         // Carved photos: named, sorted and left out as chosen (the worker
         // reads them for duplicates; names from a file system are kept).
-        if (auto* raw = dynamic_cast<RawEngine*>(engine_.get())) raw->placePhotos(tree_, choices, *steps, nullptr);
+        if (auto* raw = dynamic_cast<RawEngine*>(engine_.get())) raw->placePhotos(tree_, choices, *steps, counts.get());
         GuiOverwritePrompt prompt(this, closing_);
         *outcome = runRecoveryJob(*engine_, tree_, *steps, destination, prompt, host().app().ctx.progress, running);
       },
-      [this, outcome] {
+      [this, outcome, counts, choices = photoChoices_] {
         lastRecovery_ = *outcome;
+        const QString photoText = photoCountsText(*counts, choices);
+        if (!photoText.isEmpty()) showMessage(this, QStringLiteral("Notice"), photoText, MessageIcon::Information);
         std::string report = lastRecovery_.report;
         if (report.empty() && (!lastRecovery_.failures.empty() || !lastRecovery_.markedFiles.empty())) {
           // The FAT and EXT pages keep no report of their own; a file that
