@@ -37,25 +37,7 @@ bool applyPhotoChoices(const PhotoCliOptions& o, ScanSession& s, std::vector<Rec
   }
   auto* raw = dynamic_cast<RawEngine*>(s.engine.get());
   if (!raw) return true;  // names from a file system are kept as they are
-  PhotoPlanner planner(c);
-  std::vector<RecoveryStep> kept;
-  std::vector<uint8_t> bytes;
-  for (RecoveryStep& st : steps) {
-    if (!st.hasItem) {
-      kept.push_back(st);
-      continue;
-    }
-    const FoundItem& item = s.tree->item(st.item);
-    const PhotoInfo* info = raw->photo(size_t(item.engineIndex));
-    std::string digest;
-    if (c.dedup && raw->readItem(item, bytes, item.size)) digest = sha256Hex(bytes);
-    std::string place;
-    if (planner.place(item.name, item.size, info, digest, &place) != PhotoVerdict::Write) continue;
-    st.place = place;
-    kept.push_back(st);
-  }
-  steps = std::move(kept);
-  if (counts) *counts = planner.counts();
+  raw->placePhotos(*s.tree, c, steps, counts);
   return true;
 }
 

@@ -149,6 +149,16 @@ QVariant ResultsListModel::data(const QModelIndex& idx, int role) const {
   const int column = idx.column();
   switch (role) {
     case Qt::DisplayRole:
+      if (photoOf_ && (column == int(ListColumn::Modified) || column == int(ListColumn::Attributes))) {
+        if (const PhotoInfo* photo = photoOf_(it)) {
+          // A picture without a date, or one that was not decoded, keeps
+          // the cell the engine gives it.
+          const std::string text = column == int(ListColumn::Modified) ? photo->dateTaken
+                                   : photo->reassembled                ? std::string("reassembled")
+                                                                       : std::string(decodeStateText(photo->decode));
+          if (!text.empty()) return qs(text);
+        }
+      }
       return qs(cellText(kind_, it, ListColumn(column)));
     case Qt::ToolTipRole:
       return column == 0 && thumbnailMode_ ? QVariant(qs(cellText(kind_, it, ListColumn::Name))) : QVariant();

@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "photo/photo_info.h"
 #include "results/cell_formats.h"
 #include "results/found_item.h"
 #include "results/result_tree.h"
@@ -75,6 +76,11 @@ class ResultsListModel : public QAbstractTableModel {
   void checksChanged();
   // Called when a person ticks or clears a row's box.
   void setCheckHandler(std::function<void(int row, bool checked)> h) { onCheck_ = std::move(h); }
+  // What examining a carved picture found (null: nothing). With it, a carved
+  // picture's Date Modified cell shows the date it was taken (EXIF) and its
+  // Attributes cell the decode state ("whole", "truncated", "corrupt",
+  // "reassembled").
+  void setPhotoLookup(std::function<const PhotoInfo*(const FoundItem&)> f) { photoOf_ = std::move(f); }
 
   int rowCount(const QModelIndex& parent = {}) const override;
   int columnCount(const QModelIndex& parent = {}) const override;
@@ -93,6 +99,7 @@ class ResultsListModel : public QAbstractTableModel {
   std::vector<size_t> rows_;
   bool thumbnailMode_ = false;
   std::function<void(int, bool)> onCheck_;
+  std::function<const PhotoInfo*(const FoundItem&)> photoOf_;
 };
 
 // Makes the calling worker thread yield to the GUI thread when the

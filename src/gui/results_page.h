@@ -13,6 +13,7 @@
 
 #include "gui/page.h"
 #include "jobs/job_runner.h"
+#include "photo/photo_naming.h"
 #include "results/recovery_output.h"
 #include "results/result_tree.h"
 #include "results/results_model.h"
@@ -93,6 +94,10 @@ class ResultsPage : public Page {
   // Tests answer the questions instead of a person.
   void setOverwriteHandlerForTesting(std::function<OverwriteAnswer(const QString&)> h) { overwriteHandler_ = std::move(h); }
   void setFolderChooserForTesting(std::function<QString()> h) { folderChooser_ = std::move(h); }
+  // Tests edit the photo choices (false: cancel) instead of the dialog.
+  void setPhotoChooserForTesting(std::function<bool(PhotoChoices&)> h) { photoChooser_ = std::move(h); }
+  // Raw pages: the choices for carved photos the next recovery starts from.
+  const PhotoChoices& photoChoices() const { return photoChoices_; }
   OverwriteAnswer askOverwrite(const QString& name);
   // The last recovery's outcome.
   const RecoveryOutcome& lastRecovery() const { return lastRecovery_; }
@@ -163,6 +168,8 @@ class ResultsPage : public Page {
   QHash<const ResultFolder*, QTreeWidgetItem*> folderItems_;
   std::function<OverwriteAnswer(const QString&)> overwriteHandler_;
   std::function<QString()> folderChooser_;
+  std::function<bool(PhotoChoices&)> photoChooser_;
+  PhotoChoices photoChoices_;
 };
 
 // Lets the host make results pages: the engine comes from the application's

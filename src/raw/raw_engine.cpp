@@ -145,6 +145,29 @@ const TwoPieces* RawEngine::pieces(size_t i) const {
   return it != pieces_.end() && it->first == i ? &it->second : nullptr;
 }
 
+void RawEngine::placePhotos(const ResultTree& tree, const PhotoChoices& choices, std::vector<RecoveryStep>& steps,
+                            PhotoCounts* counts) {
+  PhotoPlanner planner(choices);
+  std::vector<RecoveryStep> kept;
+  std::vector<uint8_t> bytes;
+  for (RecoveryStep& st : steps) {
+    if (!st.hasItem) {
+      kept.push_back(st);
+      continue;
+    }
+    const FoundItem& item = tree.item(st.item);
+    const PhotoInfo* info = photo(size_t(item.engineIndex));
+    std::string digest;
+    if (choices.dedup && readItem(item, bytes, item.size)) digest = sha256Hex(bytes);
+    std::string place;
+    if (planner.place(item.name, item.size, info, digest, &place) != PhotoVerdict::Write) continue;
+    st.place = place;
+    kept.push_back(st);
+  }
+  steps = std::move(kept);
+  if (counts) *counts = planner.counts();
+}
+
 bool RawEngine::readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) {
   if (const TwoPieces* two = pieces(size_t(item.engineIndex))) {
     const auto& f = scanner_.files()[size_t(item.engineIndex)];

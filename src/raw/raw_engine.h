@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "photo/photo_info.h"
+#include "photo/photo_naming.h"
 #include "photo/photo_reassembly.h"
 #include "raw/raw_scanner.h"
+#include "results/recovery_output.h"
 #include "results/scan_engine.h"
 
 namespace brenix {
@@ -35,6 +37,11 @@ class RawEngine : public ScanEngine {
   void setReassemble(bool on) { reassemble_ = on; }
   // The two pieces of carved file i when it was put together, else null.
   const TwoPieces* pieces(size_t i) const;
+  // Applies the photo choices to recovery steps over this engine's tree:
+  // drops the steps of files they leave out and sets the place of the rest
+  // (names and folders from EXIF, broken/). Counts what was left out.
+  void placePhotos(const ResultTree& tree, const PhotoChoices& choices, std::vector<RecoveryStep>& steps,
+                   PhotoCounts* counts);
 
  private:
   RawScanner scanner_;

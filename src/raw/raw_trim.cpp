@@ -485,7 +485,15 @@ uint64_t tiffEnd(Window& w, bool little, std::vector<uint64_t>& anchors) {
     uint32_t next = t.u32(entries.data() + 12 * n);
     if (next != 0) queue.push_back(next);
   }
-  return t.pastBound ? 0 : t.end;
+  if (t.pastBound) return 0;
+  // TIFF data sits on word boundaries: writers that end the file with an
+  // odd-length value (exiftool, for one) add a zero pad byte, which is the
+  // file's last byte.
+  if (t.end % 2 == 1 && t.end + 1 <= w.bound()) {
+    const uint8_t* pad = w.at(t.end, 1);
+    if (pad && *pad == 0) return t.end + 1;
+  }
+  return t.end;
 }
 
 uint64_t rafEnd(Window& w) {

@@ -1,9 +1,59 @@
 // The GUI tests need a QApplication; they run under the offscreen platform
 // unless QT_QPA_PLATFORM says otherwise (xcb under Xvfb for screenshots).
+//
+// No test may wait on a person: a modal dialog or menu that runs its own
+// event loop (exec) and is still open after kModalLimitMs fails the running
+// test and is closed, so the run goes on instead of hanging.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDialog>
+#include <QElapsedTimer>
+#include <QPointer>
 #include <QStandardPaths>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+constexpr qint64 kModalLimitMs = 15000;
+
+class ModalWatchdog {
+ public:
+  ModalWatchdog() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] { check(); });
+    timer_.start(250);
+  }
+
+ private:
+  void check() {
+    // The tests turn the event loop with processEvents (loop level 0); a
+    // deeper level is a dialog's or menu's exec() waiting for an answer.
+    QWidget* w = QThread::currentThread()->loopLevel() > 0 ? waiting() : nullptr;
+    if (w != open_) {
+      open_ = w;
+      since_.start();
+      return;
+    }
+    if (!w || since_.elapsed() < kModalLimitMs) return;
+    ADD_FAILURE() << "a " << w->metaObject()->className() << " (\"" << w->windowTitle().toStdString()
+                  << "\") waited for an answer for " << kModalLimitMs / 1000
+                  << " s: the test must answer it (a ...ForTesting hook or a timer)";
+    if (auto* dlg = qobject_cast<QDialog*>(w)) dlg->reject();
+    else w->close();
+    open_ = nullptr;
+  }
+  static QWidget* waiting() {
+    if (QWidget* popup = QApplication::activePopupWidget()) return popup;
+    return QApplication::activeModalWidget();
+  }
+
+  QTimer timer_;
+  QPointer<QWidget> open_;
+  QElapsedTimer since_;
+};
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -12,5 +62,6 @@ int main(int argc, char** argv) {
   QApplication::setOrganizationName(QStringLiteral("Brenix Tests"));
   QApplication::setApplicationName(QStringLiteral("gui_test"));
   ::testing::InitGoogleTest(&argc, argv);
+  ModalWatchdog watchdog;
   return RUN_ALL_TESTS();
 }

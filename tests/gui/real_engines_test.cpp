@@ -3,9 +3,17 @@
 // tree and recovered through the page into a folder.
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialogButtonBox>
 #include <QListWidget>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTimer>
+#include <QTreeView>
 #include <QTreeWidget>
 #include <filesystem>
+#include <fstream>
 #include <set>
 
 #include "cli/demo_image.h"
@@ -14,11 +22,15 @@
 #include "exfat/exfat_card.h"
 #include "gui/drive_page.h"
 #include "gui/home_view.h"
+#include "gui/photo_options_dialog.h"
+#include "gui/results_list_model.h"
 #include "gui/results_page.h"
 #include "gui/skin_button.h"
 #include "gui_support.h"
 #include "jobs/engine_factory.h"
+#include "photo/photo_naming.h"
 #include "raw/raw_types.h"
+#include "results/cell_formats.h"
 #include "support/temp_dir.h"
 #include "support/tools.h"
 
@@ -65,6 +77,7 @@ class RealEngines : public ::testing::Test {
   bool recoverAll(ResultsPage* page, const fs::path& out) {
     page->setFolderChooserForTesting([out] { return QString::fromStdString(out.string()); });
     page->setOverwriteHandlerForTesting([](const QString&) { return OverwriteAnswer::YesToAll; });
+    page->setPhotoChooserForTesting([](PhotoChoices&) { return true; });  // raw pages: the choices as they start
     page->recover();
     return waitUntil([page] { return page->job() == ResultsPage::Job::None; }, 20000);
   }
@@ -265,6 +278,113 @@ TEST_F(RealEngines, RawScanOfAWholeDiskFromTheDiskRow) {
   drive = qobject_cast<DrivePage*>(home_.currentPage());
   drive->tree()->setCurrentItem(drive->tree()->topLevelItem(0)->child(0));
   EXPECT_FALSE(drive->button(QStringLiteral("Next"))->isEnabled());
+}
+
+}  // namespace
+}  // namespace brenix::test
+
+namespace brenix::test {
+namespace {
+
+// exiftool's answers ("Key : value" lines) for a corpus picture.
+std::map<std::string, std::string> exifAnswers(const fs::path& p) {
+  std::map<std::string, std::string> out;
+  std::ifstream in(p);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string key = line.substr(0, colon), value = line.substr(colon + 1);
+    while (!key.empty() && key.back() == ' ') key.pop_back();
+    while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+    out[key] = value;
+  }
+  return out;
+}
+
+// Two camera pictures on a card, raw-scanned with the pictures preset: the
+// list shows the date each was taken and that it decodes whole; the
+// recovery step's photo dialog, with "name by date and camera" and "sort by
+// date" ticked, writes the camera picture as
+// YYYY/YYYY-MM-DD/YYYY-MM-DD_HH-MM-SS_<camera>.jpg and leaves the 100 x 68
+// one out (the preset's 160 x 120 minimum).
+TEST_F(RealEngines, CarvedCameraPicturesAreDatedInTheListAndRecoveredByDate) {
+  if (!createEngine("RAW", ScanMode::Raw)) GTEST_SKIP() << "no raw engine in this build";
+  const fs::path corpus = corpusDir() / "jpeg";
+  const fs::path camera = corpus / "kodak-dc240.jpg", small = corpus / "Canon_40D.jpg";
+  if (!fs::exists(camera) || !fs::exists(small)) GTEST_SKIP() << "no corpus pictures";
+  MessageRecorder rec;
+  const std::vector<uint8_t> photo = readFile(camera), icon = readFile(small);
+  std::vector<uint8_t> card(64 << 10);
+  for (const auto* p : {&photo, &icon}) {
+    card.insert(card.end(), p->begin(), p->end());
+    card.resize((card.size() + 4095) / 4096 * 4096 + 4096, 0);
+  }
+  card.resize(card.size() + (64 << 10), 0);
+  writeFile(tmp_ / "card.img", card);
+  std::string error;
+  ASSERT_GE(DeviceTable::instance().attachImage((tmp_ / "card.img").string(), &error), 0) << error;
+  app_.ctx.preset = FilePreset::Pictures;
+  app_.ctx.rawTypes = std::make_shared<RawTypeList>();
+  ASSERT_TRUE(loadRawTypes(fs::path(BRENIX_TEST_SOURCE_DIR) / "data" / "rp.dat", *app_.ctx.rawTypes, &error)) << error;
+  ASSERT_TRUE(home_.navigate(kPageDrive, kModeRaw));
+  auto* drive = qobject_cast<DrivePage*>(home_.currentPage());
+  drive->tree()->setCurrentItem(drive->tree()->topLevelItem(0)->child(0));
+  drive->button(QStringLiteral("Next"))->click();
+  auto* page = qobject_cast<ResultsPage*>(home_.currentPage());
+  ASSERT_NE(page, nullptr) << rec.texts().join(QLatin1Char('|')).toStdString();
+  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None && page->folderTree()->topLevelItemCount(); },
+                        20000));
+  QTreeWidgetItem* root = page->folderTree()->topLevelItem(0);
+  ASSERT_EQ(root->childCount(), 1);
+  page->folderTree()->setCurrentItem(root->child(0));
+  ASSERT_EQ(listRows(page->fileList()), 2);
+
+  const auto answers = exifAnswers(camera.string() + ".exif.txt");
+  std::string date = answers.at("DateTimeOriginal");  // "YYYY:MM:DD HH:MM:SS"
+  ASSERT_EQ(date.size(), 19u);
+  date[4] = date[7] = '-';
+  std::string smallDate = exifAnswers(small.string() + ".exif.txt").at("DateTimeOriginal");
+  smallDate[4] = smallDate[7] = '-';
+  EXPECT_EQ(listCell(page->fileList(), 0, int(ListColumn::Modified)), QString::fromStdString(date));
+  EXPECT_EQ(listCell(page->fileList(), 1, int(ListColumn::Modified)), QString::fromStdString(smallDate));
+  for (int row : {0, 1}) EXPECT_EQ(listCell(page->fileList(), row, int(ListColumn::Attributes)), QStringLiteral("whole"));
+
+  // Recovery: the photo dialog opens with the preset's pixel minimum; a
+  // person ticks the two naming choices and presses OK.
+  root->setCheckState(0, Qt::Checked);
+  bool pixelMinimumOn = false;
+  QTimer answer;
+  QObject::connect(&answer, &QTimer::timeout, [&] {
+    auto* dlg = qobject_cast<PhotoOptionsDialog*>(QApplication::activeModalWidget());
+    if (!dlg) return;
+    pixelMinimumOn = dlg->minPixelsBox()->isChecked() && dlg->minWidthBox()->value() == 160 &&
+                     dlg->minHeightBox()->value() == 120;
+    dlg->nameByExifBox()->setChecked(true);
+    dlg->sortByDateBox()->setChecked(true);
+    dlg->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+  });
+  answer.start(20);
+  const fs::path out = tmp_ / "out";
+  page->setFolderChooserForTesting([out] { return QString::fromStdString(out.string()); });
+  page->recover();
+  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None; }, 20000));
+  answer.stop();
+  EXPECT_TRUE(pixelMinimumOn);
+  EXPECT_TRUE(page->photoChoices().nameByExif && page->photoChoices().sortByDate);
+
+  PhotoInfo info;
+  info.make = answers.at("Make");
+  info.model = answers.at("Model");
+  const std::string name = date.substr(0, 10) + "_" + date.substr(11, 2) + "-" + date.substr(14, 2) + "-" +
+                           date.substr(17, 2) + "_" + cameraNamePart(info) + ".jpg";
+  const fs::path written = out / date.substr(0, 4) / date.substr(0, 10) / name;
+  EXPECT_EQ(readFile(written), photo) << written;
+  std::vector<fs::path> files;
+  for (const auto& e : fs::recursive_directory_iterator(out))
+    if (e.is_regular_file()) files.push_back(e.path());
+  EXPECT_EQ(files, std::vector<fs::path>{written});
+  EXPECT_EQ(rec.texts(), QStringList{QStringLiteral("1 picture smaller than 160 x 120 pixels was left out.")});
 }
 
 }  // namespace

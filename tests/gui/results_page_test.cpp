@@ -321,6 +321,7 @@ TEST_F(ResultsPageTest, RawScanOfTheDemoImageRecoversEveryPicture) {
       << page->selectedLine().toStdString();
   const fs::path out = tmp_ / "raw-out";
   page->setFolderChooserForTesting([&out] { return QString::fromStdString(out.string()); });
+  page->setPhotoChooserForTesting([](PhotoChoices&) { return true; });  // the photo choices as they start
   page->recover();
   ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None; }, 20000));
   std::set<std::string> expected, got;

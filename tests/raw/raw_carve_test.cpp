@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <tuple>
 
 #include "raw/raw_scanner.h"
 #include "raw/raw_types.h"
@@ -184,6 +185,50 @@ TEST(RawCarve, RealFilesBetweenOthersComeBackWhole) {
     EXPECT_EQ(c.files[i].startSector, laid[i].sector);
     EXPECT_EQ(c.files[i].size, ((i + 1 < laid.size() ? laid[i + 1].sector : img.size() / 512) - laid[i].sector) * 512);
   }
+}
+
+// exiftool writes its odd-length strings last and pads the file to a word
+// boundary: the pad byte is the file's own, and a carved TIFF keeps it.
+TEST(RawCarve, TiffKeepsItsTrailingPadByte) {
+  for (const char* tool : {"convert", "exiftool"}) BRENIX_REQUIRE_TOOL(tool);
+  test::TempDir dir;
+  made(dir, {"convert", "-size", "33x17", "gradient:red-blue", "-depth", "8"}, "pad.tif");
+  test::ToolResult ex = test::runTool({"exiftool", "-q", "-overwrite_original", "-Artist=abcd",
+                                       "-ImageDescription=hello", (dir / "pad.tif").string()});
+  ASSERT_EQ(ex.status, 0) << ex.output;
+  const Bytes tif = test::readFile(dir / "pad.tif");
+  ASSERT_TRUE(tif.size() % 2 == 0 && tif.back() == 0) << tif.size();
+  Bytes img;
+  std::vector<Laid> laid = layOut(img, {tif}, 1);
+  expectWhole(carve(dir, img), laid, {"tif"});
+}
+
+// A Panasonic RW2 as the cameras lay it out ("IIU\0", first directory at
+// 0x18 after the maker's header bytes; no tool writes one): found by its own
+// signature and cut where its sensor data ends, between two TIFFs.
+TEST(RawCarve, PanasonicRw2ComesBackWhole) {
+  BRENIX_REQUIRE_TOOL("convert");
+  test::TempDir dir;
+  const Bytes tif = made(dir, {"convert", "-size", "40x30", "gradient:", "-compress", "none"}, "a.tif");
+  Bytes rw2 = {'I', 'I', 'U', 0, 0x18, 0, 0, 0};
+  rw2.resize(0x18, 0);
+  auto put = [&rw2](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) rw2.push_back(uint8_t(v >> (8 * i)));
+  };
+  const uint32_t dataAt = 0x18 + 2 + 12 * 4 + 4, dataBytes = 120 * 80 * 2;
+  put(4, 2);
+  for (auto [tag, type, value] : {std::tuple{2u, 3u, 120u}, {3u, 3u, 80u}, {0x111u, 4u, dataAt}, {0x117u, 4u, dataBytes}}) {
+    put(tag, 2), put(type, 2), put(1, 4), put(value, 4);
+  }
+  put(0, 4);
+  std::mt19937 rng(3);
+  for (uint32_t i = 0; i < dataBytes; ++i) rw2.push_back(uint8_t(rng()));
+  Bytes img;
+  std::vector<Laid> laid = layOut(img, {tif, rw2, tif}, 2);
+  Carved c = carve(dir, img);
+  expectWhole(c, laid, {"tif", "rw2", "tif"});
+  ASSERT_EQ(c.files.size(), 3u);
+  EXPECT_EQ(c.files[1].name.substr(c.files[1].name.size() - 4), ".rw2");
 }
 
 // An old file whose header survived while a newer picture was written over
