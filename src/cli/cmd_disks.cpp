@@ -33,11 +33,11 @@ nlohmann::json partitionJson(const PartitionInfo& p, const std::string& root, in
       {"driveLetter", std::string(1, p.driveLetter)},
       {"mountPoint", root},
       {"slotKind", p.slotKind},
-      {"slotSector", p.slotSector},
+      {"slotSector", p.slotPosition()},
       {"extendedBase", p.extendedBase},
       {"fsName", p.fs()},
       {"volumeLabel", p.label()},
-      {"volumeStart", p.volumeStart},
+      {"volumeStart", p.startSector()},
       {"endSector", p.endSector() - 1},
       {"sectorsPerCluster", p.sectorsPerCluster},
       {"bytesPerSector", p.bytesPerSector},
@@ -95,7 +95,7 @@ int runDisks(DisksOptions& o) {
       const PartitionInfo& p = catalog.volume(parts[k]);
       const std::string& root = catalog.rootPath(parts[k]);
       const bool shown = listedInMode(p.fs(), mode);
-      const std::string name = catalog.partitionName(driveNumber, p.volumeStart);
+      const std::string name = catalog.partitionName(driveNumber, p.startSector());
       dj["partitions"].push_back(partitionJson(p, root, static_cast<int>(k), shown));
       dj["partitions"].back()["name"] = p.fs() == "Deleted" ? std::string() : name;
       if (o.json || !shown) continue;

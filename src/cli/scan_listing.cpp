@@ -4,6 +4,7 @@
 #include <array>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 #include <vector>
 
 #include "cli/photo_recovery.h"
@@ -60,17 +61,47 @@ std::string nestedDump(const nlohmann::json& v, int depth) {
   return out;
 }
 
+// Found totals of every folder with all below it, in one pass from the
+// leaves up (folders in the pre-order forEachFolder gives).
+std::vector<Totals> subtreeTotals(const ResultTree& tree, const std::vector<const ResultFolder*>& folders) {
+  std::unordered_map<const ResultFolder*, size_t> position;
+  position.reserve(folders.size());
+  for (size_t i = 0; i < folders.size(); ++i) position.emplace(folders[i], i);
+  std::vector<Totals> totals(folders.size());
+  for (size_t i = folders.size(); i-- > 0;) {
+    for (size_t index : folders[i]->items) {
+      if (index >= tree.itemCount()) continue;
+      totals[i].count += 1;
+      totals[i].bytes += tree.item(index).size;
+    }
+    if (!folders[i]->parent) continue;
+    const auto up = position.find(folders[i]->parent);
+    if (up == position.end()) continue;
+    totals[up->second].count += totals[i].count;
+    totals[up->second].bytes += totals[i].bytes;
+  }
+  return totals;
+}
+
+nlohmann::json totalsJson(const Totals& t) {
+  return {{"count", t.count}, {"bytes", t.bytes}, {"text", statusLineText(t.count, t.bytes)}};
+}
+
 }  // namespace
 
 bool printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
-  ResultsModel& model = *s.model;
-  const EngineKind kind = model.kind();
-  std::vector<ResultFolder*> folders;
-  forEachFolder(s.tree->root(), [&](ResultFolder& f) { folders.push_back(&f); });
-  const Totals all = model.foundTotals(s.tree->root());
+  const ResultTree& tree = *s.tree;
+  const EngineKind kind = s.model->kind();
+  std::vector<const ResultFolder*> folders;
+  forEachFolder(tree.root(), [&](const ResultFolder& f) { folders.push_back(&f); });
+  // Every folder's totals up front, and each folder's rows filtered on their
+  // own: the listing costs one pass over folders and items, however many of
+  // either there are.
+  const std::vector<Totals> found = subtreeTotals(tree, folders);
+  const Totals all = found.empty() ? Totals{} : found.front();
 
-  // JSON is written folder by folder, in the key order dump() uses, so a scan
-  // of millions of files is never held as one document.
+  // JSON is written file by file, in the key order dump() uses, so neither a
+  // scan of millions of files nor a folder of 100,000 is held as one document.
   size_t jsonFolders = 0;
   if (o.json) {
     out << "{\n  \"engine\": " << nlohmann::json(engineKindName(kind)).dump() << ",\n  \"fileSystem\": "
@@ -78,18 +109,22 @@ bool printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
   }
   if (o.csv) out << "folder,name,size,size_text,type,attributes,modified,created,accessed\n";
   if (!o.json && !o.csv) {
-    out << (s.tree->root().name.empty() ? std::string(engineKindName(kind)) : terminalSafe(s.tree->root().name)) << "\n";
+    out << (tree.root().name.empty() ? std::string(engineKindName(kind)) : terminalSafe(tree.root().name)) << "\n";
   }
   Totals listed;
-  for (ResultFolder* f : folders) {
+  std::vector<std::array<std::string, kListColumnCount>> rows;
+  for (size_t fi = 0; fi < folders.size(); ++fi) {
     if (InterruptGuard::interrupted()) return false;
-    model.selectFolder(*f);
-    model.applyFilter(s.filter);
+    const ResultFolder* f = folders[fi];
     const std::string path = o.json ? folderPathText(*f) : terminalSafe(folderPathText(*f));
-    std::vector<std::array<std::string, kListColumnCount>> rows;
-    nlohmann::json jfiles = nlohmann::json::array();
-    for (size_t index : model.rows()) {
-      const FoundItem& item = s.tree->item(index);
+    rows.clear();
+    size_t jsonFiles = 0;
+    if (o.json) out << (jsonFolders++ ? ",\n    " : "\n    ") << "{\n      \"files\": [";
+    for (size_t index : f->items) {
+      if (index >= tree.itemCount()) continue;
+      const FoundItem& item = tree.item(index);
+      if (!passesFilter(kind, item, s.filter)) continue;
+      if (InterruptGuard::interrupted()) return false;
       std::array<std::string, kListColumnCount> cells;
       for (int c = 0; c < kListColumnCount; ++c) {
         std::string text = cellText(kind, item, ListColumn(c));
@@ -98,36 +133,36 @@ bool printResults(const ScanCliOptions& o, ScanSession& s, std::ostream& out) {
       listed.count += 1;
       listed.bytes += item.size;
       if (o.json) {
-        jfiles.push_back({{"name", jsonText(cells[0])},
-                          {"size", item.size},
-                          {"sizeText", cells[1]},
-                          {"type", jsonText(cells[2])},
-                          {"attributes", jsonText(cells[3])},
-                          {"modified", cells[4]},
-                          {"created", cells[5]},
-                          {"accessed", cells[6]},
-                          {"deleted", item.deleted}});
-        addPhotoJson(s, item, jfiles.back());
+        nlohmann::json file = {{"name", jsonText(cells[0])},
+                               {"size", item.size},
+                               {"sizeText", cells[1]},
+                               {"type", jsonText(cells[2])},
+                               {"attributes", jsonText(cells[3])},
+                               {"modified", cells[4]},
+                               {"created", cells[5]},
+                               {"accessed", cells[6]},
+                               {"deleted", item.deleted}};
+        addPhotoJson(s, item, file);
+        out << (jsonFiles++ ? ",\n        " : "\n        ") << nestedDump(file, 4);
       } else if (o.csv) {
         out << csvField(path);
         out << "," << csvField(cells[0]) << "," << item.size;
         for (size_t c = 1; c < cells.size(); ++c) out << "," << csvField(cells[c]);
         out << "\n";
+      } else {
+        rows.push_back(std::move(cells));
       }
-      if (!o.json && !o.csv) rows.push_back(std::move(cells));
     }
-    const Totals found = model.foundTotals(*f);
     if (o.json) {
-      const nlohmann::json folder = {{"path", jsonText(path)},
-                                     {"name", jsonText(f->name)},
-                                     {"found", {{"count", found.count}, {"bytes", found.bytes}, {"text", statusLineText(found.count, found.bytes)}}},
-                                     {"files", std::move(jfiles)}};
-      out << (jsonFolders++ ? ",\n    " : "\n    ") << nestedDump(folder, 2);
+      out << (jsonFiles ? "\n      ]" : "]") << ",\n      \"found\": " << nestedDump(totalsJson(found[fi]), 3)
+          << ",\n      \"name\": " << nlohmann::json(jsonText(f->name)).dump()
+          << ",\n      \"path\": " << nlohmann::json(jsonText(path)).dump() << "\n    }";
       continue;
     }
     if (o.csv) continue;
-    if (f != &s.tree->root() || !rows.empty()) {
-      out << "\n" << (path.empty() ? std::string("/") : "/" + path) << "  (" << statusLineText(found.count, found.bytes) << ")\n";
+    if (f != &tree.root() || !rows.empty()) {
+      out << "\n" << (path.empty() ? std::string("/") : "/" + path) << "  ("
+          << statusLineText(found[fi].count, found[fi].bytes) << ")\n";
     }
     if (rows.empty()) continue;
     std::array<size_t, kListColumnCount> width{};

@@ -1,5 +1,7 @@
 #include "disk/disk_catalog.h"
 
+#include <algorithm>
+
 #include "disk/partition_discovery.h"
 
 namespace brenix {
@@ -31,7 +33,7 @@ void DiskCatalog::refresh() {
     v.driveLetter = '*';  // no drive letters here; the mount point stands in for one
     v.setFs(m.fsName);
     v.setLabel(m.label);
-    v.volumeStart = static_cast<uint32_t>(m.startSector);
+    v.setStartSector(std::min<uint64_t>(m.startSector, PartitionInfo::kMaxSector));
     v.sectorsPerCluster = m.sectorsPerCluster;
     v.bytesPerSector = m.bytesPerSector;
     v.freeBytes = m.freeBytes;
@@ -67,7 +69,7 @@ const DiscoveryState& DiskCatalog::tableInfo(int driveNumber) const {
   return driveNumber >= 0 && driveNumber < kMaxDrives ? tables_[static_cast<size_t>(driveNumber)] : none;
 }
 
-std::string DiskCatalog::partitionName(int driveNumber, uint32_t volumeStart) const {
+std::string DiskCatalog::partitionName(int driveNumber, uint64_t volumeStart) const {
   for (const GptPartitionName& n : tableInfo(driveNumber).names)
     if (n.volumeStart == volumeStart) return n.name;
   return {};

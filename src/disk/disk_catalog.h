@@ -36,7 +36,7 @@ class DiskCatalog {
   // was read, the problems met, the GPT partition names.
   const DiscoveryState& tableInfo(int driveNumber) const;
   // The GPT name of a drive's partition starting at `volumeStart`, empty when none.
-  std::string partitionName(int driveNumber, uint32_t volumeStart) const;
+  std::string partitionName(int driveNumber, uint64_t volumeStart) const;
 
   // Drive number of the first disk whose model text equals `text`, -1 when none.
   int findDiskByModel(std::string_view text) const;

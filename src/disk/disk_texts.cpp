@@ -49,14 +49,23 @@ std::string letterText(const PartitionInfo& p, const std::string& rootPath) {
   return rootPath.empty() ? std::string(1, p.driveLetter) : rootPath;
 }
 
+namespace {
+// A sector number as "%d" has always shown it (as a signed 32-bit value);
+// one past 2^32, on a disk over 2 TiB, whole.
+std::string sectorText(const char* caption, uint64_t sector) {
+  if (sector > 0xFFFFFFFFull) return caption + std::to_string(sector);
+  return caption + format("%d", static_cast<int>(static_cast<uint32_t>(sector)));
+}
+}  // namespace
+
 PartitionItemTexts partitionListItemTexts(const PartitionInfo& p, const std::string& rootPath) {
   PartitionItemTexts t;
   if (rootPath.empty())
     t.name = format("%c:  %s", p.driveLetter, p.fs().c_str());
   else
     t.name = format("%s  %s", rootPath.c_str(), p.fs().c_str());
-  t.start = format("Start Sector : %d", static_cast<int>(p.volumeStart));
-  t.end = format("End Sector : %d", static_cast<int>(p.endSector() - 1));
+  t.start = sectorText("Start Sector : ", p.startSector());
+  t.end = sectorText("End Sector : ", p.endSector() - 1);
   return t;
 }
 
@@ -98,7 +107,7 @@ std::vector<std::string> diskPropertiesTexts(const PhysicalDisk& disk, int liste
 std::vector<std::string> partitionPropertiesTexts(const PartitionInfo& p) {
   return {
       "Volume : " + p.label(),
-      format("Start Sector : %d", static_cast<int>(p.volumeStart)),
+      sectorText("Start Sector : ", p.startSector()),
       format("Sectors / Cluster : %d", static_cast<int>(p.sectorsPerCluster)),
       format("Byte/Sector : %d", static_cast<int>(p.bytesPerSector)),
       "Free Size : " + formatSize(p.freeBytes),

@@ -67,9 +67,9 @@ PartitionInfo regionRecord(int driveNumber, uint64_t h, uint32_t extendedStart, 
                       h < uint64_t(extendedStart) + extendedCount;
   PartitionInfo r = baseRecord(driveNumber, inside ? SlotKind::Logical : SlotKind::Primary);
   r.setFs(fskind::kDeleted);
-  r.slotSector = static_cast<uint32_t>(h);
+  r.setSlotPosition(h);
   r.extendedBase = inside ? extendedStart : 0;
-  r.volumeStart = static_cast<uint32_t>(inside ? h + 63 : h);
+  r.setStartSector(inside ? h + 63 : h);
   return r;
 }
 
@@ -85,14 +85,14 @@ void markDamaged(PartitionInfo& r) {
 // Names a GPT partition from its first sectors, as MBR partitions are named;
 // the type GUID only names what they cannot.
 bool nameGptPartition(SectorReader& reader, PartitionInfo& r, const GptEntry& e) {
-  if (!reader.readAt(r.volumeStart, r.bootSector, sizeof r.bootSector)) return false;
+  if (!reader.readAt(r.startSector(), r.bootSector, sizeof r.bootSector)) return false;
   std::string detected = detectBootSectorFs(r.bootSector);
   if (!detected.empty()) {
     r.setFs(detected);
     return true;
   }
   uint8_t superblock[1024];
-  if (r.totalBytes >= 2048 && reader.readAt(uint64_t(r.volumeStart) + 2, superblock, sizeof superblock)) {
+  if (r.totalBytes >= 2048 && reader.readAt(r.startSector() + 2, superblock, sizeof superblock)) {
     ExtSuperblockInfo ext = probeExtSuperblock(superblock);
     if (ext.valid) {
       fillExt(r, ext);
@@ -126,21 +126,21 @@ bool readGptDisk(SectorReader& reader, uint64_t diskSize, int driveNumber, Parti
   const uint64_t scale = sectorSize / kSectorSize;
   for (const GptEntry& e : table.entries) {
     const uint64_t first = e.firstLba * scale, count = (e.lastLba - e.firstLba + 1) * scale;
-    if (first + count > 0xFFFFFFFFull) {
-      state.problems.push_back(format("entry %u skipped: it ends past sector 2^32", e.index + 1));
+    if (first + count > PartitionInfo::kMaxSector) {
+      state.problems.push_back(format("entry %u skipped: it ends past sector 2^48", e.index + 1));
       continue;
     }
     PartitionInfo r = baseRecord(driveNumber, SlotKind::Primary);
-    r.slotSector = static_cast<uint32_t>(first);
-    r.volumeStart = static_cast<uint32_t>(first);
+    r.setSlotPosition(first);
+    r.setStartSector(first);
     r.totalBytes = count * kSectorSize;
     r.freeBytes = r.totalBytes;
     if (!nameGptPartition(reader, r, e)) return false;
-    if (insertSorted(list, r)) state.names.push_back(GptPartitionName{r.volumeStart, e.name});
+    if (insertSorted(list, r)) state.names.push_back(GptPartitionName{r.startSector(), e.name});
   }
   // Free stretches between and around the partitions, inside the usable LBAs.
   const uint64_t usableFirst = table.header.firstUsable * scale;
-  const uint64_t usableEnd = std::min<uint64_t>((table.header.lastUsable + 1) * scale, 0xFFFFFFFFull);
+  const uint64_t usableEnd = std::min<uint64_t>((table.header.lastUsable + 1) * scale, PartitionInfo::kMaxSector);
   PartitionList out;
   uint64_t h = usableFirst;
   auto addRegion = [&](uint64_t from, uint64_t to) {
@@ -151,7 +151,7 @@ bool readGptDisk(SectorReader& reader, uint64_t diskSize, int driveNumber, Parti
     out.push_back(r);
   };
   for (const PartitionInfo& p : list) {
-    addRegion(h, p.volumeStart);
+    addRegion(h, p.startSector());
     out.push_back(p);
     h = std::max<uint64_t>(h, p.endSector());
   }
@@ -173,8 +173,8 @@ const char* tableKindName(TableKind kind) {
 
 bool insertSorted(PartitionList& list, const PartitionInfo& record) {
   for (auto it = list.begin(); it != list.end(); ++it) {
-    if (it->slotSector == record.slotSector) return false;
-    if (it->slotSector > record.slotSector) {
+    if (it->slotPosition() == record.slotPosition()) return false;
+    if (it->slotPosition() > record.slotPosition()) {
       list.insert(it, record);
       return true;
     }
@@ -279,8 +279,8 @@ void addUnallocatedRegions(PartitionList& list, int driveNumber, uint64_t diskSi
       from = extendedStart;
     }
     PartitionInfo r = regionRecord(driveNumber, from, extendedStart, extendedCount);
-    if (to > r.volumeStart) {  // no room after the record area: skipped
-      r.totalBytes = (to - r.volumeStart) * kSectorSize;
+    if (to > r.startSector()) {  // no room after the record area: skipped
+      r.totalBytes = (to - r.startSector()) * kSectorSize;
       r.freeBytes = r.totalBytes;
       out.push_back(r);
     }
@@ -290,7 +290,7 @@ void addUnallocatedRegions(PartitionList& list, int driveNumber, uint64_t diskSi
   // end only grows.
   uint64_t covered = 63;
   for (const PartitionInfo& r : list) {
-    const uint64_t from = std::min<uint64_t>(r.slotSector, r.volumeStart);
+    const uint64_t from = std::min<uint64_t>(r.slotPosition(), r.startSector());
     if (from > covered) addFree(covered, from);
     out.push_back(r);
     covered = std::max(covered, r.endSector());
@@ -395,7 +395,12 @@ void mergeIntoVolumes(std::vector<PartitionInfo>& volumes, size_t mountedCount, 
     PartitionInfo* target = nullptr;
     for (size_t i = 0; i < mountedCount; ++i) {
       PartitionInfo& v = volumes[i];
-      const int64_t diff = int64_t(static_cast<int32_t>(v.volumeStart)) - static_cast<int32_t>(record.volumeStart);
+      // Starts below 2^32 compare as signed 32-bit values, as they always
+      // have; a start past it compares whole.
+      const bool wide = v.volumeStartHigh != 0 || record.volumeStartHigh != 0;
+      const int64_t diff =
+          wide ? int64_t(v.startSector()) - int64_t(record.startSector())
+               : int64_t(static_cast<int32_t>(v.volumeStart)) - static_cast<int32_t>(record.volumeStart);
       if (v.diskNumber == record.diskNumber && (diff < 63 && diff > -63)) {
         target = &v;
         break;
@@ -405,7 +410,7 @@ void mergeIntoVolumes(std::vector<PartitionInfo>& volumes, size_t mountedCount, 
       target->slotKind = record.slotKind;
       target->partitionType = record.partitionType;
       target->extendedBase = record.extendedBase;
-      target->slotSector = record.slotSector;
+      target->setSlotPosition(record.slotPosition());
       std::memcpy(target->bootSector, record.bootSector, sizeof target->bootSector);
     } else {
       volumes.push_back(record);

@@ -27,7 +27,7 @@ const char* tableKindName(TableKind kind);
 
 // The GPT name of one listed partition (by its first sector).
 struct GptPartitionName {
-  uint32_t volumeStart = 0;
+  uint64_t volumeStart = 0;
   std::string name;
 };
 

@@ -218,6 +218,13 @@ bool ExtVolume::readBlock(uint64_t n, std::vector<uint8_t>& out) const {
   return device_->read(n * blockSize_, out.data(), blockSize_);
 }
 
+bool ExtVolume::readBlocks(uint64_t first, uint32_t count, std::vector<uint8_t>& out) const {
+  if (!device_ || blockSize_ == 0 || count == 0 || first >= sb_.blocksCount || count > sb_.blocksCount - first)
+    return false;
+  out.resize(size_t(count) * blockSize_);
+  return device_->read(first * blockSize_, out.data(), out.size());
+}
+
 bool ExtVolume::readInodeBitmap(uint32_t g, std::vector<uint8_t>& out) const {
   if (g >= groups_.size()) return false;
   return readBlock(groups_[g].inodeBitmap, out);

@@ -148,6 +148,9 @@ class ExtVolume {
 
   // Block n into out (resized to the block size). False when n is past the volume or the read fails.
   bool readBlock(uint64_t n, std::vector<uint8_t>& out) const;
+  // Blocks first..first+count-1 into out (resized to count blocks) in one
+  // read. False when a block is past the volume or the read fails.
+  bool readBlocks(uint64_t first, uint32_t count, std::vector<uint8_t>& out) const;
   // The group's inode bitmap block. False when g is past the groups or the read fails.
   bool readInodeBitmap(uint32_t g, std::vector<uint8_t>& out) const;
   // The 128-byte core of inode a (1-based). False when a is 0 or past the inodes count.

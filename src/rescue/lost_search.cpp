@@ -23,8 +23,8 @@ std::optional<BootSignature> matchBootSignature(const uint8_t* s, uint8_t slotKi
 
 uint64_t alignedStart(const PartitionInfo& region) {
   constexpr uint64_t kAlign = 2048;
-  if (region.slotKind == static_cast<uint8_t>(SlotKind::Logical)) return uint64_t(region.slotSector) + kAlign;
-  return (uint64_t(region.volumeStart) + kAlign - 1) / kAlign * kAlign;
+  if (region.slotKind == static_cast<uint8_t>(SlotKind::Logical)) return region.slotPosition() + kAlign;
+  return (region.startSector() + kAlign - 1) / kAlign * kAlign;
 }
 
 uint64_t bootSectorVolumeSectors(const uint8_t* b) {
@@ -99,7 +99,7 @@ class RegionSearch {
       : reader_(reader), region_(region), report_(report) {}
 
   std::vector<FoundVolume> run() {
-    const uint64_t first = region_.volumeStart, end = region_.endSector();
+    const uint64_t first = region_.startSector(), end = region_.endSector();
     const bool logical = region_.slotKind == static_cast<uint8_t>(SlotKind::Logical);
     std::vector<FoundVolume> out;
     uint64_t pos = first;  // nothing found may start before this
@@ -203,25 +203,25 @@ bool searchLostPartitions(SectorReader& reader, const std::vector<PartitionInfo>
       loaded.push_back(copy);
       continue;
     }
-    uint64_t previousEnd = record.slotSector;
+    uint64_t previousEnd = record.slotPosition();
     for (const FoundVolume& v : volumes) {
       PartitionInfo r = record;
       std::memcpy(r.bootSector, v.bootSector.data(), sizeof r.bootSector);
       r.setFs(v.fsName);
       r.partitionType = v.partitionType;
-      r.volumeStart = static_cast<uint32_t>(v.start);
+      r.setStartSector(v.start);
       if (r.slotKind == static_cast<uint8_t>(SlotKind::Primary)) {
-        r.slotSector = r.volumeStart;
+        r.setSlotPosition(v.start);
       } else {
         // Its extended boot record: 1 MiB before a 1 MiB-aligned volume, one
         // track before any other, never before the space left free.
-        const uint64_t low = std::max<uint64_t>(record.slotSector, previousEnd);
+        const uint64_t low = std::max<uint64_t>(record.slotPosition(), previousEnd);
         if (v.start % kMiB == 0 && v.start >= low + kMiB)
-          r.slotSector = static_cast<uint32_t>(v.start - kMiB);
+          r.setSlotPosition(v.start - kMiB);
         else if (v.start >= low + 63)
-          r.slotSector = static_cast<uint32_t>(v.start - 63);
+          r.setSlotPosition(v.start - 63);
         else
-          r.slotSector = static_cast<uint32_t>(low);
+          r.setSlotPosition(low);
       }
       previousEnd = v.start + v.sectors;
       r.totalBytes = v.sectors * 512;

@@ -29,7 +29,7 @@ constexpr uint8_t kPrimary = static_cast<uint8_t>(SlotKind::Primary);
 constexpr uint8_t kLogical = static_cast<uint8_t>(SlotKind::Logical);
 constexpr uint8_t kProtectiveMbrType = 0xEE;
 
-uint64_t endOf(const PartitionInfo& r) { return uint64_t(r.volumeStart) + r.totalBytes / 512; }
+uint64_t endOf(const PartitionInfo& r) { return r.endSector(); }
 
 RecoveryPlan refuse(RecoveryCode code, std::string detail) {
   RecoveryPlan p;
@@ -420,6 +420,9 @@ RecoveryPlan planRecovery(SectorReader& reader, const PhysicalDisk* disk, const 
   const uint64_t count = w->totalBytes / 512;
   if (w->partitionType == 0 || w->partitionType == parttype::kExtended || w->partitionType == parttype::kExtendedLba)
     return refuse(RecoveryCode::Invalid, "the record has no usable partition type");
+  // A master boot record holds 32-bit sectors: a volume past 2^32 has no entry there.
+  if (w->volumeStartHigh != 0 || w->slotPosition() > 0xFFFFFFFFull)
+    return refuse(RecoveryCode::Invalid, "the record lies past sector 2^32, beyond a master boot record's reach");
   if (count == 0 || count > 0xFFFFFFFFull || w->volumeStart == 0 || endOf(*w) > disk->sizeBytes / 512)
     return refuse(RecoveryCode::Invalid, "the record's extent does not fit on the disk");
   if (!usableBootSector(w->bootSector))
@@ -428,7 +431,7 @@ RecoveryPlan planRecovery(SectorReader& reader, const PhysicalDisk* disk, const 
   for (const PartitionInfo& y : diskRecords) {
     if (y.diskNumber < 0 || static_cast<uint32_t>(y.diskNumber) != disk->driveNumber) continue;
     if (y.fs() != fskind::kDeleted || y.extendedBase != w->extendedBase) continue;
-    if (!(y.slotSector <= w->slotSector && endOf(y) >= endOf(*w))) continue;
+    if (!(y.slotPosition() <= w->slotPosition() && endOf(y) >= endOf(*w))) continue;
     if (y.slotKind == kPrimary) return gpt ? planGpt(reader, *w) : planPrimary(reader, *w);
     if (y.slotKind == kLogical && w->slotSector >= y.extendedBase) return planLogical(reader, y, *w, lastExtendedRecord);
   }

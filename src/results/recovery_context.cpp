@@ -19,7 +19,7 @@ const std::vector<std::string>& presetExtensions(FilePreset preset) {
 void RecoveryContext::selectPartition(const PartitionInfo& p, const std::string& root) {
   partition = p;
   rootPath = root;
-  partitionStart = p.volumeStart;
+  partitionStart = p.startSector();
   partitionEnd = p.endSector();
   options.startSector = partitionStart;
   options.endSector = partitionEnd;

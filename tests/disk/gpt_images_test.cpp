@@ -37,11 +37,11 @@ Listed discover(const fs::path& image) {
 
 const PartitionInfo* findByStart(const PartitionList& list, uint64_t start) {
   for (const auto& p : list)
-    if (p.volumeStart == start && p.fs() != "Deleted") return &p;
+    if (p.startSector() == start && p.fs() != "Deleted") return &p;
   return nullptr;
 }
 
-std::string nameOf(const DiscoveryState& state, uint32_t start) {
+std::string nameOf(const DiscoveryState& state, uint64_t start) {
   for (const auto& n : state.names)
     if (n.volumeStart == start) return n.name;
   return "<none>";
@@ -321,6 +321,67 @@ TEST(GptFourKn, ListsInFiveTwelveByteSectors) {
       EXPECT_EQ(p.totalBytes, uint64_t(10240 - 256 - 8192) * kLba);
     }
   EXPECT_TRUE(gap);
+}
+
+// A 3 TiB sparse disk whose GPT (made by sgdisk) holds one partition that
+// crosses sector 2^32 and one wholly past it, with a FAT32 volume holding a
+// deleted picture: both are listed as mmls lists them, and the deleted-file
+// scan of the far one recovers the picture.
+TEST(GptPastTwoTerabytes, PartitionsPastSector2To32AreListedAndScanned) {
+  for (const char* tool : {"sgdisk", "mmls", "mkfs.fat", "mcopy", "mdel"})
+    if (!test::haveTool(tool)) GTEST_SKIP() << tool << " is not installed";
+  const char* source = std::getenv("BRENIX_SOURCE_DIR");
+  if (!source) GTEST_SKIP() << "BRENIX_SOURCE_DIR not set";
+  const std::vector<uint8_t> picture = test::readFile(fs::path(source) / "data" / "demo" / "Beach sunset.jpg");
+  ASSERT_FALSE(picture.empty());
+  test::TempDir dir;
+  const fs::path image = dir / "big.img";
+  ASSERT_EQ(runTool({"truncate", "-s", "3T", image.string()}).status, 0);
+  constexpr uint64_t k2To32 = uint64_t(1) << 32;
+  const uint64_t crossing = k2To32 - 16384, far = k2To32 + 1048576;
+  // Every partition named: mmls rows without a description do not parse.
+  ToolResult r = runTool({"sgdisk", "-n", "1:2048:+8M", "-c", "1:Low", "-n", "2:" + std::to_string(crossing) + ":+16M",
+                          "-c", "2:Across", "-n", "3:" + std::to_string(far) + ":+40M", "-t", "3:0700", "-c",
+                          "3:Far Pictures", image.string()});
+  ASSERT_EQ(r.status, 0) << r.output;
+  const fs::path fat = dir / "fat.img";
+  ASSERT_EQ(runTool({"truncate", "-s", "40M", fat.string()}).status, 0);
+  ASSERT_EQ(runTool({"mkfs.fat", "-F", "32", "-s", "1", "-n", "FAR", fat.string()}).status, 0);
+  test::writeFile(dir / "gone.jpg", picture);
+  ASSERT_EQ(runTool({"mcopy", "-i", fat.string(), (dir / "gone.jpg").string(), "::/GONE.JPG"}).status, 0);
+  ASSERT_EQ(runTool({"mdel", "-i", fat.string(), "::/GONE.JPG"}).status, 0);
+  placeAt(image, fat, far);
+
+  Listed l = discover(image);
+  ASSERT_TRUE(l.ok);
+  EXPECT_TRUE(l.state.problems.empty()) << l.state.problems.front();
+  const PartitionInfo* across = findByStart(l.list, crossing);
+  const PartitionInfo* farPart = findByStart(l.list, far);
+  ASSERT_NE(across, nullptr);
+  ASSERT_NE(farPart, nullptr);
+  EXPECT_EQ(across->totalBytes, uint64_t(16) << 20);
+  EXPECT_EQ(farPart->totalBytes, uint64_t(40) << 20);
+  EXPECT_EQ(farPart->fs(), "FAT32");
+  EXPECT_EQ(nameOf(l.state, far), "Far Pictures");
+  // mmls: the same partitions and free stretches, in the same order (its
+  // first and last stretches also count the table's own sectors).
+  std::vector<MmlsRow> mmls = mmlsRows(runTool({"mmls", image.string()}).output);
+  ASSERT_EQ(l.list.size(), mmls.size());
+  for (size_t i = 1; i + 1 < mmls.size(); ++i) {
+    EXPECT_EQ(l.list[i].startSector(), mmls[i].start) << i;
+    EXPECT_EQ(l.list[i].totalBytes / 512, mmls[i].length) << i;
+    EXPECT_EQ(l.list[i].slotPosition(), mmls[i].start) << i;
+  }
+
+  const char* cliPath = std::getenv("BRENIX_CLI");
+  if (!cliPath || !fs::exists(cliPath)) GTEST_SKIP() << "the brenix program is not built";
+  size_t index = 0;
+  while (&l.list[index] != farPart) ++index;
+  const fs::path out = dir / "out";
+  r = runTool({cliPath, "recover", "--images-only", "--image", image.string(), "--disk", "0", "--partition",
+               std::to_string(index), "--mode", "deleted", "--all", "--out", out.string()});
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(test::readFile(out / "#ONE.JPG"), picture);
 }
 
 }  // namespace
