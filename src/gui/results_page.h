@@ -32,6 +32,7 @@ class ProgressDialog;
 class ResultsListModel;
 class ThumbnailCache;
 class ThumbnailWorker;
+class UnreadableNotice;
 
 class ResultsPage : public Page {
   Q_OBJECT
@@ -64,6 +65,8 @@ class ResultsPage : public Page {
   QCheckBox* filterCheck() const { return filterCheck_; }
   QString foundLine() const;
   QString selectedLine() const;
+  // "N sectors could not be read" once a scan or recovery met unreadable sectors of the device, else empty.
+  QString unreadableLine() const;
   ViewMode viewMode() const { return viewMode_; }
   bool thumbnailsStale() const { return thumbsStale_; }
   // The thumbnail cells in memory, most recently used first.
@@ -157,6 +160,7 @@ class ResultsPage : public Page {
   int listGeneration_ = 0;
   int pendingList_ = 0;
   ProgressDialog* progress_ = nullptr;
+  UnreadableNotice* unreadable_ = nullptr;
   QCheckBox* filterCheck_ = nullptr;
   SkinButton* filterButton_ = nullptr;
   SkinButton* viewButton_ = nullptr;
