@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cli/scan_session.h"
+#include "cli/session_files.h"
 #include "disk/device_identity.h"
 #include "disk/device_table.h"
 #include "raw/raw_engine.h"
@@ -31,34 +32,6 @@ nlohmann::json optionsJson(const ScanSession& s) {
           {"preset", static_cast<int>(s.ctx.preset)},
           {"maxSizeKb", s.ctx.options.rawMaxSizeKb},
           {"trim", s.ctx.options.rawTrim}};
-}
-
-nlohmann::json identityJson(const DeviceIdentity& d) {
-  return {{"model", d.model}, {"size", d.sizeBytes}, {"firstSectorSha256", d.firstSectorSha256}};
-}
-
-std::string modelOf(const ScanSession& s) {
-  for (const DeviceEntry& d : DeviceTable::instance().devices())
-    if (d.driveNumber == s.ctx.partition.diskNumber) return d.isImage ? std::string() : d.modelText;
-  return {};
-}
-
-bool writeAtomically(const std::string& path, const std::string& text, std::string* error) {
-  const std::string temporary = path + ".new";
-  {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-    out << text;
-    out.flush();
-    if (!out) {
-      *error = "Can not write the session file '" + temporary + "'";
-      return false;
-    }
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = "Can not replace the session file '" + path + "'";
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -105,26 +78,20 @@ std::unique_ptr<RawScanSessionFile> RawScanSessionFile::prepare(const ScanCliOpt
   State& st = *session->state_;
   st.path = o.resume.empty() ? o.session : o.resume;
   DeviceIdentity identity;
-  if (!identifyDevice(s.source.devicePath, modelOf(s), &identity)) {
+  if (!identifyDevice(s.source.devicePath, sessionModelOf(s), &identity)) {
     *status = kExitFailed;
     err << "Can not read the device '" << s.source.devicePath << "'\n";
     return nullptr;
   }
-  st.identity = identityJson(identity);
+  st.identity = sessionIdentityJson(identity);
   st.options = optionsJson(s);
   if (!o.resume.empty()) {
     *status = kExitFailed;
     const std::string refused = "Session file '" + o.resume + "' refused: ";
-    std::ifstream in(o.resume, std::ios::binary);
-    if (!in) {
-      err << "Can not read the session file '" << o.resume << "'\n";
-      return nullptr;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
-    nlohmann::json j = nlohmann::json::parse(text.str(), nullptr, false);
-    if (j.is_discarded() || !j.is_object()) {
-      err << refused << "it is damaged or truncated (not complete JSON)\n";
+    nlohmann::json j;
+    std::string problem;
+    if (!readSessionJson(o.resume, &j, &problem)) {
+      err << problem << "\n";
       return nullptr;
     }
     try {
@@ -200,7 +167,7 @@ std::unique_ptr<RawScanSessionFile> RawScanSessionFile::prepare(const ScanCliOpt
     nlohmann::json runs = state->runs;
     runs.push_back({{"from", state->resumedAt}, {"to", c.position}, {"sweptBytes", c.sweptThisRun}});
     std::string error;
-    writeAtomically(state->path, state->text(c, files, files.size(), false, runs), &error);
+    writeSessionAtomically(state->path, state->text(c, files, files.size(), false, runs), &error);
   });
   *status = kExitOk;
   return session;
@@ -214,7 +181,7 @@ void RawScanSessionFile::finish(ScanSession& s, bool cancelled, std::ostream& er
   State& st = *state_;
   st.runs.push_back({{"from", st.resumedAt}, {"to", c.position}, {"sweptBytes", c.sweptThisRun}});
   std::string error;
-  if (!writeAtomically(st.path, st.text(c, raw->scanner().files(), raw->scanner().filesAtCheckpoint(), !cancelled, st.runs),
+  if (!writeSessionAtomically(st.path, st.text(c, raw->scanner().files(), raw->scanner().filesAtCheckpoint(), !cancelled, st.runs),
                        &error)) {
     err << error << "\n";
     return;

@@ -33,8 +33,8 @@ struct ScanCliOptions {
   uint32_t maxSizeKb = kDefaultRawMaxSizeKb;
   std::string types;
   bool wholeDisk = false;  // raw scan of every sector of the disk or image
-  std::string session;     // raw scan: keep a session file to continue from
-  std::string resume;      // raw scan: continue the scan of this session file
+  std::string session;     // raw or FAT formatted scan: keep a session file to continue from
+  std::string resume;      // continue the raw or FAT formatted scan of this session file
   bool noTrim = false;
   bool noCarve = false;
   bool json = false;

@@ -5,6 +5,7 @@
 
 #include "cli/progress_line.h"
 #include "cli/raw_scan_session.h"
+#include "cli/sweep_scan_session.h"
 #include "common/text.h"
 #include "disk/device_table.h"
 #include "disk/disk_catalog.h"
@@ -157,15 +158,22 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
 int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
   ScanResult result;
   std::unique_ptr<RawScanSessionFile> sessionFile;
+  std::unique_ptr<SweepScanSessionFile> sweepFile;
   if (!o.session.empty() || !o.resume.empty()) {
     int status = kExitOk;
-    sessionFile = RawScanSessionFile::prepare(o, s, err, &status);
-    if (!sessionFile) return status;
+    if (s.mode == ScanMode::Formatted) {
+      sweepFile = SweepScanSessionFile::prepare(o, s, err, &status);
+      if (!sweepFile) return status;
+    } else {
+      sessionFile = RawScanSessionFile::prepare(o, s, err, &status);
+      if (!sessionFile) return status;
+    }
   }
   const bool cancelled = runWithProgress(
       [&](RunningFlag& running) { result = runScanJob(*s.engine, s.mode, s.ctx, *s.tree, running); },
       s.ctx.progress, progressWanted(o.progress), err);
   if (sessionFile) sessionFile->finish(s, cancelled || result.error != 0, err);
+  if (sweepFile && !sweepFile->finish(s, cancelled || result.error != 0, err)) return kExitFailed;
   if (cancelled) {
     err << "Cancelled\n";
     return cancelledExitStatus();
