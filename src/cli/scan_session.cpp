@@ -4,13 +4,12 @@
 #include <optional>
 
 #include "cli/progress_line.h"
-#include "cli/raw_scan_session.h"
-#include "cli/sweep_scan_session.h"
 #include "common/text.h"
 #include "disk/device_table.h"
 #include "disk/disk_catalog.h"
 #include "jobs/engine_factory.h"
 #include "jobs/scan_jobs.h"
+#include "jobs/scan_session_file.h"
 #include "raw/raw_engine.h"
 #include "results/filter_options.h"
 #include "results/scan_option_rules.h"
@@ -157,23 +156,42 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
 
 int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
   ScanResult result;
-  std::unique_ptr<RawScanSessionFile> sessionFile;
-  std::unique_ptr<SweepScanSessionFile> sweepFile;
+  std::unique_ptr<ScanSessionFile> sessionFile;
   if (!o.session.empty() || !o.resume.empty()) {
-    int status = kExitOk;
-    if (s.mode == ScanMode::Formatted) {
-      sweepFile = SweepScanSessionFile::prepare(o, s, err, &status);
-      if (!sweepFile) return status;
-    } else {
-      sessionFile = RawScanSessionFile::prepare(o, s, err, &status);
-      if (!sessionFile) return status;
+    ScanSessionTarget target;
+    target.mode = s.mode;
+    target.fileSystem = s.engineFsName;
+    target.engine = s.engine.get();
+    target.ctx = &s.ctx;
+    target.devicePath = s.source.devicePath;
+    for (const DeviceEntry& d : DeviceTable::instance().devices())
+      if (d.driveNumber == s.ctx.partition.diskNumber && !d.isImage) target.model = d.modelText;
+    if (!ScanSessionFile::supports(target)) {
+      err << "--session and --resume apply to --mode raw, and to --mode formatted of a FAT partition\n";
+      return kExitUsage;
+    }
+    ScanSessionFile::Problem problem = ScanSessionFile::Problem::None;
+    std::string message;
+    sessionFile = ScanSessionFile::open(target, o.resume.empty() ? o.session : o.resume, !o.resume.empty(), &problem,
+                                        &message);
+    if (!sessionFile) {
+      err << message << "\n";
+      return kExitFailed;
     }
   }
   const bool cancelled = runWithProgress(
       [&](RunningFlag& running) { result = runScanJob(*s.engine, s.mode, s.ctx, *s.tree, running); },
       s.ctx.progress, progressWanted(o.progress), err);
-  if (sessionFile) sessionFile->finish(s, cancelled || result.error != 0, err);
-  if (sweepFile && !sweepFile->finish(s, cancelled || result.error != 0, err)) return kExitFailed;
+  if (sessionFile) {
+    const bool stopped = cancelled || result.error != 0;
+    std::string message, where;
+    const bool taken = sessionFile->finish(stopped, &message, &where);
+    if (!message.empty()) err << message << "\n";
+    if (!taken) return kExitFailed;
+    if (stopped && message.empty() && !where.empty())
+      err << "Scan session saved in '" << sessionFile->path() << "' at " << where << "; continue it with --resume "
+          << sessionFile->path() << "\n";
+  }
   if (cancelled) {
     err << "Cancelled\n";
     return cancelledExitStatus();
