@@ -21,6 +21,9 @@ void addScanOptions(CLI::App& cmd, ScanCliOptions& o) {
                "Raw scan: the whole disk or image, every sector from 0 to its end (no partition needed)");
   cmd.add_option("--session", o.session, "Raw scan, or formatted scan of a FAT partition: keep a session file, to continue the scan after an interruption");
   cmd.add_option("--resume", o.resume, "Continue the raw or formatted scan a session file describes (same disk, same options)");
+  cmd.add_flag("--keep-session", o.keepSession,
+               "Like --session, in the default place: beside the output folder (recover), else in "
+               "$XDG_DATA_HOME/brenix (~/.local/share/brenix)");
   cmd.add_flag("--no-trim", o.noTrim,
                "Raw scan: keep each carved file up to the next header or the maximal size instead of its format's end");
   cmd.add_flag("--no-carve", o.noCarve,

@@ -1,6 +1,7 @@
 #include "cli/scan_session.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 
 #include "cli/progress_line.h"
@@ -157,7 +158,7 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
 int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
   ScanResult result;
   std::unique_ptr<ScanSessionFile> sessionFile;
-  if (!o.session.empty() || !o.resume.empty()) {
+  if (!o.session.empty() || !o.resume.empty() || o.keepSession) {
     ScanSessionTarget target;
     target.mode = s.mode;
     target.fileSystem = s.engineFsName;
@@ -170,10 +171,21 @@ int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
       err << "--session and --resume apply to --mode raw, and to --mode formatted of a FAT partition\n";
       return kExitUsage;
     }
+    std::string path = o.resume.empty() ? o.session : o.resume;
+    if (path.empty()) {  // --keep-session
+      std::filesystem::path out(o.outputFolder);
+      while (!out.empty() && !out.has_filename()) out = out.parent_path();
+      path = out.empty() ? ScanSessionFile::defaultPath(target) : out.string() + ".brenix-session";
+      if (path.empty()) {
+        err << "No folder for the session file: set XDG_DATA_HOME or HOME, or give --session FILE\n";
+        return kExitUsage;
+      }
+      std::error_code ec;
+      std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    }
     ScanSessionFile::Problem problem = ScanSessionFile::Problem::None;
     std::string message;
-    sessionFile = ScanSessionFile::open(target, o.resume.empty() ? o.session : o.resume, !o.resume.empty(), &problem,
-                                        &message);
+    sessionFile = ScanSessionFile::open(target, path, !o.resume.empty(), &problem, &message);
     if (!sessionFile) {
       err << message << "\n";
       return kExitFailed;
