@@ -29,6 +29,7 @@
 #include "gui/results_list_model.h"
 #include "gui/skin.h"
 #include "gui/skin_button.h"
+#include "gui/scan_resume.h"
 #include "gui/thumbnails.h"
 #include "gui/unreadable_notice.h"
 #include "jobs/scan_jobs.h"
@@ -192,6 +193,7 @@ ResultsPage::~ResultsPage() {
   closing_ = true;
   runner_.cancel();
   runner_.wait();
+  scanResume_.reset();  // a scan stopped by closing the page keeps its session
   thumbWorker_.reset();
   listPool_.waitForDone();
 }
@@ -239,10 +241,20 @@ void ResultsPage::startScan() {
   auto result = std::make_shared<ScanResult>();
   RecoveryContext& ctx = host().app().ctx;
   const ScanMode scanMode = scanModeOf(mode());
+  // A long scan keeps a session, and may continue an unfinished one of this disk (asked here).
+  scanResume_ = std::make_unique<ScanResume>(this, *engine_, ctx, scanMode);
+  auto stopped = std::make_shared<bool>(false);
   runJob(
       Job::Scan, QString::fromLatin1(scanTitle(scanMode)),
-      [this, result, &ctx, scanMode](RunningFlag& running) { *result = runScanJob(*engine_, scanMode, ctx, tree_, running); },
-      [this, result] { scanFinished(*result); });
+      [this, result, stopped, &ctx, scanMode](RunningFlag& running) {
+        *result = runScanJob(*engine_, scanMode, ctx, tree_, running);
+        *stopped = !running.load() || result->error != 0;
+      },
+      [this, result, stopped] {
+        const QString note = scanResume_->finish(*stopped);
+        if (!note.isEmpty()) showMessage(this, QStringLiteral("Notice"), note, MessageIcon::Information);
+        scanFinished(*result);
+      });
 }
 
 void ResultsPage::scanFinished(const ScanResult& result) {

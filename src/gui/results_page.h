@@ -32,6 +32,7 @@ class ProgressDialog;
 class ResultsListModel;
 class ThumbnailCache;
 class ThumbnailWorker;
+class ScanResume;
 class UnreadableNotice;
 
 class ResultsPage : public Page {
@@ -97,6 +98,8 @@ class ResultsPage : public Page {
   void setOverwriteHandlerForTesting(std::function<OverwriteAnswer(const QString&)> h) { overwriteHandler_ = std::move(h); }
   void setFolderChooserForTesting(std::function<QString()> h) { folderChooser_ = std::move(h); }
   OverwriteAnswer askOverwrite(const QString& name);
+  // The session of the last scan (continued or kept in the data folder), or null.
+  const ScanResume* scanResume() const { return scanResume_.get(); }
   // The last recovery's outcome.
   const RecoveryOutcome& lastRecovery() const { return lastRecovery_; }
 
@@ -134,6 +137,7 @@ class ResultsPage : public Page {
 
   EngineKind kind_;
   std::unique_ptr<ScanEngine> engine_;
+  std::unique_ptr<ScanResume> scanResume_;  // after engine_: it lets go of the engine first
   ResultTree tree_;
   std::unique_ptr<ResultsModel> model_;
   std::atomic<bool> closing_{false};
