@@ -21,6 +21,10 @@ void addScanOptions(CLI::App& cmd, ScanCliOptions& o) {
                "Raw scan: the whole disk or image, every sector from 0 to its end (no partition needed)");
   cmd.add_option("--session", o.session, "Raw scan, or formatted scan of a FAT partition: keep a session file, to continue the scan after an interruption");
   cmd.add_option("--resume", o.resume, "Continue the raw or formatted scan a session file describes (same disk, same options)");
+  cmd.add_option("--read-timeout", o.readTimeout,
+                 "Seconds a read of a disk may take before its sectors count as unreadable (default 20; 0 waits as long "
+                 "as the system does)")
+      ->check(CLI::Range(0.0, 3600.0));
   cmd.add_flag("--keep-session", o.keepSession,
                "Like --session, in the default place: beside the output folder (recover), else in "
                "$XDG_DATA_HOME/brenix (~/.local/share/brenix)");

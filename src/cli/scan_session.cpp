@@ -8,6 +8,7 @@
 #include "common/text.h"
 #include "disk/device_table.h"
 #include "disk/disk_catalog.h"
+#include "disk/sector_reader.h"
 #include "jobs/engine_factory.h"
 #include "jobs/scan_jobs.h"
 #include "jobs/scan_session_file.h"
@@ -47,6 +48,7 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
     return kExitUsage;
   }
   s.mode = parseScanMode(o.mode);
+  if (o.readTimeout >= 0) SectorReader::setDefaultDeviceReadTimeoutMs(static_cast<uint32_t>(o.readTimeout * 1000));
   if (o.startOption) o.startGiven = o.startOption->count() > 0;
   if (o.endOption) o.endGiven = o.endOption->count() > 0;
   if (!attachDrives(o.drives)) return kExitUsage;
