@@ -97,6 +97,7 @@ int runRecoverCommand(RecoverCliOptions& o) {
 
   InterruptGuard interrupts;
   preparePhotoScan(o.photo, session);
+  o.scan.outputFolder = o.out;
   status = runScan(o.scan, session, std::cerr);
   if (status != kExitOk) return status;
 

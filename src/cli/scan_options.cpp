@@ -19,8 +19,15 @@ void addScanOptions(CLI::App& cmd, ScanCliOptions& o) {
   cmd.add_option("--types", o.types, "Raw scan: extensions to look for, comma-separated (jpg,png)");
   cmd.add_flag("--whole-disk", o.wholeDisk,
                "Raw scan: the whole disk or image, every sector from 0 to its end (no partition needed)");
-  cmd.add_option("--session", o.session, "Raw scan: keep a session file, to continue the scan after an interruption");
-  cmd.add_option("--resume", o.resume, "Raw scan: continue the scan a session file describes (same disk, same options)");
+  cmd.add_option("--session", o.session, "Raw scan, or formatted scan of a FAT partition: keep a session file, to continue the scan after an interruption");
+  cmd.add_option("--resume", o.resume, "Continue the raw or formatted scan a session file describes (same disk, same options)");
+  cmd.add_option("--read-timeout", o.readTimeout,
+                 "Seconds a read of a disk may take before its sectors count as unreadable (default 20; 0 waits as long "
+                 "as the system does)")
+      ->check(CLI::Range(0.0, 3600.0));
+  cmd.add_flag("--keep-session", o.keepSession,
+               "Like --session, in the default place: beside the output folder (recover), else in "
+               "$XDG_DATA_HOME/brenix (~/.local/share/brenix)");
   cmd.add_flag("--no-trim", o.noTrim,
                "Raw scan: keep each carved file up to the next header or the maximal size instead of its format's end");
   cmd.add_flag("--no-carve", o.noCarve,

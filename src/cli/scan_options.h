@@ -33,8 +33,11 @@ struct ScanCliOptions {
   uint32_t maxSizeKb = kDefaultRawMaxSizeKb;
   std::string types;
   bool wholeDisk = false;  // raw scan of every sector of the disk or image
-  std::string session;     // raw scan: keep a session file to continue from
-  std::string resume;      // raw scan: continue the scan of this session file
+  std::string session;     // raw or FAT formatted scan: keep a session file to continue from
+  std::string resume;      // continue the raw or FAT formatted scan of this session file
+  double readTimeout = -1;  // seconds a read of a device may take before it counts as failed; <0: the default
+  bool keepSession = false;  // --session in its default place (beside the output folder, or the data folder)
+  std::string outputFolder;  // recover: the output folder, beside which --keep-session keeps the session
   bool noTrim = false;
   bool noCarve = false;
   bool json = false;

@@ -1,15 +1,17 @@
 #include "cli/scan_session.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <optional>
 
 #include "cli/progress_line.h"
-#include "cli/raw_scan_session.h"
 #include "common/text.h"
 #include "disk/device_table.h"
 #include "disk/disk_catalog.h"
+#include "disk/sector_reader.h"
 #include "jobs/engine_factory.h"
 #include "jobs/scan_jobs.h"
+#include "jobs/scan_session_file.h"
 #include "raw/raw_engine.h"
 #include "results/filter_options.h"
 #include "results/scan_option_rules.h"
@@ -46,6 +48,7 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
     return kExitUsage;
   }
   s.mode = parseScanMode(o.mode);
+  if (o.readTimeout >= 0) SectorReader::setDefaultDeviceReadTimeoutMs(static_cast<uint32_t>(o.readTimeout * 1000));
   if (o.startOption) o.startGiven = o.startOption->count() > 0;
   if (o.endOption) o.endGiven = o.endOption->count() > 0;
   if (!attachDrives(o.drives)) return kExitUsage;
@@ -156,16 +159,53 @@ int openSession(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
 
 int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
   ScanResult result;
-  std::unique_ptr<RawScanSessionFile> sessionFile;
-  if (!o.session.empty() || !o.resume.empty()) {
-    int status = kExitOk;
-    sessionFile = RawScanSessionFile::prepare(o, s, err, &status);
-    if (!sessionFile) return status;
+  std::unique_ptr<ScanSessionFile> sessionFile;
+  if (!o.session.empty() || !o.resume.empty() || o.keepSession) {
+    ScanSessionTarget target;
+    target.mode = s.mode;
+    target.fileSystem = s.engineFsName;
+    target.engine = s.engine.get();
+    target.ctx = &s.ctx;
+    target.devicePath = s.source.devicePath;
+    for (const DeviceEntry& d : DeviceTable::instance().devices())
+      if (d.driveNumber == s.ctx.partition.diskNumber && !d.isImage) target.model = d.modelText;
+    if (!ScanSessionFile::supports(target)) {
+      err << "--session and --resume apply to --mode raw, and to --mode formatted of a FAT partition\n";
+      return kExitUsage;
+    }
+    std::string path = o.resume.empty() ? o.session : o.resume;
+    if (path.empty()) {  // --keep-session
+      std::filesystem::path out(o.outputFolder);
+      while (!out.empty() && !out.has_filename()) out = out.parent_path();
+      path = out.empty() ? ScanSessionFile::defaultPath(target) : out.string() + ".brenix-session";
+      if (path.empty()) {
+        err << "No folder for the session file: set XDG_DATA_HOME or HOME, or give --session FILE\n";
+        return kExitUsage;
+      }
+      std::error_code ec;
+      std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    }
+    ScanSessionFile::Problem problem = ScanSessionFile::Problem::None;
+    std::string message;
+    sessionFile = ScanSessionFile::open(target, path, !o.resume.empty(), &problem, &message);
+    if (!sessionFile) {
+      err << message << "\n";
+      return kExitFailed;
+    }
   }
   const bool cancelled = runWithProgress(
       [&](RunningFlag& running) { result = runScanJob(*s.engine, s.mode, s.ctx, *s.tree, running); },
       s.ctx.progress, progressWanted(o.progress), err);
-  if (sessionFile) sessionFile->finish(s, cancelled || result.error != 0, err);
+  if (sessionFile) {
+    const bool stopped = cancelled || result.error != 0;
+    std::string message, where;
+    const bool taken = sessionFile->finish(stopped, &message, &where);
+    if (!message.empty()) err << message << "\n";
+    if (!taken) return kExitFailed;
+    if (stopped && message.empty() && !where.empty())
+      err << "Scan session saved in '" << sessionFile->path() << "' at " << where << "; continue it with --resume "
+          << sessionFile->path() << "\n";
+  }
   if (cancelled) {
     err << "Cancelled\n";
     return cancelledExitStatus();

@@ -48,6 +48,16 @@ class SectorReader {
   // Bytes read by every reader of this process so far (for read rates).
   static uint64_t bytesReadInProcess();
 
+  // Longest a read may take before it counts as failed (its sectors then
+  // unreadable, as for a read error); 0 waits as long as the system does.
+  // Block devices get defaultDeviceReadTimeoutMs() when opened.
+  void setReadTimeoutMs(uint32_t ms) { readTimeoutMs_ = ms; }
+  uint32_t readTimeoutMs() const { return readTimeoutMs_; }
+  static void setDefaultDeviceReadTimeoutMs(uint32_t ms);
+  static uint32_t defaultDeviceReadTimeoutMs();
+  // Reads through an image backend of the test's own (a reader that fails or stalls chosen ranges).
+  void openBackendForTesting(std::shared_ptr<ImageBackend> backend, const std::string& name);
+
   // Capacity of the device or the image file, 0 when unknown.
   uint64_t sizeBytes() const;
   // System error number of the last failure (errno here, GetLastError on Windows).
@@ -62,6 +72,7 @@ class SectorReader {
 #endif
   std::shared_ptr<ImageBackend> backend_;  // EWF or split image instead of one handle (never shared)
   uint64_t position_ = 0;
+  uint32_t readTimeoutMs_ = 0;
   mutable std::atomic<int> lastError_{0};  // readBytesAt may run on several threads
   std::string path_;
 };

@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <utility>
 
 #include "disk/device_table.h"
 #include "disk/image_backend.h"
+#include "disk/read_deadline.h"
 #include "disk/read_errors.h"
 #include "disk/sector_reader.h"
 
@@ -24,7 +26,7 @@ std::atomic<uint64_t> gBytesRead{0};
 SectorReader::~SectorReader() { close(); }
 
 SectorReader::SectorReader(SectorReader&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), backend_(std::move(other.backend_)), position_(other.position_), lastError_(other.lastError_.load()),
+    : fd_(std::exchange(other.fd_, -1)), backend_(std::move(other.backend_)), position_(other.position_), readTimeoutMs_(other.readTimeoutMs_), lastError_(other.lastError_.load()),
       path_(std::move(other.path_)) {}
 
 SectorReader& SectorReader::operator=(SectorReader&& other) noexcept {
@@ -33,6 +35,7 @@ SectorReader& SectorReader::operator=(SectorReader&& other) noexcept {
     fd_ = std::exchange(other.fd_, -1);
     backend_ = std::move(other.backend_);
     position_ = other.position_;
+    readTimeoutMs_ = other.readTimeoutMs_;
     lastError_ = other.lastError_.load();
     path_ = std::move(other.path_);
   }
@@ -80,6 +83,7 @@ bool SectorReader::openPath(const std::string& devicePath, OpenMode mode) {
     return false;
   }
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
+  readTimeoutMs_ = S_ISBLK(st.st_mode) ? defaultDeviceReadTimeoutMs() : 0;
   path_ = devicePath;
   position_ = 0;
   return true;
@@ -92,6 +96,7 @@ void SectorReader::close() {
   fd_ = -1;
   backend_.reset();
   position_ = 0;
+  readTimeoutMs_ = 0;
 }
 
 bool SectorReader::seek(uint64_t byteOffset) {
@@ -153,34 +158,72 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
   }
   ZeroFilledReads* zeros = ZeroFilledReads::current();
   if (zeros) zeros->reading(buffer, count);
+  auto* out = static_cast<uint8_t*>(buffer);
+  // One read of [pos, pos + n), with the reader's deadline when it has one.
+  // A read past its deadline counts as a media error of all its sectors.
+  bool timedOut = false;
+  auto read = [&](uint64_t pos, uint8_t* into, size_t n, int* error, bool* media) {
+    if (readTimeoutMs_ > 0 && n > 0) {
+      const int fd = fd_ >= 0 ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1;
+      if (fd_ < 0 || fd >= 0) {
+        std::shared_ptr<ImageBackend> backend = backend_;
+        bool ok = false;
+        const DeadlineResult r = runWithDeadline(
+            std::chrono::milliseconds(readTimeoutMs_), into, n,
+            [fd, backend, pos, n](uint8_t* b, int* e, bool* m) {
+              const bool got = readRange(fd, backend.get(), pos, b, n, e, m);
+              if (fd >= 0) ::close(fd);
+              return got;
+            },
+            &ok, error, media);
+        if (r == DeadlineResult::Done) return ok;
+        if (r == DeadlineResult::TimedOut || stuckReads() >= kMaxStuckReads) {
+          if (r == DeadlineResult::NotStarted && fd >= 0) ::close(fd);
+          timedOut = true;
+          *error = ETIMEDOUT;
+          *media = true;
+          return false;
+        }
+        if (fd >= 0) ::close(fd);  // no helper thread: read directly
+      }
+    }
+    return readRange(fd_, backend_.get(), pos, into, n, error, media);
+  };
   int error = 0;
   bool mediaError = false;
-  if (readRange(fd_, backend_.get(), byteOffset, buffer, count, &error, &mediaError)) return true;
+  if (read(byteOffset, out, count, &error, &mediaError)) return true;
   lastError_ = error;
   if (!mediaError || count == 0) return false;
+  const uint64_t end = byteOffset + count;
+  auto unreadable = [&](uint64_t from, uint64_t to) {
+    const uint64_t first = from / kSectorSize, last = (to + kSectorSize - 1) / kSectorSize;
+    ReadErrorLog::instance().record(path_, first, last - first);
+    if (zeros) {
+      std::fill(out + (from - byteOffset), out + (to - byteOffset), uint8_t{0});
+      zeros->zeroFilled(out + (from - byteOffset), static_cast<size_t>(to - from));
+    }
+  };
+  if (timedOut) {  // sector pieces would each wait out the deadline again: the whole read is lost
+    unreadable(byteOffset, end);
+    return zeros != nullptr;
+  }
   // Once more in sector pieces, to learn which sectors are unreadable; the
   // read as a whole still fails, as its contract says, unless the thread
   // takes zeros for the unreadable sectors.
-  auto* out = static_cast<uint8_t*>(buffer);
   uint64_t pos = byteOffset;
-  const uint64_t end = byteOffset + count;
   bool onlyMedia = true;
   while (pos < end) {
     const uint64_t pieceEnd = std::min<uint64_t>(end, (pos / kSectorSize + 1) * kSectorSize);
     const size_t n = static_cast<size_t>(pieceEnd - pos);
     int pieceError = 0;
     bool pieceMedia = false;
-    if (count <= kSectorSize ||
-        !readRange(fd_, backend_.get(), pos, out + (pos - byteOffset), n, &pieceError, &pieceMedia)) {
-      if (count <= kSectorSize || pieceMedia) {
-        ReadErrorLog::instance().record(path_, pos / kSectorSize, 1);
-        if (zeros) {
-          std::fill(out + (pos - byteOffset), out + (pieceEnd - byteOffset), uint8_t{0});
-          zeros->zeroFilled(out + (pos - byteOffset), n);
-        }
-      } else {
-        onlyMedia = false;
+    if (count <= kSectorSize || !read(pos, out + (pos - byteOffset), n, &pieceError, &pieceMedia)) {
+      if (timedOut) {  // the rest of the request waits no more
+        unreadable(pos, end);
+        break;
       }
+      if (count <= kSectorSize || pieceMedia) unreadable(pos, pieceEnd);
+      else onlyMedia = false;
     }
     pos = pieceEnd;
   }

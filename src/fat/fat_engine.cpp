@@ -105,7 +105,9 @@ ScanResult FatEngine::scanVolume(std::unique_ptr<FatVolume> volume, ScanMode mod
     FatFormattedScanOptions options;
     options.preset = ctx.preset;
     volumeRange(ctx, volume_->geometry(), &options.rangeStart, &options.rangeEnd);
+    options.sweep = ctx.sweep;
     runFatFormattedScan(*volume_, options, sink);
+    if (ctx.sweep && !ctx.sweep->refused.empty()) return ScanResult{22, ctx.sweep->refused};
   } else if (mode == ScanMode::Deleted) {
     FatDeletedScanOptions options;
     options.folderFilter = fatFolderFilter(ctx.options.searchFolder, ctx.rootPath);

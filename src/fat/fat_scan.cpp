@@ -1,6 +1,7 @@
 #include "fat/fat_scan.h"
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <unordered_map>
 #include <unordered_set>
@@ -267,6 +268,29 @@ struct DirRun {
   bool queued = true;
 };
 
+// Takes back what an earlier run of the same sweep found: [lastAdded, start,
+// count, start, count...] with the runs in sweep order, each inside the range
+// and before the position. Empty when taken, else why not.
+std::string takeSweepResume(const SweepCheckpoint& cp, uint64_t first, uint64_t end, std::vector<DirRun>* runs,
+                            uint32_t* lastAdded, ResultFolder* top) {
+  if (cp.first != first || cp.end != end) return "the scanned range of clusters differs";
+  if (cp.position < first || cp.position > end) return "its position lies outside the scanned clusters";
+  if (cp.found.empty() || cp.found.size() % 2 != 1 || (cp.found.size() - 1) / 2 > end - first)
+    return "bad list of found directories";
+  const uint64_t last = cp.found[0];
+  if (last != 0 && (last < first || last >= cp.position)) return "bad last directory cluster";
+  uint64_t previousEnd = 0;
+  for (size_t i = 1; i < cp.found.size(); i += 2) {
+    const uint64_t start = cp.found[i], count = cp.found[i + 1];
+    if (start < first || start >= cp.position || count == 0 || count > cp.position - start || start < previousEnd)
+      return "found directory run at cluster " + std::to_string(start) + " does not fit";
+    previousEnd = start + count;
+    runs->push_back(DirRun{static_cast<uint32_t>(start), static_cast<uint32_t>(count), top, {}, true});
+  }
+  *lastAdded = static_cast<uint32_t>(last);
+  return {};
+}
+
 }  // namespace
 
 bool runFatFormattedScan(const FatVolume& v, const FatFormattedScanOptions& options, FatScanSink out) {
@@ -296,6 +320,16 @@ bool runFatFormattedScan(const FatVolume& v, const FatFormattedScanOptions& opti
   // Pass 1: directory runs.
   std::vector<DirRun> runs;
   uint32_t lastAdded = 0;
+  uint64_t resumeAt = first;
+  SweepSession* sweep = options.sweep;
+  if (sweep && sweep->resume) {
+    std::string why = takeSweepResume(*sweep->resume, first, uint64_t(last) + 1, &runs, &lastAdded, &top);
+    if (!why.empty()) {
+      sweep->refused = why;
+      return false;
+    }
+    resumeAt = sweep->resume->position;
+  }
   const DirBlockParams params = v.dirBlockParams();
   const uint32_t cb = g.clusterBytes();
   const uint32_t batch = std::max<uint32_t>(1, (1u << 20) / cb);
@@ -312,24 +346,56 @@ bool runFatFormattedScan(const FatVolume& v, const FatFormattedScanOptions& opti
     }
     lastAdded = c;
   };
-  for (uint64_t c = first; c <= last && out.running;) {
+  // c is the next cluster to consider; a cancel inside a batch leaves it at the first one not considered.
+  uint64_t c = resumeAt;
+  uint64_t sweptBytes = 0;
+  auto lastCheckpoint = std::chrono::steady_clock::now();
+  auto checkpoint = [&](bool ended) {
+    SweepCheckpoint cp;
+    cp.position = c;
+    cp.first = first;
+    cp.end = uint64_t(last) + 1;
+    cp.found.reserve(1 + 2 * runs.size());
+    cp.found.push_back(lastAdded);
+    for (const DirRun& r : runs) {
+      cp.found.push_back(r.start);
+      cp.found.push_back(r.count);
+    }
+    cp.sweptBytes = sweptBytes;
+    cp.ended = ended;
+    return cp;
+  };
+  while (c <= last && out.running) {
     out.progress.setDone(static_cast<int32_t>(std::min<uint64_t>(c - first, INT32_MAX)));
     const uint32_t cc = static_cast<uint32_t>(c);
     if (cc == 1) {
       if (v.readClusters(1, 1, one)) consider(1, one);
+      sweptBytes += one.size();
       ++c;
       continue;
     }
     const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(batch, uint64_t(last) - c + 1));
+    uint32_t k = 0;
     if (v.readClusters(cc, n, buf)) {
-      for (uint32_t k = 0; k < n && out.running; ++k)
-        consider(cc + k, std::span<const uint8_t>(buf).subspan(size_t(k) * cb, cb));
+      for (; k < n && out.running; ++k) consider(cc + k, std::span<const uint8_t>(buf).subspan(size_t(k) * cb, cb));
     } else {
       // Part of the batch is unreadable: take the clusters one by one and skip the bad ones.
-      for (uint32_t k = 0; k < n && out.running; ++k)
+      for (; k < n && out.running; ++k)
         if (v.readClusters(cc + k, 1, one)) consider(cc + k, one);
     }
-    c += n;
+    sweptBytes += uint64_t(k) * cb;
+    c += k;
+    if (sweep && sweep->sink) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - lastCheckpoint >= std::chrono::milliseconds(250)) {
+        lastCheckpoint = now;
+        sweep->sink(checkpoint(false));
+      }
+    }
+  }
+  if (sweep) {
+    sweep->reached = checkpoint(c > last);
+    sweep->reachedSet = true;
   }
   out.progress.setTotal(static_cast<int32_t>(std::min<size_t>(runs.size(), INT32_MAX)));
   out.progress.setDone(0);

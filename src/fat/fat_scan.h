@@ -12,6 +12,7 @@
 #include "results/progress.h"
 #include "results/recovery_context.h"
 #include "results/result_tree.h"
+#include "results/sweep_session.h"
 
 namespace brenix {
 
@@ -36,6 +37,10 @@ struct FatFormattedScanOptions {
   // end exclusive; the default covers the whole volume.
   uint64_t rangeStart = 0;
   uint64_t rangeEnd = UINT64_MAX;
+  // Continues an earlier sweep and reports where this one stands (position
+  // in clusters; found: the last directory cluster, then start and count of
+  // each directory run). A resume point that does not fit is refused.
+  SweepSession* sweep = nullptr;
 };
 
 // The two-pass scan. Returns false when no directory cluster was found. A

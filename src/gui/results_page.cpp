@@ -23,7 +23,9 @@
 #include "gui/results_list_model.h"
 #include "gui/skin.h"
 #include "gui/skin_button.h"
+#include "gui/scan_resume.h"
 #include "gui/thumbnails.h"
+#include "gui/unreadable_notice.h"
 #include "jobs/scan_jobs.h"
 #include "raw/raw_engine.h"
 #include "results/cell_formats.h"
@@ -153,6 +155,9 @@ ResultsPage::ResultsPage(HomeView& host, int mode, std::unique_ptr<ScanEngine> e
   connect(back, &QAbstractButton::clicked, this, [this] { navigate(kPageDrive, this->mode()); });
   connect(recovery, &QAbstractButton::clicked, this, &ResultsPage::recover);
 
+  unreadable_ = new UnreadableNotice(DeviceTable::instance().pathOf(host.app().ctx.partition.diskNumber), this);
+  unreadable_->setGeometry(236, 414, 224, 30);
+
   progress_ = new ProgressDialog(host.app().ctx.progress, this);
   connect(progress_, &ProgressDialog::cancelRequested, this, &ResultsPage::cancelJob);
   QTimer::singleShot(300, this, &ResultsPage::startScan);
@@ -162,6 +167,7 @@ ResultsPage::~ResultsPage() {
   closing_ = true;
   runner_.cancel();
   runner_.wait();
+  scanResume_.reset();  // a scan stopped by closing the page keeps its session
   thumbWorker_.reset();
   listPool_.waitForDone();
 }
@@ -174,6 +180,7 @@ SkinButton* ResultsPage::button(const QString& text) const {
 
 QString ResultsPage::foundLine() const { return qs(model_->foundLineText()); }
 QString ResultsPage::selectedLine() const { return qs(model_->selectedLineText()); }
+QString ResultsPage::unreadableLine() const { return unreadable_->text(); }
 
 void ResultsPage::runJob(Job job, const QString& title, std::function<void(RunningFlag&)> work,
                          std::function<void()> done) {
@@ -192,6 +199,7 @@ void ResultsPage::runJob(Job job, const QString& title, std::function<void(Runni
 void ResultsPage::jobDone(const std::function<void()>& done) {
   runner_.wait();
   progress_->finish();
+  unreadable_->refresh();
   const Job finished = job_;
   job_ = Job::None;
   if (done) done();

@@ -33,6 +33,8 @@ class ProgressDialog;
 class ResultsListModel;
 class ThumbnailCache;
 class ThumbnailWorker;
+class ScanResume;
+class UnreadableNotice;
 
 class ResultsPage : public Page {
   Q_OBJECT
@@ -65,6 +67,8 @@ class ResultsPage : public Page {
   QCheckBox* filterCheck() const { return filterCheck_; }
   QString foundLine() const;
   QString selectedLine() const;
+  // "N sectors could not be read" once a scan or recovery met unreadable sectors of the device, else empty.
+  QString unreadableLine() const;
   ViewMode viewMode() const { return viewMode_; }
   bool thumbnailsStale() const { return thumbsStale_; }
   // The thumbnail cells in memory, most recently used first.
@@ -99,6 +103,8 @@ class ResultsPage : public Page {
   // Raw pages: the choices for carved photos the next recovery starts from.
   const PhotoChoices& photoChoices() const { return photoChoices_; }
   OverwriteAnswer askOverwrite(const QString& name);
+  // The session of the last scan (continued or kept in the data folder), or null.
+  const ScanResume* scanResume() const { return scanResume_.get(); }
   // The last recovery's outcome.
   const RecoveryOutcome& lastRecovery() const { return lastRecovery_; }
 
@@ -136,6 +142,7 @@ class ResultsPage : public Page {
 
   EngineKind kind_;
   std::unique_ptr<ScanEngine> engine_;
+  std::unique_ptr<ScanResume> scanResume_;  // after engine_: it lets go of the engine first
   ResultTree tree_;
   std::unique_ptr<ResultsModel> model_;
   std::atomic<bool> closing_{false};
@@ -162,6 +169,7 @@ class ResultsPage : public Page {
   int listGeneration_ = 0;
   int pendingList_ = 0;
   ProgressDialog* progress_ = nullptr;
+  UnreadableNotice* unreadable_ = nullptr;
   QCheckBox* filterCheck_ = nullptr;
   SkinButton* filterButton_ = nullptr;
   SkinButton* viewButton_ = nullptr;

@@ -9,6 +9,7 @@
 #include "gui/messages.h"
 #include "gui/results_list_model.h"
 #include "gui/results_page.h"
+#include "gui/scan_resume.h"
 #include "gui/thumbnails.h"
 #include "jobs/scan_jobs.h"
 #include "results/cell_formats.h"
@@ -33,10 +34,20 @@ void ResultsPage::startScan() {
   auto result = std::make_shared<ScanResult>();
   RecoveryContext& ctx = host().app().ctx;
   const ScanMode scanMode = scanModeOf(mode());
+  // A long scan keeps a session, and may continue an unfinished one of this disk (asked here).
+  scanResume_ = std::make_unique<ScanResume>(this, *engine_, ctx, scanMode);
+  auto stopped = std::make_shared<bool>(false);
   runJob(
       Job::Scan, QString::fromLatin1(scanTitle(scanMode)),
-      [this, result, &ctx, scanMode](RunningFlag& running) { *result = runScanJob(*engine_, scanMode, ctx, tree_, running); },
-      [this, result] { scanFinished(*result); });
+      [this, result, stopped, &ctx, scanMode](RunningFlag& running) {
+        *result = runScanJob(*engine_, scanMode, ctx, tree_, running);
+        *stopped = !running.load() || result->error != 0;
+      },
+      [this, result, stopped] {
+        const QString note = scanResume_->finish(*stopped);
+        if (!note.isEmpty()) showMessage(this, QStringLiteral("Notice"), note, MessageIcon::Information);
+        scanFinished(*result);
+      });
 }
 
 void ResultsPage::scanFinished(const ScanResult& result) {

@@ -6,12 +6,14 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDialogButtonBox>
+#include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimer>
 #include <QTreeView>
 #include <QTreeWidget>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -278,6 +280,60 @@ TEST_F(RealEngines, RawScanOfAWholeDiskFromTheDiskRow) {
   drive = qobject_cast<DrivePage*>(home_.currentPage());
   drive->tree()->setCurrentItem(drive->tree()->topLevelItem(0)->child(0));
   EXPECT_FALSE(drive->button(QStringLiteral("Next"))->isEnabled());
+}
+
+// An E01 copy of the demo disk with one damaged chunk: the raw scan through
+// the page meets its 64 unreadable sectors and the page says so, with the
+// figure the command line gives; the intact raw image says nothing.
+TEST_F(RealEngines, UnreadableSectorsAreShownOnTheResultsPage) {
+  BRENIX_REQUIRE_TOOL("ewfacquire");
+  if (!createEngine("RAW", ScanMode::Raw)) GTEST_SKIP() << "no raw engine in this build";
+  MessageRecorder rec;
+  cli::DemoImageInfo demo;
+  std::string error;
+  ASSERT_TRUE(cli::buildDemoImage(tmp_ / "demo.img", &demo, &error)) << error;
+  const ToolResult acquired = runTool({"ewfacquire", "-u", "-q", "-t", (tmp_ / "bad").string(), "-c", "none", "-S", "1MiB",
+                                       "-C", "case", "-D", "bad", "-E", "1", "-e", "test", "-N", "",
+                                       (tmp_ / "demo.img").string()});
+  ASSERT_EQ(acquired.status, 0) << acquired.output;
+  {
+    std::fstream f(tmp_ / "bad.E20", std::ios::in | std::ios::out | std::ios::binary);
+    ASSERT_TRUE(f.good());
+    f.seekp(500000);
+    const std::string junk(4096, '\xAA');
+    f.write(junk.data(), static_cast<std::streamsize>(junk.size()));
+  }
+  app_.ctx.preset = FilePreset::Pictures;
+  app_.ctx.rawTypes = std::make_shared<RawTypeList>();
+  ASSERT_TRUE(loadRawTypes(fs::path(BRENIX_TEST_SOURCE_DIR) / "data" / "rp.dat", *app_.ctx.rawTypes, &error)) << error;
+  auto scanWholeDisk = [&](const fs::path& image) -> ResultsPage* {
+    DeviceTable::instance().clearImages();
+    if (DeviceTable::instance().attachImage(image.string(), &error) < 0) return nullptr;
+    if (!home_.navigate(kPageDrive, kModeRaw)) return nullptr;
+    auto* drive = qobject_cast<DrivePage*>(home_.currentPage());
+    drive->tree()->setCurrentItem(drive->tree()->topLevelItem(0)->child(0));
+    drive->button(QStringLiteral("Next"))->click();
+    auto* page = qobject_cast<ResultsPage*>(home_.currentPage());
+    if (!page || !waitUntil([page] { return page->job() == ResultsPage::Job::None && page->folderTree()->topLevelItemCount(); },
+                            30000))
+      return nullptr;
+    return page;
+  };
+  ResultsPage* page = scanWholeDisk(tmp_ / "demo.img");
+  ASSERT_NE(page, nullptr) << error << rec.texts().join(QLatin1Char('|')).toStdString();
+  EXPECT_EQ(page->unreadableLine(), QString());
+  EXPECT_FALSE(page->findChild<QLabel*>(QStringLiteral("UnreadableNotice"))->isVisibleTo(page));
+  page = scanWholeDisk(tmp_ / "bad.E01");
+  ASSERT_NE(page, nullptr) << error << rec.texts().join(QLatin1Char('|')).toStdString();
+  EXPECT_GT(listRows(page->fileList()) + page->folderTree()->topLevelItem(0)->childCount(), 0);
+  EXPECT_EQ(page->unreadableLine(), QStringLiteral("64 sectors could not be read"));
+  EXPECT_TRUE(page->findChild<QLabel*>(QStringLiteral("UnreadableNotice"))->isVisibleTo(page));
+  const char* cliPath = std::getenv("BRENIX_CLI");
+  if (cliPath && fs::exists(cliPath)) {
+    const ToolResult r = runTool({cliPath, "scan", "--mode", "raw", "--whole-disk", "--images-only", "--image",
+                                  (tmp_ / "bad.E01").string()});
+    EXPECT_NE(r.output.find("\n64 sectors could not be read\n"), std::string::npos) << r.output;
+  }
 }
 
 }  // namespace

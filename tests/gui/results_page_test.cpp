@@ -7,16 +7,20 @@
 #include <QProgressBar>
 #include <QListWidget>
 #include <QTreeWidget>
+#include <cstdlib>
 #include <filesystem>
+#include <nlohmann/json.hpp>
 #include <set>
 
 #include "cli/demo_image.h"
 #include "disk/device_table.h"
+#include "disk/sector_reader.h"
 #include "gui/drive_page.h"
 #include "gui/home_view.h"
 #include "gui/preview_window.h"
 #include "gui/progress_dialog.h"
 #include "gui/results_page.h"
+#include "gui/scan_resume.h"
 #include "gui/skin_button.h"
 #include "jobs/engine_factory.h"
 #include "gui_support.h"
@@ -333,6 +337,96 @@ TEST_F(ResultsPageTest, RawScanOfTheDemoImageRecoversEveryPicture) {
     if (entry.is_regular_file()) got.insert(sha256Of(entry.path()));
   EXPECT_EQ(got, expected);
   EXPECT_TRUE(rec.messages.empty()) << rec.texts().join(QLatin1Char('|')).toStdString();
+}
+
+// A raw scan stopped half way keeps its session in the data folder; the next
+// scan of the same disk asks: "start again" discards it and scans from the
+// start, "continue" takes it up and ends with what an uninterrupted scan
+// lists. A finished scan leaves no session, and the next scan asks nothing.
+TEST_F(ResultsPageTest, AnUnfinishedScanOfTheSameDiskIsOfferedToContinue) {
+  MessageRecorder rec;
+  if (!createEngine("RAW", ScanMode::Raw)) GTEST_SKIP() << "no raw engine in this build";
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (!data) GTEST_SKIP() << "no data folder for the test";
+  const fs::path sessions = fs::path(data) / "brenix";
+  app_.ctx.rawTypes = std::make_shared<RawTypeList>();
+  ASSERT_TRUE(loadRawTypes(fs::path(BRENIX_TEST_SOURCE_DIR) / "data" / "rp.dat", *app_.ctx.rawTypes, nullptr));
+  DeviceTable::instance().clearImages();
+  fs::resize_file(tmp_ / "demo.img", uint64_t(1) << 30);  // sparse; the pictures lie in its first 48 MiB
+  ASSERT_GE(DeviceTable::instance().attachImage((tmp_ / "demo.img").string(), nullptr), 0);
+  QStringList questions;
+  bool answer = false;
+  setQuestionHandlerForTesting([&](const MessageRequest& m) {
+    questions << m.text;
+    return answer;
+  });
+  auto scan = [&](bool stopEarly) -> ResultsPage* {
+    if (!home_.navigate(kPageDrive, kModeRaw)) return nullptr;
+    auto* drive = qobject_cast<DrivePage*>(home_.currentPage());
+    drive->tree()->setCurrentItem(drive->tree()->topLevelItem(0)->child(0));
+    drive->button(QStringLiteral("Next"))->click();
+    auto* page = qobject_cast<ResultsPage*>(home_.currentPage());
+    if (!page) return nullptr;
+    Progress& progress = app_.ctx.progress;
+    if (stopEarly) {
+      if (!waitUntil([&] { return page->job() == ResultsPage::Job::Scan && progress.done() > progress.total() / 3; },
+                     30000))
+        return nullptr;
+      page->progressDialog()->cancelButton()->click();
+    }
+    return waitUntil([page] { return page->job() == ResultsPage::Job::None && page->folderTree()->topLevelItemCount() > 0; },
+                     60000)
+               ? page
+               : nullptr;
+  };
+  auto sessionFiles = [&] {
+    std::vector<fs::path> out;
+    if (fs::exists(sessions))
+      for (const auto& e : fs::directory_iterator(sessions)) out.push_back(e.path());
+    return out;
+  };
+
+  ResultsPage* page = scan(true);
+  ASSERT_NE(page, nullptr);
+  EXPECT_TRUE(questions.isEmpty());
+  ASSERT_EQ(sessionFiles().size(), 1u);
+  const fs::path session = sessionFiles().front();
+  EXPECT_EQ(page->scanResume()->path(), session.string());
+  // Start again: asked, not continued; stopped again, it leaves a new session.
+  answer = false;
+  page = scan(true);
+  ASSERT_NE(page, nullptr);
+  ASSERT_EQ(questions.size(), 1);
+  EXPECT_EQ(questions.first(), QString::fromLatin1(kContinueScanQuestion));
+  EXPECT_FALSE(page->scanResume()->resumed());
+  ASSERT_EQ(sessionFiles().size(), 1u);
+  const auto saved = nlohmann::json::parse(readFile(session));
+  EXPECT_FALSE(saved["finished"].get<bool>());
+  const uint64_t position = saved["position"];
+  EXPECT_GT(position, 0u);
+  // Continue: taken up where it stopped, to the end (reading only the rest); the session goes.
+  answer = true;
+  const uint64_t readBefore = SectorReader::bytesReadInProcess();
+  page = scan(false);
+  ASSERT_NE(page, nullptr);
+  EXPECT_LT(SectorReader::bytesReadInProcess() - readBefore, (uint64_t(1) << 30) - position + (uint64_t(16) << 20));
+  ASSERT_EQ(questions.size(), 2);
+  EXPECT_TRUE(page->scanResume()->resumed());
+  EXPECT_TRUE(sessionFiles().empty());
+  const QString resumedFound = page->foundLine();
+  std::vector<std::string> resumedNames;
+  for (size_t i = 0; i < page->tree().itemCount(); ++i) resumedNames.push_back(page->tree().item(i).name);
+  // Nothing left to continue: the next scan asks nothing and lists the same.
+  page = scan(false);
+  ASSERT_NE(page, nullptr);
+  EXPECT_EQ(questions.size(), 2);
+  EXPECT_FALSE(page->scanResume()->resumed());
+  std::vector<std::string> names;
+  for (size_t i = 0; i < page->tree().itemCount(); ++i) names.push_back(page->tree().item(i).name);
+  EXPECT_EQ(page->foundLine(), resumedFound);
+  EXPECT_EQ(names, resumedNames);
+  EXPECT_GE(names.size(), demo_.pictures.size());
+  setQuestionHandlerForTesting({});
 }
 
 }  // namespace

@@ -1,0 +1,34 @@
+#pragma once
+// Reads that give up waiting: a read of a failing disk can stay in the
+// kernel for minutes (the drive retries, the SCSI layer retries and resets).
+// Here the read runs on a helper thread into a buffer of its own, and the
+// caller waits at most the deadline: after it, the read counts as failed
+// (ETIMEDOUT) and the scan goes on; the helper finishes or stays stuck on its
+// own and never touches the caller's buffer. At most kMaxStuckReads helpers
+// may hang at once; past that every timed read fails at once, since the
+// device no longer answers. Used by SectorReader for block devices.
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+namespace brenix {
+
+inline constexpr int kMaxStuckReads = 4;
+
+// Fills buffer (count bytes); false with an errno value in *error and
+// *mediaError set when the medium failed.
+using DeadlineWork = std::function<bool(uint8_t* buffer, int* error, bool* mediaError)>;
+
+enum class DeadlineResult { Done, TimedOut, NotStarted };
+
+// Runs work on a helper and waits up to timeout. Done: work's result is in
+// *ok, *error, *mediaError (and its bytes in buffer when *ok). TimedOut: the
+// helper was left behind. NotStarted: too many helpers are stuck already.
+DeadlineResult runWithDeadline(std::chrono::milliseconds timeout, void* buffer, size_t count, DeadlineWork work, bool* ok,
+                               int* error, bool* mediaError);
+
+// Helpers still blocked past their deadline, now.
+int stuckReads();
+
+}  // namespace brenix

@@ -1,0 +1,37 @@
+#pragma once
+// A formatted-drive sweep that can be stopped and continued: the engine
+// tells where its sweep stands (the next unit to read, in its own units, and
+// what it found so far as plain numbers of its own meaning), and takes such
+// a point back to continue from it. The session file that keeps these
+// points between runs is the front end's business; an engine only checks
+// that a point it is handed fits the volume it scans.
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace brenix {
+
+struct SweepCheckpoint {
+  uint64_t position = 0;       // the next unit the sweep reads
+  uint64_t first = 0;          // the sweep's range, first unit and one past the last
+  uint64_t end = 0;
+  std::vector<uint64_t> found;  // what the sweep found before position (engine's own layout)
+  uint64_t sweptBytes = 0;     // bytes this run swept
+  bool ended = false;          // the sweep reached its end
+};
+
+struct SweepSession {
+  // Set before the scan: continue from here instead of the start.
+  std::optional<SweepCheckpoint> resume;
+  // Called by the sweep after each batch (the callee limits how often it writes).
+  std::function<void(const SweepCheckpoint&)> sink;
+  // Where the sweep stood when it stopped, cancelled or at its end.
+  SweepCheckpoint reached;
+  bool reachedSet = false;
+  // Why the engine refused resume (empty when it took it).
+  std::string refused;
+};
+
+}  // namespace brenix
