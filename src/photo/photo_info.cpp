@@ -94,6 +94,54 @@ bool hasEndMarker(std::span<const uint8_t> d) {
 
 }  // namespace
 
+uint64_t jpegCoefficientBufferBytes(std::span<const uint8_t> d) {
+  if (d.size() < 4 || d[0] != 0xFF || d[1] != 0xD8) return 0;
+  // The frame: size, progressive or not, each component's sampling factors.
+  bool haveFrame = false, progressive = false;
+  uint32_t width = 0, height = 0, components = 0, maxH = 1, maxV = 1;
+  uint8_t h[256] = {}, v[256] = {};
+  bool multiScan = true;  // until a first scan shows every component together
+  size_t p = 2;
+  while (p + 4 <= d.size()) {
+    if (d[p] != 0xFF) break;
+    const uint8_t m = d[p + 1];
+    if (m == 0xFF) { ++p; continue; }
+    if (m == 0x01 || (m >= 0xD0 && m <= 0xD7)) { p += 2; continue; }  // no length
+    const size_t len = (size_t(d[p + 2]) << 8) | d[p + 3];
+    if (len < 2 || p + 2 + len > d.size()) break;
+    const uint8_t* seg = &d[p + 4];
+    const size_t n = len - 2;
+    const bool sof = m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+    if (sof && !haveFrame && n >= 6) {
+      haveFrame = true;
+      progressive = m == 0xC2 || m == 0xC6 || m == 0xCA || m == 0xCE;
+      height = (uint32_t(seg[1]) << 8) | seg[2];
+      width = (uint32_t(seg[3]) << 8) | seg[4];
+      components = std::min<uint32_t>(seg[5], uint32_t((n - 6) / 3));
+      for (uint32_t c = 0; c < components; ++c) {
+        h[c] = std::max<uint8_t>(1, seg[7 + 3 * c] >> 4);
+        v[c] = std::max<uint8_t>(1, seg[7 + 3 * c] & 15);
+        maxH = std::max<uint32_t>(maxH, h[c]);
+        maxV = std::max<uint32_t>(maxV, v[c]);
+      }
+    }
+    if (m == 0xDA) {
+      if (haveFrame && !progressive && n >= 1 && seg[0] >= components) multiScan = false;
+      break;
+    }
+    p += 2 + len;
+  }
+  if (!haveFrame || !multiScan) return 0;
+  uint64_t blocks = 0;
+  for (uint32_t c = 0; c < components; ++c) {
+    // Blocks across and down, rounded up to whole MCUs as the decoder keeps them.
+    const uint64_t across = (uint64_t(width) * h[c] + 8 * maxH - 1) / (8 * maxH);
+    const uint64_t down = (uint64_t(height) * v[c] + 8 * maxV - 1) / (8 * maxV);
+    blocks += (across + h[c] - 1) / h[c] * h[c] * ((down + v[c] - 1) / v[c] * v[c]);
+  }
+  return blocks * 128;
+}
+
 const char* decodeStateText(DecodeState state) {
   switch (state) {
     case DecodeState::Whole: return "whole";
@@ -137,6 +185,7 @@ void checkJpegDecode(std::span<const uint8_t> data, PhotoInfo& info, uint64_t ma
   info.width = static_cast<uint32_t>(width);
   info.height = static_cast<uint32_t>(height);
   if (uint64_t(width) * uint64_t(height) > maxPixels) return;
+  if (jpegCoefficientBufferBytes(data) > kMaxDecodeBufferBytes) return;
   const tjscalingfactor eighth{1, 8};
   const int sw = TJSCALED(width, eighth), sh = TJSCALED(height, eighth);
   std::vector<uint8_t> pixels(size_t(sw) * size_t(sh));

@@ -34,6 +34,17 @@ struct PhotoInfo {
 // Largest picture decoded (width x height); larger ones are reported corrupt.
 inline constexpr uint64_t kMaxDecodePixels = 400ull * 1000 * 1000;
 
+// Most memory a decode may hold for the picture's coefficients. A JPEG whose
+// scans each carry part of the picture (progressive, or components apart) is
+// decoded from a buffer of every block's coefficients, 128 bytes a block;
+// one that would need more than this is reported corrupt, unread.
+inline constexpr uint64_t kMaxDecodeBufferBytes = 512ull << 20;
+
+// The bytes of that whole-picture buffer the JPEG's frame needs (from its
+// frame header and first scan header), 0 when it decodes in one pass or has
+// no frame header where the header segments end.
+uint64_t jpegCoefficientBufferBytes(std::span<const uint8_t> data);
+
 // EXIF fields of a JPEG (APP1 "Exif") or of a bare TIFF/EXIF block.
 void readExif(std::span<const uint8_t> data, PhotoInfo& info);
 // Frame size and decode state of a JPEG. The decode runs at 1/8 scale: every

@@ -33,6 +33,7 @@ Run decodeRun(tjhandle h, const uint8_t* data, size_t size, Thumb* thumb = nullp
   int w = 0, ht = 0, ss = 0, cs = 0;
   if (tjDecompressHeader3(h, data, static_cast<unsigned long>(size), &w, &ht, &ss, &cs) != 0) return Run::Failed;
   if (w <= 0 || ht <= 0 || uint64_t(w) * uint64_t(ht) > kMaxDecodePixels) return Run::Failed;
+  if (jpegCoefficientBufferBytes({data, size}) > kMaxDecodeBufferBytes) return Run::Failed;
   const tjscalingfactor eighth{1, 8};
   const int sw = TJSCALED(w, eighth), sh = TJSCALED(ht, eighth);
   Thumb local;

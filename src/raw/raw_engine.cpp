@@ -14,7 +14,16 @@ std::string rawRootName(const RecoveryContext& ctx) {
   return format("RAW - Logical Disk (%c:)", letter);
 }
 
-void buildRawTree(const std::vector<RawFoundFile>& files, ResultTree& tree) {
+uint64_t dateTakenKey(const std::string& dateTaken) {
+  if (dateTaken.size() != 19) return 0;
+  uint64_t key = 0;
+  for (char c : dateTaken) {
+    if (c >= '0' && c <= '9') key = key * 10 + uint64_t(c - '0');
+  }
+  return key;
+}
+
+void buildRawTree(const std::vector<RawFoundFile>& files, ResultTree& tree, const std::vector<PhotoInfo>& photos) {
   ResultFolder& root = tree.root();
   for (size_t i = 0; i < files.size(); ++i) {
     const RawFoundFile& f = files[i];
@@ -31,6 +40,7 @@ void buildRawTree(const std::vector<RawFoundFile>& files, ResultTree& tree) {
     item.size = f.size;
     item.checked = f.checked;
     item.engineIndex = i;
+    if (i < photos.size()) item.modified = dateTakenKey(photos[i].dateTaken);
     tree.addItem(*folder, std::move(item));
   }
 }
@@ -89,7 +99,7 @@ ScanResult RawEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree
   // at its end marker, so they are checked the same way.
   exactCuts_ = ctx.rawTypes->trimToFormatEnd && ctx.options.rawTrim;
   if (examine_) examinePhotos(running);
-  buildRawTree(scanner_.files(), tree);
+  buildRawTree(scanner_.files(), tree, photos_);
   return result;
 }
 

@@ -56,9 +56,16 @@ class RawEngine : public ScanEngine {
 // ('*' without one), or with the mount point in place of "%c:" when known.
 std::string rawRootName(const RecoveryContext& ctx);
 
+// The date taken ("YYYY-MM-DD HH:MM:SS") as the number YYYYMMDDHHMMSS, which
+// orders like the text; 0 for none.
+uint64_t dateTakenKey(const std::string& dateTaken);
+
 // Files the found files into tree: one folder per description under the
 // root, a file joining the first folder whose name contains its description.
-void buildRawTree(const std::vector<RawFoundFile>& files, ResultTree& tree);
+// An item's modified field holds its picture's dateTakenKey (from photos, by
+// file index), so the Modified column sorts by the date the list shows.
+void buildRawTree(const std::vector<RawFoundFile>& files, ResultTree& tree,
+                  const std::vector<PhotoInfo>& photos = {});
 
 // Makes a whole drive (disk or attached image) the scan target: every sector
 // from 0 to its end, no drive letter, file-system name "RAW". False with a

@@ -24,7 +24,8 @@ struct FoundItem {
   std::string typeText;        // EXT: the record's own type text (others derive it from the name)
   // Engine-native time stamps: NTFS 100-ns file times; EXT Unix seconds;
   // FAT DOS date in the high 16 bits and DOS time in the low 16 (Accessed: date only);
-  // exFAT 100-ns file times like NTFS.
+  // exFAT 100-ns file times like NTFS; raw: a carved picture's date taken as
+  // the number YYYYMMDDHHMMSS in modified (0 without one).
   uint64_t modified = 0, created = 0, accessed = 0;
   bool deleted = false;
   ItemCondition condition = ItemCondition::Intact;  // never counted as a verified success unless Intact

@@ -225,7 +225,7 @@ int ResultsModel::compareItems(EngineKind kind, ListColumn column, const FoundIt
     case ListColumn::Modified:
     case ListColumn::Created:
     case ListColumn::Accessed: {
-      if (kind == EngineKind::Raw) return 0;
+      // Raw items carry only a carved picture's date taken, in modified.
       const auto pick = [column](const FoundItem& i) {
         return column == ListColumn::Modified ? i.modified : column == ListColumn::Created ? i.created : i.accessed;
       };

@@ -72,6 +72,67 @@ std::vector<uint8_t> jpegWith(const std::vector<uint8_t>& tiff, uint16_t width, 
   return j;
 }
 
+// A progressive grey-or-colour picture of size x size, 1x1 sampling, built by
+// hand: a first DC scan of all components in which every block costs one bit
+// (the only code, for a difference of 0), and nothing more.
+std::vector<uint8_t> progressiveDcOnly(uint16_t size, uint8_t components) {
+  std::vector<uint8_t> j = {0xFF, 0xD8};
+  auto segment = [&](uint8_t marker, const std::vector<uint8_t>& body) {
+    j.insert(j.end(), {0xFF, marker, uint8_t((body.size() + 2) >> 8), uint8_t(body.size() + 2)});
+    j.insert(j.end(), body.begin(), body.end());
+  };
+  std::vector<uint8_t> dqt(65, 1);
+  dqt[0] = 0;
+  segment(0xDB, dqt);
+  std::vector<uint8_t> sof = {8, uint8_t(size >> 8), uint8_t(size), uint8_t(size >> 8), uint8_t(size), components};
+  std::vector<uint8_t> sos = {components};
+  for (uint8_t c = 1; c <= components; ++c) {
+    sof.insert(sof.end(), {c, 0x11, 0});
+    sos.insert(sos.end(), {c, 0x00});
+  }
+  sos.insert(sos.end(), {0, 0, 0});
+  segment(0xC2, sof);
+  std::vector<uint8_t> dht(18, 0);
+  dht[1] = 1;  // one code of one bit
+  segment(0xC4, dht);
+  segment(0xDA, sos);
+  const uint64_t blocks = uint64_t((size + 7) / 8) * ((size + 7) / 8) * components;
+  j.insert(j.end(), size_t((blocks + 7) / 8), 0);
+  j.insert(j.end(), {0xFF, 0xD9});
+  return j;
+}
+
+// Such a picture is decoded from a buffer of every block's coefficients:
+// 20000x20000 in colour (within the pixel limit) would hold 2.4 GB for 2 MB
+// of data, and is refused unread; one of 2000x2000 decodes.
+TEST(PhotoInfo, ProgressivePicturesNeedingTooLargeABufferAreNotDecoded) {
+  const std::vector<uint8_t> small = progressiveDcOnly(2000, 3);
+  EXPECT_EQ(jpegCoefficientBufferBytes(small), 3ull * 250 * 250 * 128);
+  EXPECT_EQ(examineJpeg(small).decode, DecodeState::Whole);
+  const auto start = std::chrono::steady_clock::now();
+  const std::vector<uint8_t> huge = progressiveDcOnly(20000, 3);
+  EXPECT_EQ(jpegCoefficientBufferBytes(huge), 3ull * 2500 * 2500 * 128);
+  const PhotoInfo info = examineJpeg(huge);
+  EXPECT_EQ(info.width, 20000u);
+  EXPECT_EQ(info.decode, DecodeState::Corrupt);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+
+  // Pictures the encoder makes: a progressive 4:2:0 one keeps 16 luma and
+  // 2 x 4 colour blocks, a baseline one no buffer at all.
+  std::vector<uint8_t> rgb(32 * 32 * 3, 90);
+  for (int flags : {TJFLAG_PROGRESSIVE, 0}) {
+    tjhandle tj = tjInitCompress();
+    unsigned char* data = nullptr;
+    unsigned long size = 0;
+    ASSERT_EQ(tjCompress2(tj, rgb.data(), 32, 0, 32, TJPF_RGB, &data, &size, TJSAMP_420, 90, flags), 0);
+    const std::vector<uint8_t> jpeg(data, data + size);
+    tjFree(data);
+    tjDestroy(tj);
+    EXPECT_EQ(jpegCoefficientBufferBytes(jpeg), flags ? 24u * 128 : 0u);
+    EXPECT_EQ(examineJpeg(jpeg).decode, DecodeState::Whole);
+  }
+}
+
 TEST(PhotoInfo, HostileExifAndAbsurdFramesEndQuicklyWithWhatCanBeTrusted) {
   const auto start = std::chrono::steady_clock::now();
   PhotoInfo info = examineJpeg(jpegWith(hostileTiff(), 60000, 60000));

@@ -13,6 +13,7 @@
 #include "jobs/engine_factory.h"
 #include "raw/raw_engine.h"
 #include "raw/raw_scanner.h"
+#include "results/results_model.h"
 #include "support/temp_dir.h"
 
 namespace brenix {
@@ -381,6 +382,50 @@ TEST(RawEngine, CameraPicturesFromTheCorpusComeBackWhole) {
     ASSERT_EQ(engine.scanner().readFile(i, got, UINT64_MAX), 0);
     EXPECT_EQ(got, expected[i]);
   }
+}
+
+// The raw list's Modified column shows a carved picture's date taken, and
+// sorting by it orders by that date (pictures without one last, newest first).
+TEST(RawEngine, SortingByModifiedFollowsTheDateTaken) {
+  if (test::corpusDir().empty()) GTEST_SKIP() << "the corpus is not here";
+  // Taken 1999, none (ours), 2008 and 2001: neither in found order nor reversed.
+  std::vector<Bytes> pics;
+  for (const char* name : {"jpeg/kodak-dc240.jpg", "", "jpeg/Canon_40D.jpg", "jpeg/canon-ixus.jpg"}) {
+    if (*name && !fs::exists(test::corpusDir() / name)) GTEST_SKIP() << name << " is not in the corpus";
+    pics.push_back(*name ? test::readFile(test::corpusDir() / name) : labPictures()[0]);
+  }
+  std::vector<std::pair<uint64_t, Bytes>> layout;
+  uint64_t sector = 4;
+  for (const Bytes& b : pics) {
+    layout.push_back({sector, b});
+    sector += (b.size() + 511) / 512 + 2;
+  }
+  test::TempDir dir;
+  std::string error;
+  const int drive = DeviceTable::instance().attachImage(makeImage(dir, sector + 16, layout).string(), &error);
+  ASSERT_GE(drive, 0) << error;
+  RecoveryContext ctx;
+  ASSERT_TRUE(selectWholeDisk(ctx, drive, &error)) << error;
+  ctx.rawTypes = std::make_shared<RawTypeList>();
+  ASSERT_TRUE(loadRawTypes(sourceDir() / "data" / "rp.dat", *ctx.rawTypes, &error)) << error;
+  RawEngine engine;
+  ResultTree tree;
+  RunningFlag running{true};
+  ASSERT_EQ(engine.scan(ScanMode::Raw, ctx, tree, running).error, 0);
+  ASSERT_EQ(tree.itemCount(), 4u);
+  std::vector<size_t> rows = {0, 1, 2, 3};
+  const auto dates = [&] {
+    std::vector<std::string> out;
+    for (size_t r : rows) {
+      const PhotoInfo* p = engine.photo(size_t(tree.item(r).engineIndex));
+      out.push_back(p ? p->dateTaken : "?");
+    }
+    return out;
+  };
+  ResultsModel::sortRows(EngineKind::Raw, tree, ListColumn::Modified, true, rows);
+  EXPECT_EQ(dates(), (std::vector<std::string>{"2008-05-30 15:56:01", "2001-06-09 15:17:32", "1999-05-25 21:00:09", ""}));
+  ResultsModel::sortRows(EngineKind::Raw, tree, ListColumn::Modified, false, rows);
+  EXPECT_EQ(dates(), (std::vector<std::string>{"", "1999-05-25 21:00:09", "2001-06-09 15:17:32", "2008-05-30 15:56:01"}));
 }
 
 TEST(RawEngine, NoDatabaseIsReportedWithWhereItLooked) {
