@@ -15,6 +15,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 
+#include "disk/device_table.h"
 #include "disk/fs_kind.h"
 #include "gui/help.h"
 #include "gui/home_view.h"
