@@ -1,12 +1,12 @@
 // brenix recover: scan a partition, select files and write them under an
 // output folder with the results pages' layout, overwrite rule and report.
-#include <fnmatch.h>
 #include <unistd.h>
 
 #include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
+#include "common/text.h"
 #include "cli/photo_recovery.h"
 #include "cli/progress_line.h"
 #include "cli/scan_session.h"
@@ -31,7 +31,7 @@ struct RecoverCliOptions {
 
 bool nameMatches(const std::vector<std::string>& globs, const std::string& name) {
   for (const std::string& g : globs)
-    if (::fnmatch(g.c_str(), name.c_str(), FNM_CASEFOLD) == 0) return true;
+    if (globMatchCaseFold(g, name)) return true;
   return false;
 }
 

@@ -37,7 +37,7 @@ std::string readSysfsText(const fs::path& p) {
   return s;  // the trailing newline is dropped by getline; blanks are kept as stored
 }
 
-uint64_t readSysfsNumber(const fs::path& p) {
+[[maybe_unused]] uint64_t readSysfsNumber(const fs::path& p) {
   std::string s = readSysfsText(p);
   try {
     return s.empty() ? 0 : std::stoull(s);
@@ -46,7 +46,7 @@ uint64_t readSysfsNumber(const fs::path& p) {
   }
 }
 
-bool skippedKernelName(const std::string& name) {
+[[maybe_unused]] bool skippedKernelName(const std::string& name) {
   if (name.rfind("ram", 0) == 0 || name.rfind("zram", 0) == 0) return true;
   if (name.rfind("sr", 0) == 0 || name.rfind("fd", 0) == 0) return true;  // not direct-access disks
   if (name.rfind("loop", 0) == 0) {

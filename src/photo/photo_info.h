@@ -47,4 +47,10 @@ bool isJpegExtension(const std::string& ext);
 // Lower-case hex SHA-256 of the bytes.
 std::string sha256Hex(std::span<const uint8_t> data);
 
+// Whether this build reads EXIF data (libexif) and checks decoding
+// (libjpeg-turbo); without them no EXIF fields are read, or every picture is
+// left NotChecked.
+bool exifAvailable();
+bool decodeCheckAvailable();
+
 }  // namespace brenix

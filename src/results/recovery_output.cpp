@@ -1,9 +1,8 @@
 #include "results/recovery_output.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #ifndef _WIN32
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
 #endif
 
@@ -138,52 +137,37 @@ void ErrorReport::add(const std::string& line) {
   if (text_.size() + line.size() <= kMaxChars) text_ += line;
 }
 
-FileByteSink::~FileByteSink() {
-  if (fd_ >= 0) ::close(fd_);
-}
+FileByteSink::~FileByteSink() = default;
 
 bool FileByteSink::open(const fs::path& path, bool exclusive) {
-  if (fd_ >= 0) close();
+  if (file_.isOpen()) close();
   failed_ = false;
   error_ = 0;
   written_ = 0;
-  int flags = O_WRONLY | O_CREAT | (exclusive ? O_EXCL : O_TRUNC);
-#ifdef O_NOFOLLOW
-  flags |= O_NOFOLLOW;
-#endif
-#ifdef O_CLOEXEC
-  flags |= O_CLOEXEC;
-#endif
-  fd_ = ::open(path.c_str(), flags, 0644);
-  if (fd_ < 0) {
-    error_ = errno;
+  // Binary on every system; never through a link standing under the name.
+  if (!file_.open(path, exclusive ? FileMode::CreateNew : FileMode::CreateOrTruncate)) {
+    error_ = file_.lastError();
     return false;
   }
   return true;
 }
 
 bool FileByteSink::write(const uint8_t* data, size_t size) {
-  if (fd_ < 0 || failed_) return false;
-  while (size > 0) {
-    const ssize_t n = ::write(fd_, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error_ = n < 0 ? errno : EIO;
-      failed_ = true;
-      return false;
-    }
-    data += n;
-    size -= static_cast<size_t>(n);
-    written_ += static_cast<uint64_t>(n);
-    if (progress_) progress_->addBytesDone(n);
+  if (!file_.isOpen() || failed_) return false;
+  if (!file_.write(data, size)) {
+    error_ = file_.lastError();
+    failed_ = true;
+    return false;
   }
+  written_ += size;
+  if (progress_) progress_->addBytesDone(size);
   return true;
 }
 
 bool FileByteSink::sync() {
-  if (fd_ < 0 || failed_) return false;
-  if (::fsync(fd_) != 0 && errno != EINVAL && errno != EROFS) {
-    error_ = errno;
+  if (!file_.isOpen() || failed_) return false;
+  if (!file_.sync()) {
+    error_ = file_.lastError();
     failed_ = true;
     return false;
   }
@@ -191,12 +175,11 @@ bool FileByteSink::sync() {
 }
 
 bool FileByteSink::close() {
-  if (fd_ < 0) return !failed_;
-  if (::close(fd_) != 0 && !failed_) {
-    error_ = errno;
+  if (!file_.isOpen()) return !failed_;
+  if (!file_.close() && !failed_) {
+    error_ = file_.lastError();
     failed_ = true;
   }
-  fd_ = -1;
   return !failed_;
 }
 
@@ -268,7 +251,7 @@ void setFileInProgress(const fs::path& p) {
     gInProgress.store(nullptr);
     return;
   }
-  const std::string text = p.string();
+  const std::string text = pathToUtf8(p);
   if (text.size() >= sizeof gInProgressPaths[0]) return;
   gInProgressSlot ^= 1;
   std::memcpy(gInProgressPaths[gInProgressSlot], text.c_str(), text.size() + 1);
@@ -356,11 +339,11 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     // A name this job has written already gets " (2)", " (3)" ...; only files
     // that were there before the job are subject to the overwrite question.
     target = unusedInJob(claimed, target);
-    struct stat st {};
-    const bool exists = ::lstat(target.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
+    const PathKind standing = pathKindOf(target);
+    const bool exists = standing != PathKind::Missing;
+    if (exists && standing != PathKind::Regular) {
       fail(item, target, createFailedLine(item.name),
-           S_ISLNK(st.st_mode) ? "a symbolic link stands under that name" : "something other than a file stands under that name");
+           standing == PathKind::Link ? "a symbolic link stands under that name" : "something other than a file stands under that name");
       progress.setDone(++done);
       continue;
     }
@@ -397,8 +380,8 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     std::string reason;
     if (status == WriteStatus::Ok && synced && closed && sink.bytesWritten() < item.size)
       reason = "only " + std::to_string(sink.bytesWritten()) + " of " + std::to_string(item.size) + " bytes could be read";
-    else if (status == WriteStatus::Ok && synced && closed && ::rename(temp.c_str(), target.c_str()) != 0)
-      reason = std::string("it cannot be given its name: ") + std::strerror(errno);
+    else if (int e = 0; status == WriteStatus::Ok && synced && closed && !replaceFile(temp, target, &e))
+      reason = std::string("it cannot be given its name: ") + std::strerror(e);
     else if (status == WriteStatus::ReadFailed)
       reason = "the file's data cannot be read";
     else if (status == WriteStatus::Cancelled)
@@ -422,9 +405,9 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       if (options.keepPartial && sink.bytesWritten() > 0) {
         kept = target;
         kept += ".partial";
-        if (::rename(temp.c_str(), kept.c_str()) != 0) kept.clear();
+        if (!replaceFile(temp, kept)) kept.clear();
       }
-      if (kept.empty()) ::unlink(temp.c_str());
+      if (kept.empty()) removeFile(temp);
       else reason += "; the part read is kept as " + kept.filename().string();
       fail(item, target, writeFailedLine(kind, item.name), reason);
     }
@@ -451,7 +434,7 @@ struct ScannedStretches {
   std::vector<FileExtent> files;
 };
 
-ScannedStretches sourceStretches(const ScannedSource& source, const SystemFiles& files) {
+[[maybe_unused]] ScannedStretches sourceStretches(const ScannedSource& source, const SystemFiles& files) {
   ScannedStretches s;
   const uint64_t start = source.startSector;
   const uint64_t count = source.endSector > start ? source.endSector - start : UINT64_MAX;

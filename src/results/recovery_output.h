@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file_io.h"
 #include "disk/backing_store.h"
 #include "results/progress.h"
 #include "results/result_tree.h"
@@ -118,7 +119,7 @@ class FileByteSink : public ByteSink {
 
  private:
   Progress* progress_ = nullptr;
-  int fd_ = -1;
+  OsFile file_;
   int error_ = 0;
   bool failed_ = false;
   uint64_t written_ = 0;
