@@ -80,7 +80,7 @@ Volume makeVolume(uint32_t fileBlocks) {
 void BM_InodeTableScan(benchmark::State& state) {
   setClockForTesting([] { return kNow; });
   Volume vol = makeVolume(16);
-  ExtVolume v(std::make_shared<MemoryDevice>(vol.bytes), ExtVariant::Ext2);
+  ExtVolume v(makeMemoryView(vol.bytes), ExtVariant::Ext2);
   Progress progress;
   std::atomic<bool> running{true};
   uint64_t inodes = 0;
@@ -117,7 +117,7 @@ void recoverFrom(benchmark::State& state, std::shared_ptr<const ExtDevice> devic
 
 void BM_RecoverFromMemory(benchmark::State& state) {
   Volume vol = makeVolume(16384);  // 64 MiB through the double indirect block
-  recoverFrom(state, std::make_shared<MemoryDevice>(vol.bytes));
+  recoverFrom(state, makeMemoryView(vol.bytes));
 }
 BENCHMARK(BM_RecoverFromMemory)->Unit(benchmark::kMillisecond);
 
@@ -132,7 +132,7 @@ void BM_RecoverFromImageFile(benchmark::State& state) {
   close(fd);
   SectorReader reader;
   reader.openPath(path, OpenMode::Read);
-  recoverFrom(state, std::make_shared<ReaderDevice>(std::move(reader), 0));
+  recoverFrom(state, makeReaderSource(std::move(reader)));
   unlink(path);
 }
 BENCHMARK(BM_RecoverFromImageFile)->Unit(benchmark::kMillisecond);

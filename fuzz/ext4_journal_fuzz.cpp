@@ -102,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size > journalBytes)
     overlay(volume.data() + 5 * kBs + 8 * 128, data + journalBytes, std::min<size_t>(size - journalBytes, 7 * kBs));
   setClockForTesting([] { return int64_t(kTime) + 100; });
-  auto device = std::make_shared<MemoryDevice>(volume);
+  std::shared_ptr<const ExtDevice> device = makeMemoryView(volume);
   ExtEngine engine(ExtVariant::Ext4);
   RecoveryContext ctx;
   ResultTree tree;

@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 0; i < n; ++i) volume[1024 + i] ^= data[i];
   setClockForTesting([] { return int64_t(900000000); });
 
-  auto device = std::make_shared<MemoryDevice>(volume);
+  std::shared_ptr<const ExtDevice> device = makeMemoryView(volume);
   ExtVolume v(device, ExtVariant::Ext2);
   if (!v.ready()) return 0;
   for (uint64_t b = 0; b < v.superblock().blocksCount && b < 256; ++b) (void)v.blockClass(b), (void)v.firstInodeOfBlock(b);

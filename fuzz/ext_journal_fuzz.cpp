@@ -79,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     overlay(volume.data() + 5 * kBs + 8 * 128, data + journalBytes, std::min<size_t>(size - journalBytes, 7 * kBs));
   }
   setClockForTesting([] { return int64_t(900000000); });
-  auto device = std::make_shared<MemoryDevice>(volume);
+  std::shared_ptr<const ExtDevice> device = makeMemoryView(volume);
   ExtVolume v(device, ExtVariant::Ext3);
   if (!v.ready()) return 0;
   Progress progress;

@@ -9,8 +9,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev libblkid-dev
   # disk images: EWF (.E01) input, MD5 checks
   libewf-dev libssl-dev
-  # carved photos: EXIF (libexif) and decode checks (libjpeg-turbo); ImageMagick and exiftool for the tests
-  libexif-dev libturbojpeg0-dev imagemagick libimage-exiftool-perl
+  # carved photos: EXIF (libexif; exiv2 for raw, TIFF and HEIF pictures) and decode checks (libjpeg-turbo);
+  # ImageMagick and exiftool for the tests
+  libexif-dev libexiv2-dev libturbojpeg0-dev imagemagick libimage-exiftool-perl
   # real file systems and independent readers for the integration tests
   dosfstools mtools ntfs-3g sleuthkit fdisk e2fsprogs attr testdisk exfatprogs exfat-fuse fuse3
   # EWF images for the tests, GNU ddrescue as a peer for imaging maps, device-mapper error targets
@@ -23,8 +24,12 @@ packages=(
   qt6-base-dev qt6-image-formats-plugins fonts-dejavu-core xvfb xauth
   # Windows cross-build (MinGW-w64, posix threads), GoogleTest sources for it, wine to run its tests
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine64 wine
+  # screenshots: lossless recompression (ImageMagick, above, reduces the colours)
+  optipng
   # packaging: manual pages from --help, the .deb's checks, desktop and AppStream validators
   help2man lintian desktop-file-utils appstream man-db
+  # the package installed into a freshly bootstrapped Debian 12 root
+  debootstrap
 )
 
 missing=()

@@ -14,5 +14,7 @@ for preset in release asan; do
   if [ "$preset" = release ]; then
     echo "=== Debian package ==="
     bash scripts/package-check.sh build/release
+    echo "=== Debian package in a new Debian 12 root ==="
+    bash scripts/package-clean-root.sh build/release "$(mktemp -u -d /tmp/brenix-clean-root.XXXXXX)"
   fi
 done

@@ -10,6 +10,8 @@
 #include "cli/photo_recovery.h"
 #include "cli/progress_line.h"
 #include "cli/scan_session.h"
+#include "common/text.h"
+#include "disk/read_errors.h"
 #include "jobs/scan_jobs.h"
 #include "results/cell_formats.h"
 
@@ -159,12 +161,20 @@ int runRecoverCommand(RecoverCliOptions& o) {
     const std::string caption = session.model->kind() == EngineKind::Raw ? "Error" : "Notice";
     std::cerr << caption << ":\n" << terminalSafe(outcome.report, true);
   }
+  // Every sector of the scanned device the scan and the recovery could not read.
+  const uint64_t unreadable = ReadErrorLog::instance().count(session.source.devicePath);
   if (o.scan.json) {
     nlohmann::json written = nlohmann::json::array();
     for (const auto& p : outcome.writtenPaths) written.push_back(p.string());
     nlohmann::json failed = nlohmann::json::array();
     nlohmann::json marked = nlohmann::json::array();
-    for (const auto& f : outcome.markedFiles) marked.push_back({{"name", f.name}, {"path", f.path.string()}, {"condition", f.reason}});
+    for (const auto& f : outcome.markedFiles) {
+      marked.push_back({{"name", f.name}, {"path", f.path.string()}, {"condition", f.reason}});
+      if (f.unreadableSectors == 0) continue;
+      marked.back()["unreadableSectors"] = f.unreadableSectors;
+      marked.back()["zeros"] = nlohmann::json::array();
+      for (const auto& [at, length] : f.zeroRanges) marked.back()["zeros"].push_back({{"offset", at}, {"length", length}});
+    }
     for (const auto& f : outcome.failures) failed.push_back({{"name", f.name}, {"path", f.path.string()}, {"reason", f.reason}});
     std::cout << nlohmann::json{{"written", outcome.written},
                                 {"skipped", outcome.skipped},
@@ -174,7 +184,8 @@ int runRecoverCommand(RecoverCliOptions& o) {
                                 {"files", written},
                                 {"failures", failed},
                                 {"report", outcome.report},
-                                {"photos", photoCountsJson(photoCounts)}}
+                                {"photos", photoCountsJson(photoCounts)},
+                                {"unreadableSectors", unreadable}}
                      .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
               << "\n";
   } else {
@@ -186,6 +197,7 @@ int runRecoverCommand(RecoverCliOptions& o) {
       std::cout << "Broken pictures " << photoCounts.broken << " (left out " << photoCounts.brokenLeftOut
                 << "), too small " << photoCounts.tooSmall << ", below the pixel size " << photoCounts.fewPixels
                 << ", duplicates " << photoCounts.duplicates << "\n";
+    if (unreadable > 0) std::cout << format(kUnreadableSectorsFormat, static_cast<unsigned long long>(unreadable)) << "\n";
   }
   if (cancelled || outcome.cancelled) {
     std::cerr << "Cancelled; the files written so far are kept\n";

@@ -4,7 +4,7 @@
 
 #include "cli/commands.h"
 #include "cli/progress_line.h"
-#include "cli/scan_session.h"
+#include "cli/scan_listing.h"
 
 namespace brenix::cli {
 

@@ -72,7 +72,8 @@ void addPhotoJson(const ScanSession& s, const FoundItem& item, nlohmann::json& e
   if (!raw) return;
   const PhotoInfo* info = raw->photo(size_t(item.engineIndex));
   if (!info) return;
-  entry["decode"] = decodeStateText(info->decode);
+  // Raw, TIFF and HEIF pictures are read for their metadata, not decoded.
+  entry["decode"] = info->decode == DecodeState::NotChecked ? nlohmann::json() : nlohmann::json(decodeStateText(info->decode));
   entry["width"] = info->width;
   entry["height"] = info->height;
   entry["dateTaken"] = info->dateTaken.empty() ? nlohmann::json() : nlohmann::json(info->dateTaken);

@@ -212,4 +212,58 @@ bool globMatchCaseFold(std::string_view pattern, std::string_view name) {
   return p == pattern.size();
 }
 
+size_t utf8SequenceLength(std::string_view s, size_t i) {
+  if (i >= s.size()) return 0;
+  const auto c = static_cast<uint8_t>(s[i]);
+  size_t len = 0;
+  uint32_t cp = 0;
+  if (c < 0x80) return 1;
+  if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F;
+  else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F;
+  else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07;
+  else return 0;
+  if (len > s.size() - i) return 0;
+  for (size_t k = 1; k < len; ++k) {
+    const auto cc = static_cast<uint8_t>(s[i + k]);
+    if ((cc & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (cc & 0x3F);
+  }
+  static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+size_t utf8CutLength(std::string_view s, size_t max) {
+  if (s.size() <= max) return s.size();
+  size_t cut = max;
+  while (cut > 0 && (static_cast<uint8_t>(s[cut]) & 0xC0) == 0x80) --cut;
+  return cut;
+}
+
+std::string cutUtf8(std::string_view s, size_t max) { return std::string(s.substr(0, utf8CutLength(s, max))); }
+
+std::string sanitizeFileName(std::string_view name, const FileNameRules& rules) {
+  if (name.empty()) return std::string(rules.emptyName);
+  std::string out;
+  out.reserve(name.size());
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    // ':' too: a stream item "name:stream" is written as "name_stream".
+    bool bad = u < 0x20 || u == 0x7F || c == '/' || c == '\\' || c == ':';
+    if (rules.portable)
+      bad = bad || c == '*' || c == '?' || c == '"' || c == '<' || c == '>' || c == '|';
+    out += bad ? '_' : c;
+  }
+  if (rules.maxBytes > 0 && out.size() > rules.maxBytes) {
+    std::string ext;
+    const size_t dot = out.rfind('.');
+    if (dot != std::string::npos && out.size() - dot <= 16 && out.size() - dot < rules.maxBytes) ext = out.substr(dot);
+    out = cutUtf8(out, rules.maxBytes - ext.size()) + ext;
+  }
+  if (rules.portable)
+    for (size_t i = out.size(); i > 0 && (out[i - 1] == ' ' || out[i - 1] == '.'); --i) out[i - 1] = '_';
+  if (out.empty() || out == "." || out == "..") out = std::string(out.size() ? out.size() : 1, '_');
+  return out;
+}
+
 }  // namespace brenix

@@ -39,4 +39,31 @@ const void* findBytes(const void* haystack, size_t haystackSize, const void* nee
 // fnmatch with FNM_CASEFOLD; '/' is not special).
 bool globMatchCaseFold(std::string_view pattern, std::string_view name);
 
+// Length of the valid UTF-8 sequence at s[i] (no overlong form, surrogate or
+// code point above U+10FFFF), 0 when it is not one.
+size_t utf8SequenceLength(std::string_view s, size_t i);
+
+// The longest prefix of `s` of at most `max` bytes that ends at a character
+// boundary: s.size() when the text fits, otherwise `max` stepped back over
+// UTF-8 continuation bytes.
+size_t utf8CutLength(std::string_view s, size_t max);
+// `s` cut to utf8CutLength(s, max) bytes.
+std::string cutUtf8(std::string_view s, size_t max);
+
+// How sanitizeFileName makes a name safe to create as one path component.
+struct FileNameRules {
+  // Also replace * ? " < > | and a trailing blank or dot, which Windows refuses.
+  bool portable = false;
+  // The name an empty input becomes.
+  std::string_view emptyName = "_";
+  // At most this many bytes, cut at a whole character and keeping an extension
+  // of up to 16 bytes; 0 for no limit.
+  size_t maxBytes = 255;
+};
+
+// `name` as one path component: '/', '\\', ':', NUL and other control
+// characters become '_' (and more under `portable`); "." and ".." become
+// underscores; an empty name becomes rules.emptyName.
+std::string sanitizeFileName(std::string_view name, const FileNameRules& rules = {});
+
 }  // namespace brenix

@@ -22,14 +22,35 @@ class MemorySource final : public ByteSource {
   std::vector<uint8_t> bytes_;
 };
 
+class MemoryView final : public ByteSource {
+ public:
+  explicit MemoryView(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  bool read(uint64_t offset, void* buffer, size_t n) const override {
+    if (!inBounds(bytes_.size(), offset, n)) return false;
+    std::memcpy(buffer, bytes_.data() + offset, n);
+    return true;
+  }
+  uint64_t size() const override { return bytes_.size(); }
+
+ private:
+  std::span<const uint8_t> bytes_;
+};
+
 class ReaderSource final : public ByteSource {
  public:
-  explicit ReaderSource(SectorReader reader) : reader_(std::move(reader)) {}
-  bool read(uint64_t offset, void* buffer, size_t n) const override { return reader_.readBytesAt(offset, buffer, n); }
-  uint64_t size() const override { return reader_.sizeBytes(); }
+  ReaderSource(SectorReader reader, uint64_t start) : reader_(std::move(reader)), start_(start) {}
+  bool read(uint64_t offset, void* buffer, size_t n) const override {
+    if (offset > UINT64_MAX - start_) return false;
+    return reader_.readBytesAt(start_ + offset, buffer, n);
+  }
+  uint64_t size() const override {
+    const uint64_t total = reader_.sizeBytes();
+    return total > start_ ? total - start_ : 0;
+  }
 
  private:
   SectorReader reader_;
+  uint64_t start_;
 };
 
 }  // namespace
@@ -38,8 +59,10 @@ std::unique_ptr<ByteSource> makeMemorySource(std::vector<uint8_t> bytes) {
   return std::make_unique<MemorySource>(std::move(bytes));
 }
 
-std::unique_ptr<ByteSource> makeReaderSource(SectorReader reader) {
-  return std::make_unique<ReaderSource>(std::move(reader));
+std::unique_ptr<ByteSource> makeMemoryView(std::span<const uint8_t> bytes) { return std::make_unique<MemoryView>(bytes); }
+
+std::unique_ptr<ByteSource> makeReaderSource(SectorReader reader, uint64_t start) {
+  return std::make_unique<ReaderSource>(std::move(reader), start);
 }
 
 }  // namespace brenix

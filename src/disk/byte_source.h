@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "disk/sector_reader.h"
@@ -20,6 +21,10 @@ class ByteSource {
 };
 
 std::unique_ptr<ByteSource> makeMemorySource(std::vector<uint8_t> bytes);
-std::unique_ptr<ByteSource> makeReaderSource(SectorReader reader);
+// Bytes held elsewhere; they must outlive the source.
+std::unique_ptr<ByteSource> makeMemoryView(std::span<const uint8_t> bytes);
+// A drive or image from byte `start` on: offset 0 is the byte at `start`, and
+// the size is what lies from there to the end.
+std::unique_ptr<ByteSource> makeReaderSource(SectorReader reader, uint64_t start = 0);
 
 }  // namespace brenix

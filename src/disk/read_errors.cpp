@@ -1,5 +1,7 @@
 #include "disk/read_errors.h"
 
+#include <algorithm>
+
 namespace brenix {
 
 ReadErrorLog& ReadErrorLog::instance() {
@@ -48,5 +50,77 @@ void ReadErrorLog::clear() {
   std::lock_guard lock(mutex_);
   runs_.clear();
 }
+
+}  // namespace brenix
+
+namespace brenix {
+
+namespace {
+thread_local ZeroFilledReads* tCurrent = nullptr;
+}  // namespace
+
+ZeroFilledReads::ZeroFilledReads() {
+  if (!tCurrent) tCurrent = this;
+}
+
+ZeroFilledReads::~ZeroFilledReads() {
+  if (tCurrent == this) tCurrent = nullptr;
+}
+
+ZeroFilledReads* ZeroFilledReads::current() { return tCurrent; }
+
+void ZeroFilledReads::reading(const void* buffer, size_t count) {
+  if (holes_.empty() || count == 0) return;
+  const auto a = reinterpret_cast<uintptr_t>(buffer);
+  const uintptr_t end = a + count;
+  std::vector<Hole> kept;
+  kept.reserve(holes_.size());
+  for (const Hole& h : holes_) {
+    const uintptr_t hEnd = h.address + h.length;
+    if (hEnd <= a || h.address >= end) {
+      kept.push_back(h);
+      continue;
+    }
+    if (h.address < a) kept.push_back({h.address, static_cast<size_t>(a - h.address)});
+    if (hEnd > end) kept.push_back({end, static_cast<size_t>(hEnd - end)});
+  }
+  holes_ = std::move(kept);
+}
+
+void ZeroFilledReads::zeroFilled(const void* buffer, size_t count) {
+  if (count == 0) return;
+  zeroBytes_ += count;
+  const auto a = reinterpret_cast<uintptr_t>(buffer);
+  if (!holes_.empty() && holes_.back().address + holes_.back().length == a) {
+    holes_.back().length += count;
+    return;
+  }
+  holes_.push_back({a, count});
+}
+
+void ZeroFilledReads::written(const void* data, size_t size, uint64_t outputOffset) {
+  if (holes_.empty() || size == 0) return;
+  const auto a = reinterpret_cast<uintptr_t>(data);
+  const uintptr_t end = a + size;
+  std::vector<Hole> kept;
+  for (const Hole& h : holes_) {
+    const uintptr_t hEnd = h.address + h.length;
+    if (hEnd <= a || h.address >= end) {
+      kept.push_back(h);
+      continue;
+    }
+    const uintptr_t from = std::max(a, h.address), to = std::min(end, hEnd);
+    const uint64_t at = outputOffset + (from - a), length = to - from;
+    placedBytes_ += length;
+    if (!placed_.empty() && placed_.back().first + placed_.back().second == at) placed_.back().second += length;
+    else placed_.emplace_back(at, length);
+    // What was written is placed; a part of the hole outside this write stays.
+    if (h.address < from) kept.push_back({h.address, static_cast<size_t>(from - h.address)});
+    if (hEnd > to) kept.push_back({to, static_cast<size_t>(hEnd - to)});
+  }
+  holes_ = std::move(kept);
+}
+
+uint64_t ZeroFilledReads::unplacedBytes() const { return zeroBytes_ > placedBytes_ ? zeroBytes_ - placedBytes_ : 0; }
 
 }  // namespace brenix

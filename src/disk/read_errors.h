@@ -3,6 +3,7 @@
 // every engine meet them. SectorReader fills it: when a read fails it tries
 // the request again sector by sector, once, and records each sector that
 // still fails; scans report the count ("N sectors could not be read").
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -28,5 +29,50 @@ class ReadErrorLog {
 };
 
 inline constexpr const char* kUnreadableSectorsFormat = "%llu sectors could not be read";
+
+// While one of these is alive on a thread, a read on that thread that meets
+// unreadable sectors (after its retry in sector pieces) hands back zeros in
+// their place and succeeds; the zero-filled stretches of the read buffer are
+// noted here. A writer that passes each block it writes to written() learns
+// where in its output those zeros landed. Used while a found file is written
+// out: the file is kept whole, with zeros for what could not be read, and
+// marked. Not nested; one per thread.
+class ZeroFilledReads {
+ public:
+  ZeroFilledReads();
+  ~ZeroFilledReads();
+  ZeroFilledReads(const ZeroFilledReads&) = delete;
+  ZeroFilledReads& operator=(const ZeroFilledReads&) = delete;
+
+  // The scope of this thread, or null.
+  static ZeroFilledReads* current();
+
+  // Called by the reader: [buffer, buffer + count) is about to be filled by a
+  // read, so zeros noted there earlier are gone.
+  void reading(const void* buffer, size_t count);
+  // Called by the reader: count bytes at buffer are zeros in place of unreadable ones.
+  void zeroFilled(const void* buffer, size_t count);
+
+  // Called by the writer: size bytes from data are written at outputOffset.
+  void written(const void* data, size_t size, uint64_t outputOffset);
+
+  // Sectors handed back as zeros so far.
+  uint64_t sectors() const { return zeroBytes_ / 512; }
+  // Where the zeros landed in the output: (offset, length) runs in the order written, adjacent ones merged.
+  const std::vector<std::pair<uint64_t, uint64_t>>& outputRanges() const { return placed_; }
+  // Zero-filled bytes never seen written (read for something else, or copied
+  // out of the read buffer before being written).
+  uint64_t unplacedBytes() const;
+
+ private:
+  struct Hole {
+    uintptr_t address;
+    size_t length;
+  };
+  std::vector<Hole> holes_;  // zero-filled stretches of read buffers not yet written
+  std::vector<std::pair<uint64_t, uint64_t>> placed_;
+  uint64_t zeroBytes_ = 0;
+  uint64_t placedBytes_ = 0;
+};
 
 }  // namespace brenix

@@ -151,16 +151,20 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
     lastError_ = EBADF;
     return false;
   }
+  ZeroFilledReads* zeros = ZeroFilledReads::current();
+  if (zeros) zeros->reading(buffer, count);
   int error = 0;
   bool mediaError = false;
   if (readRange(fd_, backend_.get(), byteOffset, buffer, count, &error, &mediaError)) return true;
   lastError_ = error;
   if (!mediaError || count == 0) return false;
   // Once more in sector pieces, to learn which sectors are unreadable; the
-  // read as a whole still fails, as its contract says.
+  // read as a whole still fails, as its contract says, unless the thread
+  // takes zeros for the unreadable sectors.
   auto* out = static_cast<uint8_t*>(buffer);
   uint64_t pos = byteOffset;
   const uint64_t end = byteOffset + count;
+  bool onlyMedia = true;
   while (pos < end) {
     const uint64_t pieceEnd = std::min<uint64_t>(end, (pos / kSectorSize + 1) * kSectorSize);
     const size_t n = static_cast<size_t>(pieceEnd - pos);
@@ -168,11 +172,19 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
     bool pieceMedia = false;
     if (count <= kSectorSize ||
         !readRange(fd_, backend_.get(), pos, out + (pos - byteOffset), n, &pieceError, &pieceMedia)) {
-      if (count <= kSectorSize || pieceMedia) ReadErrorLog::instance().record(path_, pos / kSectorSize, 1);
+      if (count <= kSectorSize || pieceMedia) {
+        ReadErrorLog::instance().record(path_, pos / kSectorSize, 1);
+        if (zeros) {
+          std::fill(out + (pos - byteOffset), out + (pieceEnd - byteOffset), uint8_t{0});
+          zeros->zeroFilled(out + (pos - byteOffset), n);
+        }
+      } else {
+        onlyMedia = false;
+      }
     }
     pos = pieceEnd;
   }
-  return false;
+  return zeros && onlyMedia;
 }
 
 uint64_t SectorReader::bytesReadInProcess() { return gBytesRead.load(std::memory_order_relaxed); }

@@ -45,7 +45,7 @@ ScanResult ExtEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree
     items_.clear();
     return {reader.lastError() != 0 ? reader.lastError() : EIO, {}};
   }
-  auto device = std::make_shared<ReaderDevice>(std::move(reader), ctx.partitionStart * kSectorSize);
+  std::shared_ptr<const ExtDevice> device = makeReaderSource(std::move(reader), ctx.partitionStart * kSectorSize);
   return scanVolume(std::move(device), ctx.partition.label(), ctx, tree, running);
 }
 

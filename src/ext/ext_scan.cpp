@@ -35,35 +35,6 @@ constexpr uint64_t kInlineKey = uint64_t(1) << 63;
 
 int32_t clampInt(uint64_t v) { return static_cast<int32_t>(std::min<uint64_t>(v, INT32_MAX)); }
 
-// Length of the valid UTF-8 sequence at s[i], 0 when it is not one.
-size_t utf8SequenceLength(const std::string& s, size_t i) {
-  const auto c = static_cast<uint8_t>(s[i]);
-  size_t len = 0;
-  uint32_t cp = 0;
-  if (c < 0x80) return 1;
-  if ((c & 0xE0) == 0xC0) len = 2, cp = c & 0x1F;
-  else if ((c & 0xF0) == 0xE0) len = 3, cp = c & 0x0F;
-  else if ((c & 0xF8) == 0xF0) len = 4, cp = c & 0x07;
-  else return 0;
-  if (i + len > s.size()) return 0;
-  for (size_t k = 1; k < len; ++k) {
-    const auto cc = static_cast<uint8_t>(s[i + k]);
-    if ((cc & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (cc & 0x3F);
-  }
-  static constexpr uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return len;
-}
-
-// Cuts UTF-8 text to at most `max` bytes without splitting a character.
-std::string cutUtf8(const std::string& s, size_t max) {
-  if (s.size() <= max) return s;
-  size_t end = max;
-  while (end > 0 && (static_cast<uint8_t>(s[end]) & 0xC0) == 0x80) --end;
-  return s.substr(0, end);
-}
-
 std::string inodeFileName(uint32_t number) { return format("inode_%08X.tmp", number); }
 
 }  // namespace

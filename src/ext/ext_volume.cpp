@@ -28,22 +28,6 @@ bool isPowerOf(uint32_t g, uint32_t base) {
 }
 }  // namespace
 
-bool MemoryDevice::read(uint64_t offset, void* buffer, size_t count) const {
-  if (!inBounds(bytes_.size(), offset, count)) return false;
-  std::memcpy(buffer, bytes_.data() + offset, count);
-  return true;
-}
-
-bool ReaderDevice::read(uint64_t offset, void* buffer, size_t count) const {
-  if (offset > UINT64_MAX - base_) return false;
-  return reader_.readBytesAt(base_ + offset, buffer, count);
-}
-
-uint64_t ReaderDevice::size() const {
-  const uint64_t total = reader_.sizeBytes();
-  return total > base_ ? total - base_ : 0;
-}
-
 uint64_t ExtVolume::sizeLimit() const {
   const uint64_t device = device_ ? device_->size() : 0;
   return device != 0 ? std::min(volumeBytes(), device) : volumeBytes();

@@ -18,42 +18,15 @@
 #include <string>
 #include <vector>
 
+#include "disk/byte_source.h"
 #include "disk/sector_reader.h"
 
 namespace brenix::ext {
 
-// Where the volume's bytes come from. Offsets are relative to the volume start.
-class ExtDevice {
- public:
-  virtual ~ExtDevice() = default;
-  virtual bool read(uint64_t offset, void* buffer, size_t count) const = 0;
-  // Bytes from the volume start to the end of the device, 0 when unknown.
-  virtual uint64_t size() const { return 0; }
-};
-
-// A volume held in memory (tests, fuzzing). The bytes must outlive the device.
-class MemoryDevice : public ExtDevice {
- public:
-  explicit MemoryDevice(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-  bool read(uint64_t offset, void* buffer, size_t count) const override;
-  uint64_t size() const override { return bytes_.size(); }
-
- private:
-  std::span<const uint8_t> bytes_;
-};
-
-// A volume on a drive, starting at a byte offset of it.
-class ReaderDevice : public ExtDevice {
- public:
-  ReaderDevice(SectorReader reader, uint64_t volumeByteOffset)
-      : reader_(std::move(reader)), base_(volumeByteOffset) {}
-  bool read(uint64_t offset, void* buffer, size_t count) const override;
-  uint64_t size() const override;
-
- private:
-  SectorReader reader_;
-  uint64_t base_;
-};
+// Where the volume's bytes come from: a ByteSource whose offset 0 is the
+// volume start (makeReaderSource with the partition's byte offset, or
+// makeMemoryView in tests and fuzzing).
+using ExtDevice = ByteSource;
 
 enum class ExtVariant { Ext2, Ext3, Ext4 };
 

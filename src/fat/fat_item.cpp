@@ -50,11 +50,7 @@ std::string fatSafeComponent(std::string_view name, size_t maxBytes) {
     const auto c = static_cast<unsigned char>(ch);
     s += (c < 0x20 || c == 0x7F || c == '/' || c == '\\') ? '_' : ch;
   }
-  if (s.size() > maxBytes) {
-    size_t cut = maxBytes;
-    while (cut > 0 && (static_cast<unsigned char>(s[cut]) & 0xC0) == 0x80) --cut;  // whole characters only
-    s.resize(cut);
-  }
+  s.resize(utf8CutLength(s, maxBytes));  // whole characters only
   if (s.find_first_not_of('.') == std::string::npos) s.assign(1, '_');
   return s;
 }
@@ -71,9 +67,7 @@ FatItem makeFatItem(const uint8_t* entry, const std::string& namePart, const std
   FatItem item;
   std::memset(&item, 0, sizeof item);
   // The extension keeps at most four bytes, cut at a character boundary.
-  std::string ext = extension.substr(0, 4);
-  while (!ext.empty() && ext.size() < extension.size() && (static_cast<unsigned char>(extension[ext.size()]) & 0xC0) == 0x80)
-    ext.pop_back();
+  std::string ext = cutUtf8(extension, 4);
   ext = fatSafeComponent(ext, 4);
   if (ext == "_" && extension.empty()) ext.clear();
   std::string name = namePart;

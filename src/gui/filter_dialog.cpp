@@ -10,6 +10,7 @@
 #include <QPushButton>
 
 #include "gui/skin.h"
+#include "results/filter_options.h"
 
 namespace brenix::gui {
 
@@ -101,8 +102,8 @@ ResultFilter FilterDialog::filter() const {
   const QDate d = date_->date();
   f.date = dosDate(d.year(), d.month(), d.day());
   f.sizeMode = static_cast<SizeFilterMode>(sizeMode_->currentIndex());
-  f.sizeKb1 = QLocale::c().toDouble(size1_->text());
-  f.sizeKb2 = QLocale::c().toDouble(size2_->text());
+  f.sizeKb1 = parseSizeKb(size1_->text().trimmed().toStdString()).value_or(0);
+  f.sizeKb2 = parseSizeKb(size2_->text().trimmed().toStdString()).value_or(0);
   f.name = name_->text().toStdString();
   return f;
 }

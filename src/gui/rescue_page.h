@@ -6,8 +6,9 @@
 // the disk shows its records to scale.
 //
 // Everything on-disk is done by the rescue core; the page asks, shows and
-// keeps the loaded records.
-#include <QComboBox>
+// keeps the loaded records. rescue_page.cpp lays the page out and fills its
+// lists, rescue_page_actions.cpp carries out its buttons and backup rows,
+// rescue_lists.* and rescue_icons.* draw the lists.
 #include <array>
 #include <filesystem>
 #include <optional>
@@ -16,6 +17,7 @@
 #include "disk/disk_catalog.h"
 #include "disk/records.h"
 #include "gui/page.h"
+#include "gui/rescue_lists.h"
 
 class QListWidget;
 class QTreeWidget;
@@ -24,26 +26,11 @@ namespace brenix::gui {
 
 class DiskMapView;
 
-// The disk drop-down (control 10600): each item holds its own copy of a disk
-// record and is drawn with the disk's icon and its bus type and size text.
-class DiskComboBox : public QComboBox {
-  Q_OBJECT
- public:
-  static constexpr int kItemHeight = 21;
-  static constexpr int kFieldHeight = 34;
-  explicit DiskComboBox(QWidget* parent);
-  void addDisk(const PhysicalDisk& disk);
-  std::optional<PhysicalDisk> diskAt(int index) const;
-
- protected:
-  void paintEvent(QPaintEvent*) override;
-};
-
 class RescuePage : public Page {
   Q_OBJECT
  public:
   // Record copies ride in the list items under this role.
-  static constexpr int kRecordRole = Qt::UserRole + 1;
+  static constexpr int kRecordRole = kRescueRecordRole;
 
   RescuePage(HomeView& host, int mode, QWidget* parent);
 

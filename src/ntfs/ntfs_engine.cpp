@@ -53,26 +53,15 @@ std::string NtfsEngine::relativeSearchFolder(const RecoveryContext& ctx) {
 
 void NtfsEngine::fileItem(ResultTree& tree, const NtfsItem& item, size_t index) {
   if (item.isFolder()) return;  // folders show through the paths of their files
-  ResultFolder* node = &tree.root();
-  bool searching = true;
-  for (size_t k = item.pathNames.size(); k-- > 0;) {
-    const std::string& name = item.pathNames[k];
-    uint32_t key = k < item.pathKeys.size() ? item.pathKeys[k] : 0;
-    ResultFolder* next = nullptr;
-    if (searching) {
-      for (auto& child : node->children)
-        if (child->name == name && child->key == key) {
-          next = child.get();
-          break;
-        }
-    }
-    if (!next) {
-      searching = false;
-      next = &tree.addFolder(*node, name, key);
-    }
-    node = next;
+  ResultFolder* start = &tree.root();
+  if (item.lost) {
+    ResultFolder& lost = tree.childKeyed(tree.root(), format("Lost Files%d", item.bufferIndex),
+                                         static_cast<uint64_t>(item.bufferIndex) + 1);
+    const size_t before = lost.children.size();
+    start = &tree.lostFolderFor(lost, item.lostParent, format("Dir%d", lostFolders_));
+    if (lost.children.size() != before) ++lostFolders_;
   }
-  tree.addItem(*node, viewOf(item, index));
+  tree.addItem(tree.folderAlong(*start, item.pathNames, item.pathKeys), viewOf(item, index));
 }
 
 ScanResult NtfsEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree, const RunningFlag& running) {
@@ -88,7 +77,8 @@ ScanResult NtfsEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tre
   vol.setPreset(ctx.preset);
   vol.setRunning(&running);
   vol.setProgress(&ctx.progress);
-  vol.setItemFound([&tree](const NtfsItem& item, size_t index) { fileItem(tree, item, index); });
+  lostFolders_ = 0;
+  vol.setItemFound([this, &tree](const NtfsItem& item, size_t index) { fileItem(tree, item, index); });
 
   int result;
   if (mode == ScanMode::Formatted) {

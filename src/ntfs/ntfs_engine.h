@@ -27,10 +27,13 @@ class NtfsEngine : public ScanEngine {
   static std::string rootName(const RecoveryContext& ctx);
   // The search folder relative to the volume root ("" = the whole volume).
   static std::string relativeSearchFolder(const RecoveryContext& ctx);
-  // Files an item under its folder chain (name and key tell folders apart).
-  static void fileItem(ResultTree& tree, const NtfsItem& item, size_t index);
+  // Files an item under its folder chain (name and key tell folders apart);
+  // an item whose chain is lost goes under its record buffer's "Lost
+  // Files%d", in one "Dir%d" per missing parent record.
+  void fileItem(ResultTree& tree, const NtfsItem& item, size_t index);
 
  private:
+  int lostFolders_ = 0;  // the "Dir%d" folders made so far
   std::unique_ptr<NtfsVolume> volume_;
   mutable std::mutex readMutex_;
 };

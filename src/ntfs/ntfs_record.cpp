@@ -88,18 +88,73 @@ int MftRecordReader::configure(uint32_t recordSize, uint32_t bytesPerCluster) {
 
 int MftRecordReader::decode(std::span<const uint8_t> record) {
   if (record.size() < recordSize_) return kNtfsBadArgument;
-  return walk(record.first(recordSize_), false, false);
+  return walk(record.first(recordSize_), false);
 }
 
 int MftRecordReader::decodeNameOnly(std::span<const uint8_t> record) {
-  return walk(record.first(std::min<size_t>(record.size(), recordSize_)), true, false);
+  std::span<const uint8_t> rec = record.first(std::min<size_t>(record.size(), recordSize_));
+  if (rec.size() < 0x30 || !isFileRecord(rec)) return kNtfsBadArgument;
+  inUse = (u16At(rec, 0x16) & 1) != 0;
+  sequence = u16At(rec, 0x10);
+  baseReference = u64At(rec, 0x20) & 0xFFFFFFFFFFFFull;
+  ownNumber = u16At(rec, 0x04) >= 0x30 ? u32At(rec, 0x2C) : 0;
+  NtfsFileNameView view;
+  if (preferredFileName(rec, view)) {
+    haveFileName = true;
+    parentReference = view.parentReference;
+    fileNameFlags = view.flags;
+    nameSpace = view.nameSpace;
+    name = view.text();
+  }
+  return kNtfsOk;
+}
+
+namespace {
+// Rank of a name: a long (non-DOS) name beats a DOS-only name; then the longer name wins.
+uint32_t nameRank(uint8_t space, size_t length) { return (space != 2 ? 0x10000u : 0u) + static_cast<uint32_t>(length); }
+}  // namespace
+
+std::u16string NtfsFileNameView::text() const {
+  std::u16string s(units, u'\0');
+  for (size_t i = 0; i < units; ++i) s[i] = static_cast<char16_t>(le16(name + 2 * i));
+  return s;
+}
+
+bool preferredFileName(std::span<const uint8_t> rec, NtfsFileNameView& out) {
+  if (rec.size() < 0x30 || !isFileRecord(rec)) return false;
+  bool have = false;
+  size_t off = u16At(rec, 0x14);
+  if (off < 0x18) return false;
+  while (off + 16 <= rec.size()) {
+    const uint32_t type = u32At(rec, off);
+    if (type == kAttrEnd) break;
+    const uint32_t len = u32At(rec, off + 4);
+    if (len < 16 || len > rec.size() - off) break;
+    const uint8_t* attr = rec.data() + off;
+    off += len;
+    if (type != kAttrFileName || attr[8] != 0 || len < 0x18) continue;
+    const uint32_t vlen = le32(attr + 0x10);
+    const uint16_t voff = le16(attr + 0x14);
+    if (!inBounds(len, voff, vlen) || vlen < 66) continue;
+    const uint8_t* value = attr + voff;
+    const uint8_t units = value[64];
+    if (units == 0 || vlen < 66 + size_t(units) * 2) continue;
+    if (have && nameRank(value[65], units) <= nameRank(out.nameSpace, out.units)) continue;
+    have = true;
+    out.parentReference = le64(value);
+    out.flags = le32(value + 56);
+    out.nameSpace = value[65];
+    out.units = units;
+    out.name = value + 66;
+  }
+  return have;
 }
 
 bool MftRecordReader::addExtension(std::span<const uint8_t> record) {
-  return walk(record.first(std::min<size_t>(record.size(), recordSize_)), false, true) == kNtfsOk;
+  return walk(record.first(std::min<size_t>(record.size(), recordSize_)), true) == kNtfsOk;
 }
 
-int MftRecordReader::walk(std::span<const uint8_t> rec, bool nameOnly, bool extension) {
+int MftRecordReader::walk(std::span<const uint8_t> rec, bool extension) {
   if (rec.size() < 0x30 || !isFileRecord(rec)) return kNtfsBadArgument;
   if (!extension) {
     inUse = (u16At(rec, 0x16) & 1) != 0;
@@ -126,7 +181,7 @@ int MftRecordReader::walk(std::span<const uint8_t> rec, bool nameOnly, bool exte
     // An extension record of this file may hold its names and standard information.
     if (type == kAttrFileName) {
       if (!nonResident) takeFileName(value);
-    } else if (!nameOnly) {
+    } else {
       if (type == kAttrStandardInfo && !(extension && haveStandardInfo) && !nonResident && value.size() >= 36) {
         haveStandardInfo = true;
         created = le64(value.data());
@@ -162,9 +217,7 @@ void MftRecordReader::takeFileName(std::span<const uint8_t> value) {
   uint8_t units = value[64];
   if (units == 0 || value.size() < 66 + size_t(units) * 2) return;
   uint8_t ns = value[65];
-  // Rank: a long (non-DOS) name beats a DOS-only name; then the longer name wins.
-  auto rank = [](uint8_t space, size_t length) { return (space != 2 ? 0x10000u : 0u) + length; };
-  if (haveFileName && rank(ns, units) <= rank(nameSpace, name.size())) return;
+  if (haveFileName && nameRank(ns, units) <= nameRank(nameSpace, name.size())) return;
   haveFileName = true;
   parentReference = le64(value.data());
   fileNameFlags = le32(value.data() + 56);

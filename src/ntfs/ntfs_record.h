@@ -85,6 +85,22 @@ struct NtfsAttrListEntry {
   uint8_t nameLength = 0;
 };
 
+// The preferred $FILE_NAME value of a record (a long name beats a DOS name,
+// then the longer wins), seen in place: what a name-only decode keeps.
+struct NtfsFileNameView {
+  uint64_t parentReference = 0;  // whole 64-bit reference
+  uint32_t flags = 0;
+  uint8_t nameSpace = 0;
+  uint8_t units = 0;             // name length in UTF-16 units, at least 1
+  const uint8_t* name = nullptr; // `units` little-endian UTF-16 units inside the record
+
+  uint32_t parentRecord() const { return static_cast<uint32_t>(parentReference & 0xFFFFFFFFu); }
+  bool isDirectory() const { return (flags & kFileNameDirectoryFlag) != 0; }
+  std::u16string text() const;
+};
+// False when the bytes are no file record or it has no usable name.
+bool preferredFileName(std::span<const uint8_t> record, NtfsFileNameView& out);
+
 // Decodes one file record whose fixups have been applied. Short-lived: make
 // one per record. Nothing outside the given bytes is read.
 class MftRecordReader {
@@ -141,7 +157,7 @@ class MftRecordReader {
   static std::vector<NtfsAttrListEntry> parseAttributeList(std::span<const uint8_t> value);
 
  private:
-  int walk(std::span<const uint8_t> record, bool nameOnly, bool extension);
+  int walk(std::span<const uint8_t> record, bool extension);
   void takeFileName(std::span<const uint8_t> value);
   void takeData(NtfsDataStream& target, std::span<const uint8_t> attr, uint32_t attrLen);
   void takeNamedData(std::span<const uint8_t> attr, uint32_t attrLen);

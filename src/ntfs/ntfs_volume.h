@@ -1,8 +1,14 @@
 #pragma once
-// One NTFS partition being scanned: its geometry, the in-memory master file
-// table (and, after a formatted-drive sweep, further record buffers made of
-// the file records found outside it), the items found in them, and the reads
-// that give an item's content back.
+// One NTFS partition being scanned: its geometry, its live master file table
+// (mapped, and read as it streams), the file records a formatted-drive sweep
+// finds outside it, the items found in them, and the reads that give an
+// item's content back.
+//
+// Memory follows what is found, not the table's size: a record is decoded
+// while its bytes stream past, and what stays of it is an item (when it is
+// one), a folder entry (when it is a folder, for rebuilding folder chains) or,
+// for a swept record, its position on the volume. Records are read again from
+// the volume when an item's content is wanted.
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -11,10 +17,11 @@
 #include <mutex>
 #include <span>
 #include <string>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "disk/sector_reader.h"
+#include "ntfs/ntfs_folders.h"
 #include "ntfs/ntfs_record.h"
 #include "results/progress.h"
 #include "results/recovery_context.h"
@@ -24,9 +31,12 @@ namespace brenix {
 struct NtfsItem {
   std::string name;                    // UTF-8, at most 259 bytes
   int32_t recordNumber = 0;            // index within its record buffer
-  int32_t bufferIndex = 0;             // 0 = the live table
-  std::vector<std::string> pathNames;  // [0] = parent folder, back() = folder below the root
-  std::vector<uint32_t> pathKeys;      // folder record numbers; buffer index + 1 for "Lost Files%d"
+  int32_t bufferIndex = 0;             // 0 = the live table (when one was loaded)
+  uint32_t parent = 0;                 // the parent folder's record number
+  std::vector<std::string> pathNames;  // [0] = parent folder, back() = the topmost folder reached
+  std::vector<uint32_t> pathKeys;      // those folders' record numbers
+  bool lost = false;                   // the chain broke at record lostParent (missing, reused, looping)
+  uint32_t lostParent = 0;
   uint64_t created = 0, modified = 0, accessed = 0;  // FILETIME
   uint32_t attributes = 0;             // $FILE_NAME flags | $STANDARD_INFORMATION attributes
   uint64_t size = 0;                   // real size of its $DATA stream
@@ -38,14 +48,6 @@ struct NtfsItem {
   bool isFolder() const { return (attributes & kFileNameDirectoryFlag) != 0; }
 };
 
-struct NtfsRecordBuffer {
-  std::vector<uint8_t> bytes;  // whole records, fixups applied
-  uint32_t count = 0;
-  // Swept buffers: record number stored in each record's header -> index.
-  std::unordered_map<uint32_t, uint32_t> byNumber;
-  bool liveTable = false;      // buffer 0: index == record number
-};
-
 // Where streamed content goes; false stops the stream (write failure).
 using NtfsSink = std::function<bool(const uint8_t*, size_t)>;
 
@@ -55,6 +57,7 @@ class NtfsVolume {
  public:
   static constexpr size_t kMaxBuffers = 30;
   static constexpr uint32_t kFirstUserRecord = 24;  // 0..23 belong to the file system
+  static constexpr uint32_t kExtendRecord = 11;
 
   NtfsVolume() = default;
   NtfsVolume(const NtfsVolume&) = delete;
@@ -83,13 +86,15 @@ class NtfsVolume {
   // sector; bootNotice() then says so, or why neither can be used.
   int readBootSector();
   const std::string& bootNotice() const { return bootNotice_; }
-  // Loads $MFT's data as record buffer 0 (fixups applied to every record).
-  // Records in unreadable clusters are skipped (left empty) and counted.
+  // Maps $MFT's data as record buffer 0: record 0 is read and decoded, the
+  // rest is read as the scans stream through it.
   int loadMft();
+  // Records of the live table that could not be read (left out), after a scan.
   uint64_t unreadableRecords() const { return unreadableRecords_; }
 
-  // Lists the deleted records of the live table: 0, -1 without exactly one
-  // record buffer, or the MFT load's error.
+  // Lists the deleted records of the live table: 0, -1 without a live table
+  // (or when cancelled), the MFT load's error, or a read error when no record
+  // of the table could be read.
   int scanDeleted();
   // Lists every named record of the live table and of the file records the
   // sweep finds outside it. Returns when all of them are listed. Without an
@@ -97,11 +102,6 @@ class NtfsVolume {
   // without a loadable live table it runs all the same.
   int scanFormatted();
 
-  // Builds an item from a record (fixups applied): 0, -1 when it has no name
-  // or the preset refuses it, or a decode error. A file's named streams go to
-  // *streamItems as items "name:stream" of their own.
-  int fillItem(std::span<const uint8_t> record, NtfsItem& item, std::vector<NtfsItem>* streamItems = nullptr);
-  void buildPath(NtfsItem& item, uint32_t parent);
   bool accept(const NtfsItem& item) const;
 
   // Content of an item's $DATA stream (the unnamed one, or its named one), exactly its real size: into memory
@@ -113,40 +113,68 @@ class NtfsVolume {
 
   const std::vector<NtfsItem>& items() const { return items_; }
   std::vector<NtfsItem>& items() { return items_; }
-  size_t bufferCount() const { return buffers_.size(); }
-  const NtfsRecordBuffer& buffer(size_t i) const { return *buffers_.at(i); }
+  size_t bufferCount() const { return (liveLoaded_ ? 1 : 0) + sweptStarts_.size(); }
+  bool isLiveBuffer(size_t b) const { return liveLoaded_ && b == 0; }
+  uint32_t recordCount(size_t b) const;
   uint32_t bytesPerCluster() const { return bytesPerCluster_; }
   uint32_t recordSize() const { return recordSize_; }
   uint64_t mftCluster() const { return mftCluster_; }
   bool bootValid() const { return bootValid_; }
   // Records the last formatted sweep found outside the live table.
-  uint32_t sweepFound() const { return sweepFound_; }
+  uint32_t sweepFound() const { return static_cast<uint32_t>(sweptOffsets_.size()); }
 
-  // The record at `index` of buffer b (empty span when out of range).
-  std::span<const uint8_t> record(size_t b, uint32_t index) const;
-  // Index in buffer b of the record with this record number, or -1.
-  int64_t indexOf(size_t b, uint64_t recordNumber) const;
-  // The record with this number for a record of buffer b: from b itself, or
-  // for a swept buffer from any swept buffer. Empty when none holds it.
-  std::span<const uint8_t> findRecord(size_t b, uint64_t recordNumber) const;
+  // The record at `index` of buffer b, read from the volume with fixups
+  // applied; false when out of range or unreadable.
+  bool readRecord(size_t b, uint32_t index, std::vector<uint8_t>& out) const;
+  // The record with this number for a record of buffer b: from the live table
+  // for the live table, from any swept buffer (the first copy found) for a
+  // swept one. False when none holds it.
+  bool findRecord(size_t b, uint64_t recordNumber, std::vector<uint8_t>& out) const;
 
-  // Decodes a record of buffer b and completes its data stream from the
-  // extension records its attribute list names. 0 or a decode error.
-  int decodeFull(size_t b, std::span<const uint8_t> record, MftRecordReader& reader);
+  // Decodes the record at `index` of buffer b and completes its data stream
+  // from the extension records its attribute list names. 0 or a decode error.
+  int decodeFull(size_t b, uint32_t index, std::span<const uint8_t> record, MftRecordReader& reader);
 
   // Streams a data stream (used for $MFT itself and for items).
   NtfsReadStatus streamData(const NtfsDataStream& data, uint64_t maxBytes, const NtfsSink& sink);
 
  private:
   bool running() const { return running_ == nullptr || running_->load(std::memory_order_relaxed); }
+  // --- data streams (ntfs_data_stream.cpp)
   NtfsReadStatus streamItem(const NtfsItem& item, uint64_t maxBytes, const NtfsSink& sink);
   bool readClusters(uint64_t lcn, uint64_t byteOffset, uint8_t* out, size_t count) const;
-  // n bytes of a non-resident stream at a byte offset, through its runs.
-  bool readStreamBytes(const std::vector<NtfsRun>& runs, uint64_t offset, uint8_t* out, size_t n) const;
+  // n bytes of a non-resident stream at a byte offset: sparse runs and bytes
+  // past the initialized size read as zeros; false on an unmapped or unreadable part.
+  bool readStreamRange(const NtfsDataStream& data, uint64_t offset, uint8_t* out, size_t n) const;
   std::vector<uint8_t> readAttributeList(const MftRecordReader& reader);
-  void recordWorker(size_t b);
+  // --- the live table (ntfs_mft_stream.cpp)
+  // Streams the live table from record `first` on, in large sequential reads,
+  // handing each record (fixups applied) to visit. Unreadable records are
+  // left out and counted. 0, -1 when cancelled, or a read error when no record could be read.
+  int streamLiveTable(uint32_t first, const std::function<void(uint32_t, std::span<const uint8_t>)>& visit);
+  // Notes a folder record in `table` under `slot`.
+  void noteFolder(NtfsFolderTable& table, uint32_t slot, std::span<const uint8_t> record) const;
+  // --- items and folder chains (ntfs_items.cpp)
+  // Builds an item from the record at `index` of buffer b: 0, -1 when it has
+  // no name or the preset refuses it, or a decode error. A file's named
+  // streams go to *streamItems as items "name:stream" of their own. The folder
+  // chain is left to buildPath.
+  int fillItem(size_t b, uint32_t index, std::span<const uint8_t> record, NtfsItem& item,
+               std::vector<NtfsItem>* streamItems);
+  void buildPath(NtfsItem& item) const;
+  bool acceptName(const std::string& name) const;
+  bool acceptPath(const NtfsItem& item) const;
   void addItem(NtfsItem item, bool announce);
+  void showProgress(const char* label, size_t done, size_t found);
   std::string convertName(const std::u16string& name) const;
+  // --- the formatted sweep (ntfs_sweep.cpp)
+  void liveWorker();
+  void sweptWorker(size_t b);
+  bool readSwept(uint32_t sweptIndex, std::vector<uint8_t>& out) const;
+  // The swept index of the record with this number for a record of swept
+  // buffer b: its own buffer's first copy, else the first copy in any; -1 when none.
+  int64_t sweptSlot(size_t b, uint64_t recordNumber) const;
+  size_t firstSweptBuffer() const { return liveLoaded_ ? 1 : 0; }
 
   SectorReader device_;
   uint64_t partitionOffset_ = 0;  // bytes
@@ -159,8 +187,18 @@ class NtfsVolume {
   uint32_t recordSize_ = 0;
   uint64_t mftCluster_ = 0;
   uint64_t totalClusters_ = 0;  // 0 when unknown
-  std::vector<NtfsRun> mftRuns_;
-  std::vector<std::unique_ptr<NtfsRecordBuffer>> buffers_;
+  // The live table: $MFT's data stream and its record count.
+  bool liveLoaded_ = false;
+  NtfsDataStream mft_;
+  uint32_t liveCount_ = 0;
+  NtfsFolderTable liveFolders_;
+  // Swept records: their byte offsets in the partition (in sweep order), the
+  // first swept index of each swept buffer, and (record number, swept index)
+  // sorted, the first copy of a number first.
+  std::vector<uint64_t> sweptOffsets_;
+  std::vector<uint32_t> sweptStarts_;
+  std::vector<std::pair<uint32_t, uint32_t>> sweptByNumber_;
+  NtfsFolderTable sweptFolders_;  // slots = swept indices
   std::string nameFilter_, pathFilter_;
   FilePreset preset_ = FilePreset::None;
   const std::atomic<bool>* running_ = nullptr;
@@ -168,10 +206,7 @@ class NtfsVolume {
   std::function<void(const NtfsItem&, size_t)> itemFound_;
   std::mutex itemsMutex_;
   std::vector<NtfsItem> items_;
-  std::atomic<int32_t> folderCounter_{0};
-  uint32_t sweepFound_ = 0;
   uint64_t unreadableRecords_ = 0;
-  std::unordered_map<uint32_t, std::pair<uint32_t, uint32_t>> sweptByNumber_;  // number -> (buffer, index)
 };
 
 }  // namespace brenix

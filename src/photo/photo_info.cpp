@@ -1,5 +1,7 @@
 #include "photo/photo_info.h"
 
+#include "photo/exif_fields.h"
+
 #ifdef BRENIX_HAVE_EXIF
 #include <libexif/exif-data.h>
 #endif
@@ -16,24 +18,16 @@
 
 namespace brenix {
 
-namespace {
+namespace photo_detail {
 
-#ifdef BRENIX_HAVE_EXIF
-// An ASCII entry's text up to its first NUL, trimmed; "" for other formats.
-std::string asciiEntry(ExifContent* content, ExifTag tag) {
-  if (!content) return {};
-  ExifEntry* e = exif_content_get_entry(content, tag);
-  if (!e || e->format != EXIF_FORMAT_ASCII || !e->data || e->size == 0) return {};
-  const size_t n = std::min<size_t>(e->size, 256);
-  std::string text;
-  for (size_t i = 0; i < n && e->data[i] != 0; ++i) text += static_cast<char>(e->data[i]);
+std::string trimmedField(const std::string& s) {
+  std::string text = s.substr(0, s.find('\0'));
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
   size_t lead = 0;
   while (lead < text.size() && std::isspace(static_cast<unsigned char>(text[lead]))) ++lead;
   return text.substr(lead);
 }
 
-// "YYYY:MM:DD HH:MM:SS" as "YYYY-MM-DD HH:MM:SS"; "" when malformed or unset (zeros, blanks).
 std::string exifDate(const std::string& s) {
   if (s.size() < 19) return {};
   for (size_t i = 0; i < 19; ++i) {
@@ -57,6 +51,31 @@ std::string exifDate(const std::string& s) {
   out[7] = '-';
   out[10] = ' ';
   return out;
+}
+
+std::string exifTimeOffset(const std::string& s) {
+  auto digit = [&](size_t i) { return std::isdigit(static_cast<unsigned char>(s[i])) != 0; };
+  const bool ok = s.size() == 6 && (s[0] == '+' || s[0] == '-') && s[3] == ':' && digit(1) && digit(2) && digit(4) &&
+                  digit(5);
+  return ok ? s : std::string();
+}
+
+}  // namespace photo_detail
+
+namespace {
+
+#ifdef BRENIX_HAVE_EXIF
+using photo_detail::exifDate;
+using photo_detail::exifTimeOffset;
+using photo_detail::trimmedField;
+
+// An ASCII entry's text up to its first NUL, trimmed; "" for other formats.
+std::string asciiEntry(ExifContent* content, ExifTag tag) {
+  if (!content) return {};
+  ExifEntry* e = exif_content_get_entry(content, tag);
+  if (!e || e->format != EXIF_FORMAT_ASCII || !e->data || e->size == 0) return {};
+  const size_t n = std::min<size_t>(e->size, 256);
+  return trimmedField(std::string(reinterpret_cast<const char*>(e->data), n));
 }
 #endif
 
@@ -97,7 +116,6 @@ void readExif(std::span<const uint8_t> data, PhotoInfo& info) {
   if (data.size() < 8 || data.size() > 0xFFFFFFFFu) return;
 #ifndef BRENIX_HAVE_EXIF
   (void)info;
-  return;
 #else
   ExifData* ed = exif_data_new();
   if (!ed) return;
@@ -108,8 +126,8 @@ void readExif(std::span<const uint8_t> data, PhotoInfo& info) {
   info.model = asciiEntry(ed->ifd[EXIF_IFD_0], EXIF_TAG_MODEL);
   info.dateTaken = exifDate(asciiEntry(ed->ifd[EXIF_IFD_EXIF], EXIF_TAG_DATE_TIME_ORIGINAL));
   if (!info.dateTaken.empty()) {
-    std::string offset = asciiEntry(ed->ifd[EXIF_IFD_EXIF], static_cast<ExifTag>(0x9011));  // OffsetTimeOriginal
-    if (offset.size() == 6 && (offset[0] == '+' || offset[0] == '-') && offset[3] == ':') info.timeOffset = offset;
+    // OffsetTimeOriginal
+    info.timeOffset = exifTimeOffset(asciiEntry(ed->ifd[EXIF_IFD_EXIF], static_cast<ExifTag>(0x9011)));
   }
   info.hasExif = !info.make.empty() || !info.model.empty() || !info.dateTaken.empty();
   exif_data_unref(ed);
@@ -151,6 +169,7 @@ void checkJpegDecode(std::span<const uint8_t> data, PhotoInfo& info, uint64_t ma
 
 PhotoInfo examineJpeg(std::span<const uint8_t> data, uint64_t maxPixels) {
   PhotoInfo info;
+  info.examined = true;
   readExif(data, info);
   checkJpegDecode(data, info, maxPixels);
   return info;
@@ -163,16 +182,5 @@ bool isJpegExtension(const std::string& ext) {
 }
 
 std::string sha256Hex(std::span<const uint8_t> data) { return digestHex(DigestKind::Sha256, data.data(), data.size()); }
-
-#ifdef BRENIX_HAVE_EXIF
-bool exifAvailable() { return true; }
-#else
-bool exifAvailable() { return false; }
-#endif
-#ifdef BRENIX_HAVE_TURBOJPEG
-bool decodeCheckAvailable() { return true; }
-#else
-bool decodeCheckAvailable() { return false; }
-#endif
 
 }  // namespace brenix

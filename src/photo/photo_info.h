@@ -21,6 +21,7 @@ const char* decodeStateText(DecodeState state);
 inline bool isBroken(DecodeState s) { return s == DecodeState::Truncated || s == DecodeState::Corrupt; }
 
 struct PhotoInfo {
+  bool examined = false;    // one of the examine functions below looked at it
   bool hasExif = false;
   std::string dateTaken;    // DateTimeOriginal as "YYYY-MM-DD HH:MM:SS" ("" when absent or malformed)
   std::string timeOffset;   // OffsetTimeOriginal ("+02:00"), "" when absent
@@ -41,16 +42,19 @@ void checkJpegDecode(std::span<const uint8_t> data, PhotoInfo& info, uint64_t ma
 // Both of the above.
 PhotoInfo examineJpeg(std::span<const uint8_t> data, uint64_t maxPixels = kMaxDecodePixels);
 
-// Whether the extension is one this module examines ("jpg", "jpeg", any case).
+// Date, camera and pixel size of a raw, TIFF or HEIF picture (exiv2). These
+// are not decoded: decode stays NotChecked.
+PhotoInfo examineRawPhoto(std::span<const uint8_t> data);
+// examineJpeg or examineRawPhoto as the extension says; not examined for other types.
+PhotoInfo examinePhoto(const std::string& ext, std::span<const uint8_t> data, uint64_t maxPixels = kMaxDecodePixels);
+
+// Whether the extension is a JPEG's ("jpg", "jpeg", "jpe", any case).
 bool isJpegExtension(const std::string& ext);
+// Whether the extension is one of a raw, TIFF or HEIF picture examineRawPhoto reads
+// (tif, cr2, nef, arw, dng, orf, rw2, pef, raf, heic, cr3, ...; any case).
+bool isRawPhotoExtension(const std::string& ext);
 
 // Lower-case hex SHA-256 of the bytes.
 std::string sha256Hex(std::span<const uint8_t> data);
-
-// Whether this build reads EXIF data (libexif) and checks decoding
-// (libjpeg-turbo); without them no EXIF fields are read, or every picture is
-// left NotChecked.
-bool exifAvailable();
-bool decodeCheckAvailable();
 
 }  // namespace brenix

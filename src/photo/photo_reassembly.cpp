@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -20,20 +21,63 @@ namespace {
 
 enum class Run { Whole, RanOut, Failed };
 
+// A decode at 1/8 scale, grey: each pixel one 8x8 block's mean.
+struct Thumb {
+  int width = 0, height = 0;
+  int mcuRows = 1;  // pixel rows of one MCU row (2 with vertically halved colour)
+  std::vector<uint8_t> pixels;
+};
+
 // Decodes at 1/8 scale: Whole (no warning), RanOut (every byte decoded, the
-// data ended first) or Failed (bad data or header).
-Run decodeRun(tjhandle h, const uint8_t* data, size_t size) {
+// data ended first) or Failed (bad data or header). The pixels are kept in
+// *thumb when given (after RanOut, the blocks past the data are the
+// decoder's fill).
+Run decodeRun(tjhandle h, const uint8_t* data, size_t size, Thumb* thumb = nullptr) {
   int w = 0, ht = 0, ss = 0, cs = 0;
   if (tjDecompressHeader3(h, data, static_cast<unsigned long>(size), &w, &ht, &ss, &cs) != 0) return Run::Failed;
   if (w <= 0 || ht <= 0 || uint64_t(w) * uint64_t(ht) > kMaxDecodePixels) return Run::Failed;
   const tjscalingfactor eighth{1, 8};
   const int sw = TJSCALED(w, eighth), sh = TJSCALED(ht, eighth);
-  std::vector<uint8_t> pixels(size_t(sw) * size_t(sh));
-  if (tjDecompress2(h, data, static_cast<unsigned long>(size), pixels.data(), sw, sw, sh, TJPF_GRAY,
+  Thumb local;
+  Thumb& t = thumb ? *thumb : local;
+  t.width = sw;
+  t.height = sh;
+  t.mcuRows = ss == TJSAMP_420 || ss == TJSAMP_440 ? 2 : 1;
+  t.pixels.assign(size_t(sw) * size_t(sh), 0);
+  if (tjDecompress2(h, data, static_cast<unsigned long>(size), t.pixels.data(), sw, sw, sh, TJPF_GRAY,
                     TJFLAG_STOPONWARNING) == 0)
     return Run::Whole;
   const char* why = tjGetErrorStr2(h);
   return why && std::strstr(why, "Premature end of JPEG file") ? Run::RanOut : Run::Failed;
+}
+
+// Mean difference between pixel row y and the row above it.
+double rowStep(const Thumb& t, int y) {
+  uint64_t sum = 0;
+  const uint8_t* a = &t.pixels[size_t(y) * size_t(t.width)];
+  const uint8_t* b = a - t.width;
+  for (int x = 0; x < t.width; ++x) sum += uint64_t(std::abs(int(a[x]) - int(b[x])));
+  return double(sum) / t.width;
+}
+
+// Whether the picture put together runs on smoothly at the join: the rows
+// from the second piece's first MCU row on differ from the last rows of the
+// first piece no more than those rows differ among themselves (with a
+// margin). `first` is the first piece decoded alone, `joined` the whole.
+// A continuation from another picture (or another place of this one) that
+// happens to decode to the end marker shows a step there.
+bool joinMatches(const Thumb& first, const Thumb& joined) {
+  if (first.width != joined.width || first.height != joined.height || joined.width == 0) return false;
+  size_t k = 0;
+  while (k < joined.pixels.size() && joined.pixels[k] == first.pixels[k]) ++k;
+  if (k == joined.pixels.size()) return true;
+  const int m = std::max(1, joined.mcuRows);
+  const int row = int(k / size_t(joined.width)) / m * m;  // first row of the MCU row holding the join
+  if (row < 2) return true;  // no good rows above to compare with
+  double before = 0, after = 0;
+  for (int y = std::max(1, row - 8); y < row; ++y) before = std::max(before, rowStep(joined, y));
+  for (int y = row; y < std::min(joined.height, row + 3 * m); ++y) after = std::max(after, rowStep(joined, y));
+  return after <= 2 * before + 8;
 }
 
 // Position of the first FF D9 at or after `from`, or npos.
@@ -41,6 +85,18 @@ size_t findEnd(const std::vector<uint8_t>& d, size_t from, size_t limit) {
   for (size_t p = from; p + 1 < limit; ++p)
     if (d[p] == 0xFF && d[p + 1] == 0xD9) return p;
   return std::string::npos;
+}
+
+// Whether [from, to) can be entropy-coded data: an FF byte there is followed
+// by a stuffed 00, a restart marker or another FF (fill). Random bytes and
+// most other formats fail this within their first unit, before any decode.
+bool entropyLike(const std::vector<uint8_t>& d, size_t from, size_t to) {
+  for (size_t p = from; p + 1 < to; ++p) {
+    if (d[p] != 0xFF) continue;
+    const uint8_t m = d[p + 1];
+    if (m != 0x00 && m != 0xFF && (m < 0xD0 || m > 0xD7)) return false;
+  }
+  return true;
 }
 
 bool allZero(const uint8_t* p, size_t n) {
@@ -89,6 +145,8 @@ bool findTwoPieces(const PieceReader& read, uint64_t start, uint64_t end, const 
 
   // The second piece: the first unit past the first piece from which the
   // decode runs on to the end marker without a warning.
+  Thumb firstThumb, joinedThumb;
+  decodeRun(h, w.data(), first, &firstThumb);
   std::vector<uint8_t> joined;
   const size_t gapEnd = std::min<size_t>(w.size(), first + limits.maxGap);
   for (size_t c = first; c < gapEnd; c += unit) {
@@ -98,9 +156,10 @@ bool findTwoPieces(const PieceReader& read, uint64_t start, uint64_t end, const 
     const size_t limit = std::min<size_t>(w.size(), c + (limits.maxSize - first));
     const size_t eoi = findEnd(w, c, limit);
     if (eoi == std::string::npos) break;  // no end marker after here within reach
+    if (!entropyLike(w, c, std::min(eoi, c + (64u << 10)))) continue;
     joined.assign(w.begin(), w.begin() + long(first));
     joined.insert(joined.end(), w.begin() + long(c), w.begin() + long(eoi + 2));
-    if (decodeRun(h, joined.data(), joined.size()) == Run::Whole) {
+    if (decodeRun(h, joined.data(), joined.size(), &joinedThumb) == Run::Whole && joinMatches(firstThumb, joinedThumb)) {
       out->firstLength = first;
       out->secondStart = start + c;
       out->secondLength = eoi + 2 - c;

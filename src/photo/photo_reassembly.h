@@ -3,7 +3,8 @@
 // from the header to the unit (cluster or sector) where the entropy data
 // stops decoding; the second starts at the first later unit, within a
 // bounded distance, with which the decoder runs on to the end marker
-// without a warning. Time and memory are bounded per picture.
+// without a warning and whose first decoded rows continue the first piece's
+// last ones without a step. Time and memory are bounded per picture.
 #include <cstdint>
 #include <functional>
 

@@ -85,14 +85,17 @@ ScanResult RawEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree
     result.message = "No file type is selected";
     return result;
   }
-  // Plain cuts (trimming off) run to the next header: they are not pictures to examine.
-  if (examine_ && ctx.rawTypes->trimToFormatEnd && ctx.options.rawTrim) examinePhotos(running);
+  // Plain cuts (trimming off) run to the next header; a picture's decode stops
+  // at its end marker, so they are checked the same way.
+  exactCuts_ = ctx.rawTypes->trimToFormatEnd && ctx.options.rawTrim;
+  if (examine_) examinePhotos(running);
   buildRawTree(scanner_.files(), tree);
   return result;
 }
 
 void RawEngine::examinePhotos(const RunningFlag& running) {
-  // Pictures larger than this are not examined (left as not checked).
+  // Pictures larger than this are not examined (left as not checked); a
+  // plain cut's first this many bytes at most.
   constexpr uint64_t kMaxExaminedBytes = 64ull << 20;
   const auto& files = scanner_.files();
   photos_.assign(files.size(), PhotoInfo{});
@@ -100,9 +103,26 @@ void RawEngine::examinePhotos(const RunningFlag& running) {
   std::vector<uint8_t> bytes;
   for (size_t i = 0; i < files.size(); ++i) {
     if (!running.load()) break;
-    if (files[i].size > kMaxExaminedBytes || !isJpegExtension(rawOutputFolder(files[i].name))) continue;
-    if (scanner_.readFile(i, bytes, kMaxExaminedBytes) != 0) continue;
-    photos_[i] = examineJpeg(bytes);
+    const std::string ext = rawOutputFolder(files[i].name);
+    if (!isJpegExtension(ext) && !isRawPhotoExtension(ext)) continue;
+    if (exactCuts_ && files[i].size > kMaxExaminedBytes) continue;
+    if (exactCuts_) {
+      if (scanner_.readFile(i, bytes, kMaxExaminedBytes) != 0) continue;
+      photos_[i] = examinePhoto(ext, bytes);
+    } else {
+      // A plain cut runs on to the next header, far past a picture's end:
+      // a JPEG is read in growing prefixes until its decode no longer runs
+      // out of data, a raw's metadata from its first part.
+      constexpr uint64_t kRawMetadataBytes = 8ull << 20;
+      uint64_t n = isJpegExtension(ext) ? (256u << 10) : kRawMetadataBytes;
+      for (;;) {
+        if (scanner_.readFile(i, bytes, n) != 0) break;
+        photos_[i] = examinePhoto(ext, bytes);
+        if (photos_[i].decode != DecodeState::Truncated || n >= std::min(files[i].size, kMaxExaminedBytes)) break;
+        n = std::min(n * 4, kMaxExaminedBytes);
+      }
+      if (!photos_[i].examined) continue;
+    }
     if (!reassemble_ || !isBroken(photos_[i].decode)) continue;
     TwoPieces two;
     const uint64_t start = files[i].startSector * kSectorSize;

@@ -24,9 +24,10 @@ class RawEngine : public ScanEngine {
   const RawScanner& scanner() const { return scanner_; }
 
   // What examining carved file i (engineIndex) found: EXIF and decode state
-  // of a JPEG; null for other types or when it was not examined.
-  const PhotoInfo* photo(size_t i) const { return i < photos_.size() && photos_[i].decode != DecodeState::NotChecked ? &photos_[i] : nullptr; }
-  // Examines every carved JPEG (run by scan() when it finished, with trimming on).
+  // of a JPEG, EXIF of a raw, TIFF or HEIF picture; null for other types or
+  // when it was not examined.
+  const PhotoInfo* photo(size_t i) const { return i < photos_.size() && photos_[i].examined ? &photos_[i] : nullptr; }
+  // Examines every carved picture (run by scan() when it finished).
   void examinePhotos(const RunningFlag& running);
   // Examining carved pictures after the scan (on by default).
   void setExaminePhotos(bool on) { examine_ = on; }
@@ -40,6 +41,7 @@ class RawEngine : public ScanEngine {
   std::vector<PhotoInfo> photos_;
   bool examine_ = true;
   bool reassemble_ = true;
+  bool exactCuts_ = true;  // carved files end where their format does (trimming on)
   std::vector<std::pair<size_t, TwoPieces>> pieces_;  // by file index, ascending
 };
 

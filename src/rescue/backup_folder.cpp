@@ -79,26 +79,12 @@ fs::path backupFolder() {
   return chooseBackupFolder(programDirectory(), folderWritable, envText("XDG_DATA_HOME"), envText("HOME"));
 }
 
-std::string sanitizeFileName(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    const bool bad = u < 0x20 || u == 0x7F || c == '\\' || c == '/' || c == ':' || c == '*' || c == '?' ||
-                     c == '"' || c == '<' || c == '>' || c == '|';
-    out += bad ? '_' : c;
-  }
-  for (size_t i = out.size(); i > 0 && (out[i - 1] == ' ' || out[i - 1] == '.'); --i) out[i - 1] = '_';
-  if (out.empty()) out = "disk";
-  return out;
-}
-
 std::string proposedBackupName(const PhysicalDisk& disk, int64_t unixSeconds) {
-  return sanitizeFileName(disk.model()) + "-" + stamp(unixSeconds) + std::string(kBackupExtension);
+  return sanitizeFileName(disk.model(), kModelNameRules) + "-" + stamp(unixSeconds) + std::string(kBackupExtension);
 }
 
 std::string proposedUndoName(const PhysicalDisk& disk, int64_t unixSeconds) {
-  return sanitizeFileName(disk.model()) + "-" + stamp(unixSeconds) + ".undo";
+  return sanitizeFileName(disk.model(), kModelNameRules) + "-" + stamp(unixSeconds) + ".undo";
 }
 
 std::string creationTimeText(int64_t unixSeconds) {
@@ -138,7 +124,7 @@ BackupRow backupRowFor(const fs::path& file) {
 std::vector<BackupRow> listBackups(const fs::path& folder, const PhysicalDisk& disk) {
   std::vector<BackupRow> rows;
   rows.push_back(BackupRow{std::string(kAutoScanRow), std::string(kAutoScanPath), 1});
-  const std::string prefix = sanitizeFileName(disk.model());
+  const std::string prefix = sanitizeFileName(disk.model(), kModelNameRules);
   std::vector<fs::path> files;
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "common/text.h"
 #include "disk/records.h"
 
 namespace brenix::rescue {
@@ -26,10 +27,11 @@ std::filesystem::path chooseBackupFolder(const std::filesystem::path& programDir
 
 bool folderWritable(const std::filesystem::path& folder);
 
-// The model text made usable as the start of a file name: characters that
-// cannot appear in a file name (on Windows or here) become '_', and a name
-// may not end in a blank or a dot.
-std::string sanitizeFileName(const std::string& text);
+// How the model text becomes the start of a backup's file name: characters
+// that cannot appear in a file name (on Windows or here) become '_', the name
+// may not end in a blank or a dot, and an empty model is "disk". Existing
+// backups are found by this prefix, so it must not change.
+inline constexpr FileNameRules kModelNameRules{.portable = true, .emptyName = "disk", .maxBytes = 0};
 
 // A new backup's proposed file name: "<model>-YYYYMMDD-HHMMSS.pbf".
 std::string proposedBackupName(const PhysicalDisk& disk, int64_t unixSeconds);

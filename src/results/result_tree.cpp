@@ -142,7 +142,10 @@ ResultFolder& ResultTree::lostFiles() {
 }
 
 ResultFolder& ResultTree::lostFolderFor(uint64_t missingParent, std::string_view nameIfNew) {
-  ResultFolder& lost = lostFiles();
+  return lostFolderFor(lostFiles(), missingParent, nameIfNew);
+}
+
+ResultFolder& ResultTree::lostFolderFor(ResultFolder& lost, uint64_t missingParent, std::string_view nameIfNew) {
   if (ResultFolder* existing = findChildByKey(lost, missingParent)) return *existing;
   // Key 0 cannot be looked up by key: such orphans share one folder by name.
   if (missingParent == 0) return childKeyed(lost, nameIfNew, 0);

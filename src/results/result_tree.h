@@ -72,6 +72,9 @@ class ResultTree {
   // `nameIfNew` when it is first made. Every orphan of one missing parent lands
   // in the same folder.
   ResultFolder& lostFolderFor(uint64_t missingParent, std::string_view nameIfNew);
+  // The same inside another folder that gathers lost items (an engine with
+  // several record tables keeps one such folder per table).
+  ResultFolder& lostFolderFor(ResultFolder& lostFolder, uint64_t missingParent, std::string_view nameIfNew);
   // The root's "Lost Files" folder, added when missing.
   ResultFolder& lostFiles();
 

@@ -35,6 +35,68 @@ std::map<std::string, std::string> readAnswers(const fs::path& p) {
   return out;
 }
 
+// A minimal TIFF-structured raw as the formats' headers have it: one
+// uncompressed grey strip, IFD0 at the header's offset (CR2: four IFDs, the
+// raw one named in the header; RW2: the sensor size tags). exiftool then
+// writes the camera and date into it as it does into a camera's files.
+std::vector<uint8_t> tiffRaw(const std::string& kind, uint16_t w, uint16_t h) {
+  const bool big = kind == "nef";
+  std::vector<uint8_t> out;
+  if (kind == "cr2") out = {'I', 'I', 42, 0, 16, 0, 0, 0, 'C', 'R', 2, 0, 0, 0, 0, 0};
+  else if (kind == "orf") out = {'I', 'I', 'R', 'O', 8, 0, 0, 0};
+  else if (kind == "rw2") out = {'I', 'I', 'U', 0, 24, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  else if (big) out = {'M', 'M', 0, 42, 0, 0, 0, 8};
+  else out = {'I', 'I', 42, 0, 8, 0, 0, 0};
+  auto put = [&](uint32_t v, int bytes) {
+    for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(v >> (8 * (big ? bytes - 1 - i : i))));
+  };
+  struct Tag { uint16_t tag, type; uint32_t value; };
+  std::vector<Tag> tags;
+  if (kind == "rw2") tags = {{2, 3, w}, {3, 3, h}, {4, 3, 0}, {5, 3, 0}, {6, 3, h}, {7, 3, w}};
+  for (Tag t : {Tag{256, 3, w}, {257, 3, h}, {258, 3, 8}, {259, 3, 1}, {262, 3, 1}, {273, 4, 0}, {277, 3, 1},
+                {278, 3, h}, {279, 4, uint32_t(w) * h}})
+    tags.push_back(t);
+  const int ifds = kind == "cr2" ? 4 : 1;
+  const uint32_t header = uint32_t(out.size()), ifdSize = 2 + 12 * uint32_t(tags.size()) + 4;
+  const uint32_t strip = header + ifds * ifdSize;
+  for (int i = 0; i < ifds; ++i) {
+    put(uint32_t(tags.size()), 2);
+    for (const Tag& t : tags) {
+      put(t.tag, 2);
+      put(t.type, 2);
+      put(1, 4);
+      const uint32_t v = t.tag == 273 ? strip : t.value;
+      if (t.type == 3) {
+        put(v, 2);
+        put(0, 2);
+      } else {
+        put(v, 4);
+      }
+    }
+    put(i + 1 < ifds ? header + (i + 1) * ifdSize : 0, 4);
+  }
+  if (kind == "cr2")
+    for (int i = 0; i < 4; ++i) out[12 + i] = uint8_t((header + 3 * ifdSize) >> (8 * i));
+  for (uint32_t i = 0; i < uint32_t(w) * h; ++i) out.push_back(uint8_t(i * 7 % 251));
+  return out;
+}
+
+// A RAF: its header naming the JPEG preview (which holds the EXIF) and a
+// TIFF-structured raw block.
+std::vector<uint8_t> rafFile(const std::vector<uint8_t>& preview, const std::vector<uint8_t>& raw) {
+  std::string head = "FUJIFILMCCD-RAW 0201FF383501";
+  head += std::string("X-T3").append(28, '\0') + "0100" + std::string(20, '\0');
+  std::vector<uint8_t> out(head.begin(), head.end());
+  const uint32_t jpeg = 160, cfaHeader = jpeg + uint32_t(preview.size()), cfa = cfaHeader + 4;
+  for (uint32_t v : {jpeg, uint32_t(preview.size()), cfaHeader, 4u, cfa, uint32_t(raw.size())})
+    for (int i = 3; i >= 0; --i) out.push_back(uint8_t(v >> (8 * i)));
+  out.resize(jpeg, 0);
+  out.insert(out.end(), preview.begin(), preview.end());
+  out.insert(out.end(), 4, 0);
+  out.insert(out.end(), raw.begin(), raw.end());
+  return out;
+}
+
 class PhotoRecover : public testing::Test {
  protected:
   void SetUp() override {
@@ -67,8 +129,10 @@ class PhotoRecover : public testing::Test {
     EXPECT_EQ(r.status, 0) << r.output;
     return test::readFile(dir_ / name);
   }
-  nlohmann::json scanJson() {
-    test::ToolResult r = run({"scan", "--mode", "raw", "--whole-disk", "--types", "jpg", "--json"});
+  nlohmann::json scanJson(const std::string& types = "jpg", const std::vector<std::string>& more = {}) {
+    std::vector<std::string> args{"scan", "--mode", "raw", "--whole-disk", "--types", types, "--json"};
+    args.insert(args.end(), more.begin(), more.end());
+    test::ToolResult r = run(args);
     EXPECT_EQ(r.status, 0) << r.output;
     nlohmann::json files = nlohmann::json::array();
     nlohmann::json j = nlohmann::json::parse(r.output, nullptr, false);
@@ -146,6 +210,12 @@ TEST_F(PhotoRecover, BrokenPicturesApartSmallOnesAndRepeatsLeftOut) {
   EXPECT_EQ(files[2].value("decode", ""), "truncated");
   EXPECT_EQ(files[3].value("width", 0), 160);
   EXPECT_EQ(files[4].value("width", 0), 32);
+  // Plain cuts (trimming off) run on to the next header and are checked the same way.
+  const nlohmann::json plain = scanJson("jpg", {"--no-trim"});
+  ASSERT_EQ(plain.size(), 6u) << plain.dump(1);
+  for (size_t i = 0; i < 6; ++i)
+    EXPECT_EQ(plain[i].value("decode", ""), i == 2 ? "truncated" : "whole") << plain[i].dump();
+  EXPECT_GT(plain[0].value("size", 0u), photo.size());
 
   const fs::path out = dir_ / "out";
   test::ToolResult r = run({"recover", "--mode", "raw", "--whole-disk", "--types", "jpg", "--all", "--min-pixels",
@@ -216,6 +286,119 @@ TEST_F(PhotoRecover, TwoPiecePicturesArePutBackTogether) {
     EXPECT_FALSE(fs::exists(plain / "jpg" / "File0.jpg"));
     EXPECT_TRUE(fs::exists(plain / "broken" / "File0.jpg"));
   }
+}
+
+// Raw, TIFF and HEIF pictures: the carver finds them by their own headers and
+// their date, camera and pixel size come from their metadata, the same as
+// exiftool reads them; --name-by exif names them so, with their own extension.
+TEST_F(PhotoRecover, RawPicturesAreDatedAndNamedFromTheirMetadata) {
+  BRENIX_REQUIRE_TOOL("convert");
+  BRENIX_REQUIRE_TOOL("exiftool");
+  auto exiftool = [&](const std::string& file, std::vector<std::string> args) {
+    args.insert(args.begin(), {"exiftool", "-q", "-overwrite_original"});
+    args.push_back((dir_ / file).string());
+    const test::ToolResult r = test::runTool(args);
+    EXPECT_EQ(r.status, 0) << file << ": " << r.output;
+  };
+  auto camera = [&](const std::string& make, const std::string& model, const std::string& date,
+                    const std::string& offset) {
+    return std::vector<std::string>{"-Make=" + make, "-Model=" + model, "-DateTimeOriginal=" + date,
+                                    "-OffsetTimeOriginal=" + offset};
+  };
+  struct Picture { std::string ext, file; };
+  std::vector<Picture> list;
+  // TIFF and DNG from ImageMagick (a DNG is a TIFF with DNGVersion).
+  convert({"-size", "120x90", "-seed", "1", "plasma:", "-compress", "zip"}, "a.tif");
+  exiftool("a.tif", camera("NIKON CORPORATION", "NIKON D750", "2021:07:04 10:20:30", "+02:00"));
+  list.push_back({"tif", "a.tif"});
+  convert({"-size", "128x96", "-seed", "2", "plasma:", "-compress", "zip"}, "b.tif");
+  fs::rename(dir_ / "b.tif", dir_ / "b.dng");
+  auto dng = camera("Leica Camera AG", "LEICA M10", "2020:02:02 02:02:02", "-03:00");
+  dng.push_back("-DNGVersion=1 4 0 0");
+  exiftool("b.dng", dng);
+  list.push_back({"tif", "b.dng"});
+  // CR2, ORF, RW2 and a big-endian (NEF) TIFF. exiftool's rewrite moves an
+  // RW2's first directory next to its header, where the camera's is not and
+  // the carver's signature does not look: that one is examined directly.
+  const std::vector<std::vector<std::string>> cameras = {
+      camera("Canon", "Canon EOS 5D Mark III", "2019:03:04 05:06:07", "+01:00"),
+      camera("OLYMPUS IMAGING CORP.", "E-M5", "2017:12:24 18:00:00", "+09:00"),
+      camera("Panasonic", "DMC-GH4", "2016:06:30 23:59:58", "-07:00"),
+      camera("NIKON CORPORATION", "NIKON D850", "2015:01:01 00:00:01", "+00:00")};
+  const char* const kinds[] = {"cr2", "orf", "rw2", "nef"};
+  for (size_t k = 0; k < 4; ++k) {
+    const std::string file = std::string("c.") + kinds[k];
+    test::writeFile(dir_ / file, tiffRaw(kinds[k], uint16_t(100 + 8 * k), uint16_t(60 + 4 * k)));
+    exiftool(file, cameras[k]);
+    if (k == 2) {
+      const PhotoInfo rw2 = examineRawPhoto(test::readFile(dir_ / file));
+      EXPECT_EQ(rw2.make, "Panasonic");
+      EXPECT_EQ(rw2.model, "DMC-GH4");
+      EXPECT_EQ(rw2.dateTaken, "2016-06-30 23:59:58");
+      EXPECT_EQ(rw2.timeOffset, "-07:00");
+      EXPECT_EQ(rw2.width * 1000 + rw2.height, 116u * 1000 + 68);
+      continue;
+    }
+    list.push_back({kinds[k], file});
+  }
+  // RAF around an exiftool-dated preview (its EXIF first, as cameras write it).
+  convert({"-size", "160x120", "-seed", "3", "plasma:"}, "preview.jpg");
+  auto fuji = camera("FUJIFILM", "X-T3", "2018:08:09 10:11:12", "+09:00");
+  for (const char* a : {"-JFIF:all=", "-ExifImageWidth=160", "-ExifImageHeight=120"}) fuji.push_back(a);
+  exiftool("preview.jpg", fuji);
+  test::writeFile(dir_ / "d.raf", rafFile(test::readFile(dir_ / "preview.jpg"), tiffRaw("tif", 64, 48)));
+  list.push_back({"raf", "d.raf"});
+  // HEIC from ImageMagick: pixel size (its EXIF, as exiftool writes it, this exiv2 does not find).
+  convert({"-size", "144x108", "-seed", "4", "plasma:"}, "e.heic");
+  list.push_back({"heic", "e.heic"});
+
+  std::vector<std::vector<uint8_t>> pictures;
+  for (const Picture& p : list) pictures.push_back(test::readFile(dir_ / p.file));
+  layCard(pictures);
+  const nlohmann::json files = scanJson("tif,cr2,orf,rw2,nef,raf,heic");
+  ASSERT_EQ(files.size(), list.size()) << files.dump(1);
+  std::map<std::string, nlohmann::json> byName;
+  for (const auto& f : files) byName[f.value("name", "")] = f;
+
+  const fs::path out = dir_ / "out";
+  test::ToolResult r = run({"recover", "--mode", "raw", "--whole-disk", "--types", "tif,cr2,orf,rw2,nef,raf,heic",
+                            "--all", "--name-by", "exif", "--out", out.string()});
+  ASSERT_EQ(r.status, 0) << r.output;
+  for (size_t i = 0; i < list.size(); ++i) {
+    SCOPED_TRACE(list[i].file);
+    const nlohmann::json& f = byName["File" + std::to_string(i) + "." + list[i].ext];
+    ASSERT_TRUE(f.is_object()) << files.dump(1);
+    // A TIFF's end is that of its last structure; the writer's word-alignment
+    // pad byte after it is not carved.
+    std::vector<uint8_t> expected = pictures[i];
+    if (expected.size() % 2 == 0 && expected.back() == 0 && f.value("size", 0u) + 1 == expected.size())
+      expected.pop_back();
+    EXPECT_EQ(f.value("size", 0u), expected.size());
+    const test::ToolResult x = test::runTool({"exiftool", "-s", "-Make", "-Model", "-DateTimeOriginal",
+                                              "-OffsetTimeOriginal", "-ImageSize", (dir_ / list[i].file).string()});
+    std::ofstream(dir_ / "answer.txt") << x.output;
+    auto answer = readAnswers(dir_ / "answer.txt");
+    EXPECT_EQ(std::to_string(f.value("width", 0)) + "x" + std::to_string(f.value("height", 0)), answer["ImageSize"]);
+    if (list[i].ext == "heic") {
+      EXPECT_TRUE(f["dateTaken"].is_null());
+      continue;
+    }
+    std::string date = answer["DateTimeOriginal"];
+    ASSERT_EQ(date.size(), 19u) << x.output;
+    date[4] = date[7] = '-';
+    EXPECT_EQ(f.value("dateTaken", ""), date);
+    EXPECT_EQ(f.value("timeOffset", ""), answer["OffsetTimeOriginal"]);
+    EXPECT_EQ(f.value("make", ""), answer["Make"]);
+    EXPECT_EQ(f.value("model", ""), answer["Model"]);
+    PhotoInfo info;
+    info.make = answer["Make"];
+    info.model = answer["Model"];
+    const std::string name = date.substr(0, 10) + "_" + date.substr(11, 2) + "-" + date.substr(14, 2) + "-" +
+                             date.substr(17, 2) + "_" + cameraNamePart(info) + "." + list[i].ext;
+    EXPECT_EQ(test::readFile(out / list[i].ext / name), expected) << name;
+  }
+  EXPECT_TRUE(fs::exists(out / "cr2" / "2019-03-04_05-06-07_Canon_EOS_5D_Mark_III.cr2"));
+  EXPECT_TRUE(fs::exists(out / "heic" / ("File" + std::to_string(list.size() - 1) + ".heic")));
 }
 
 }  // namespace

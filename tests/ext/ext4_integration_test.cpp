@@ -103,7 +103,7 @@ std::unique_ptr<Scan> scanImage(const fs::path& img) {
     s->result.error = -1;
     return s;
   }
-  s->result = s->engine->scanVolume(std::make_shared<ReaderDevice>(std::move(reader), 0), "photos", ctx, s->tree,
+  s->result = s->engine->scanVolume(makeReaderSource(std::move(reader)), "photos", ctx, s->tree,
                                     running);
   return s;
 }

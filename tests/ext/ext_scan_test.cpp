@@ -25,7 +25,7 @@ class ExtScanTest : public ::testing::Test {
   void TearDown() override { setClockForTesting({}); }
 
   std::vector<ExtItem> scan(const ExtImageBuilder& b, ExtVariant variant) {
-    auto v = std::make_shared<ExtVolume>(std::make_shared<MemoryDevice>(b.bytes()), variant);
+    auto v = std::make_shared<ExtVolume>(makeMemoryView(b.bytes()), variant);
     volume_ = v;
     ExtScanner s(*v, progress_, running_);
     return s.scan();
@@ -93,7 +93,7 @@ TEST_F(ExtScanTest, Ext2ScanRangeIsNormalised) {
   ExtImageBuilder b;
   b.putFile(12, bytes(100, 1), kNow);
   b.deleteFile(12, kNow);
-  auto v = std::make_shared<ExtVolume>(std::make_shared<MemoryDevice>(b.bytes()), ExtVariant::Ext2);
+  auto v = std::make_shared<ExtVolume>(makeMemoryView(b.bytes()), ExtVariant::Ext2);
   ExtScanner s(*v, progress_, running_);
   // Inode 12 sits in inode-table block 6 (eight 128-byte inodes per 1 KiB block from block 5).
   EXPECT_EQ(s.scan(4000, 5).size(), 0u);        // a first block past the end becomes 0: blocks 0..5
@@ -154,7 +154,7 @@ TEST_F(Ext3ScanTest, JournalCopiesNamedFromDirectoryBlocksAreFoundAndRecovered) 
   RecoveryContext ctx;
   ResultTree tree;
   std::atomic<bool> running{true};
-  ASSERT_EQ(engine.scanVolume(std::make_shared<MemoryDevice>(b_.bytes()), "vol", ctx, tree, running).error, 0);
+  ASSERT_EQ(engine.scanVolume(makeMemoryView(b_.bytes()), "vol", ctx, tree, running).error, 0);
   EXPECT_EQ(tree.root().name, "EXT3( vol )");
   ASSERT_EQ(tree.root().children.size(), 1u);
   const ResultFolder& lost = *tree.root().children[0];
@@ -233,7 +233,7 @@ TEST_F(Ext3ScanTest, JournalWithoutItsSuperblockGivesAnEmptyFolder) {
   RecoveryContext ctx;
   ResultTree tree;
   std::atomic<bool> running{true};
-  const ScanResult r = engine.scanVolume(std::make_shared<MemoryDevice>(b_.bytes()), "v", ctx, tree, running);
+  const ScanResult r = engine.scanVolume(makeMemoryView(b_.bytes()), "v", ctx, tree, running);
   EXPECT_EQ(r.error, 0);
   ASSERT_EQ(tree.root().children.size(), 1u);
   EXPECT_TRUE(tree.root().children[0]->items.empty());
@@ -248,7 +248,7 @@ TEST_F(Ext3ScanTest, NoJournalInodeIsAnErrorNotAnEmptySuccess) {
   RecoveryContext ctx;
   ResultTree tree;
   std::atomic<bool> running{true};
-  EXPECT_NE(engine.scanVolume(std::make_shared<MemoryDevice>(plain.bytes()), "v", ctx, tree, running).error, 0);
+  EXPECT_NE(engine.scanVolume(makeMemoryView(plain.bytes()), "v", ctx, tree, running).error, 0);
   EXPECT_TRUE(tree.root().children.empty());
 }
 

@@ -14,7 +14,7 @@ namespace {
 
 using test::ExtImageBuilder;
 
-std::shared_ptr<MemoryDevice> deviceOf(const ExtImageBuilder& b) { return std::make_shared<MemoryDevice>(b.bytes()); }
+std::shared_ptr<const ExtDevice> deviceOf(const ExtImageBuilder& b) { return makeMemoryView(b.bytes()); }
 
 std::vector<uint8_t> pattern(size_t n, uint32_t seed) {
   std::vector<uint8_t> v(n);
@@ -111,7 +111,7 @@ TEST(ExtVolume, DescriptorTableLargerThanTheDeviceIsAReadFailure) {
   putLe32(b.superblock() + 4, 160000);
   putLe32(b.superblock() + 32, 8);
   std::vector<uint8_t> small(b.bytes().begin(), b.bytes().begin() + 4096);
-  ExtVolume v(std::make_shared<MemoryDevice>(small), ExtVariant::Ext2);
+  ExtVolume v(makeMemoryView(small), ExtVariant::Ext2);
   EXPECT_EQ(v.status(), OpenStatus::ReadFailed);
 }
 

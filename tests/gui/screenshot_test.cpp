@@ -1,5 +1,7 @@
 // Renders every page and dialog, checks that each shows more than a blank
 // area, and saves them as PNG files when BRENIX_SCREENSHOT_DIR names a folder.
+// The drive and results pages show the built-in demo disk, scanned by the
+// real FAT engine through the page's own scan, thumbnail and preview jobs.
 #include <gtest/gtest.h>
 
 #include <QApplication>
@@ -10,6 +12,7 @@
 #include <QTreeWidget>
 #include <set>
 
+#include "cli/demo_image.h"
 #include "disk/device_table.h"
 #include "gui/drive_page.h"
 #include "gui/filter_dialog.h"
@@ -22,7 +25,6 @@
 #include "gui/scan_options_dialog.h"
 #include "gui/skin_button.h"
 #include "gui_support.h"
-#include "support/disk_image_builder.h"
 #include "support/temp_dir.h"
 
 namespace brenix::test {
@@ -36,16 +38,12 @@ TEST(Screenshots, EveryPageAndDialogDraws) {
   TempDir tmp;
   DeviceTable::instance().setIncludeSystemDisks(false);
   DeviceTable::instance().clearImages();
-  DiskImageBuilder b(16384);
-  b.setEntry(0, 0, 0x0C, 2048, 8192);
-  b.putFat32BootSector(2048);
-  b.setEntry(0, 1, 0x07, 10240, 6144);
-  b.putNtfsBootSector(10240);
-  b.save(tmp / "card.img");
-  ASSERT_GE(DeviceTable::instance().attachImage((tmp / "card.img").string(), nullptr), 0);
+  cli::DemoImageInfo demo;
+  std::string error;
+  ASSERT_TRUE(cli::buildDemoImage(tmp / "demo.img", &demo, &error)) << error;
+  ASSERT_GE(DeviceTable::instance().attachImage((tmp / "demo.img").string(), &error), 0) << error;
 
-  AppContext app;
-  app.engines = [](const std::string&, ScanMode) { return std::make_unique<MemoryEngine>(); };
+  AppContext app;  // the real engines
   MainFrame frame(app);
   registerResultsPages(*frame.homeView());
   frame.show();
@@ -92,33 +90,46 @@ TEST(Screenshots, EveryPageAndDialogDraws) {
     EXPECT_GT(shoot(&dlg, "07-progress"), 5);
     dlg.finish();
   }
-  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None && page->folderTree()->topLevelItemCount(); }));
+  // The deleted-file scan of the demo partition with the pictures preset.
+  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None && page->folderTree()->topLevelItemCount(); },
+                        20000));
   page->folderTree()->expandAll();
   const auto dcim = page->folderTree()->findItems(QStringLiteral("DCIM"), Qt::MatchExactly | Qt::MatchRecursive);
   ASSERT_FALSE(dcim.isEmpty());
   page->folderTree()->setCurrentItem(dcim.first());
+  ASSERT_EQ(listRows(page->fileList()), demo.deletedCount);
   setListCheck(page->fileList(), 0, Qt::Checked);
   EXPECT_GT(shoot(&frame, "08-results-details"), 20);
   page->setViewMode(ResultsPage::ViewMode::Thumbnails);
-  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None; }));
+  ASSERT_TRUE(waitUntil([page] { return page->job() == ResultsPage::Job::None; }, 20000));
+  ASSERT_EQ(page->thumbnails().size(), demo.deletedCount);
   EXPECT_GT(shoot(&frame, "09-results-thumbnails"), 20);
+  page->setViewMode(ResultsPage::ViewMode::Details);
   {
-    FilterDialog dlg(ResultFilter{}, page);
-    dlg.sizeBox()->setCurrentIndex(4);
+    ResultFilter start;
+    start.sizeMode = SizeFilterMode::Between;
+    start.sizeKb1 = 10;
+    start.sizeKb2 = 100;
+    FilterDialog dlg(start, page);
     dlg.show();
     EXPECT_GT(shoot(&dlg, "10-filter"), 5);
   }
   {
-    OverwriteDialog dlg(QStringLiteral("IMG_0001.JPG"), page);
+    OverwriteDialog dlg(listCell(page->fileList(), 0), page);
     dlg.show();
     EXPECT_GT(shoot(&dlg, "11-overwrite"), 5);
   }
   {
-    const QImage picture(QStringLiteral(BRENIX_TEST_SOURCE_DIR "/data/demo/Mountain lake.jpg"));
-    ASSERT_FALSE(picture.isNull());
-    PreviewWindow dlg(picture, page);
-    dlg.show();
-    EXPECT_GT(shoot(&dlg, "12-preview"), 20);
+    // The preview job reads the found file from the image.
+    QWidget* shown = nullptr;
+    QObject::connect(page, &ResultsPage::previewShown, [&shown](QWidget* w) { shown = w; });
+    page->preview(0);
+    ASSERT_TRUE(waitUntil([&shown] { return shown != nullptr; }, 20000));
+    auto* preview = qobject_cast<PreviewWindow*>(shown);
+    ASSERT_NE(preview, nullptr);
+    EXPECT_FALSE(preview->canvas()->image().isNull());
+    EXPECT_GT(shoot(preview, "12-preview"), 20);
+    preview->close();
   }
   DeviceTable::instance().clearImages();
 }

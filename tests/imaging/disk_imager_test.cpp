@@ -275,7 +275,10 @@ TEST(ImageCommand, FaultyDeviceMapperDevice) {
   if (!cli || !fs::exists(cli)) GTEST_SKIP() << "the brenix program is not built";
   if (geteuid() != 0) GTEST_SKIP() << "needs root";
   if (!test::haveTool("dmsetup") || !test::haveTool("losetup")) GTEST_SKIP() << "dmsetup or losetup missing";
-  if (test::runTool({"dmsetup", "targets"}).status != 0) GTEST_SKIP() << "no device-mapper driver on this machine";
+  const test::ToolResult targets = test::runTool({"dmsetup", "targets"});
+  if (targets.status != 0)
+    GTEST_SKIP() << "no device-mapper driver on this machine (dmsetup targets: "
+                 << targets.output.substr(0, targets.output.find('\n')) << ")";
   test::TempDir dir;
   const std::vector<uint8_t> bytes = pattern(4 << 20);  // 8192 sectors
   test::writeFile(dir / "backing.img", bytes);

@@ -3,10 +3,13 @@
 // checks the stored MD5, and missing, misplaced or damaged segments are refused.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "disk/image_backend.h"
 #include "disk/read_errors.h"
@@ -181,6 +184,66 @@ TEST_F(EwfImages, MissingMisplacedOrDamagedSegmentsAreRefused) {
   r = cli({"disks"}, first);
   EXPECT_EQ(r.status, 2);
   EXPECT_NE(r.output.find("EWF image '" + first.string() + "'"), std::string::npos) << r.output;
+}
+
+// A deleted file whose data crosses a damaged chunk of the E01: the file is
+// written whole with zeros for the 64 unreadable sectors, marked instead of
+// counted, and the report says where the zeros are.
+TEST_F(EwfImages, ARecoveredFileWithUnreadableSectorsHasZerosThereAndIsMarked) {
+  BRENIX_REQUIRE_TOOL("mkfs.vfat");
+  BRENIX_REQUIRE_TOOL("mcopy");
+  const fs::path raw = dir_ / "card.raw";
+  test::writeFile(raw, std::vector<uint8_t>(8 << 20, 0));
+  ASSERT_EQ(test::runTool({"mkfs.vfat", "-n", "CARD", raw.string()}).status, 0);
+  std::vector<uint8_t> payload(300000);
+  uint32_t x = 12345;
+  for (uint8_t& b : payload) b = static_cast<uint8_t>((x = x * 1103515245u + 12345u) >> 23);
+  test::writeFile(dir_ / "payload.bin", payload);
+  ASSERT_EQ(test::runTool({"mcopy", "-i", raw.string(), (dir_ / "payload.bin").string(), "::/DATA.BIN"}).status, 0);
+  ASSERT_EQ(test::runTool({"mdel", "-i", raw.string(), "::/DATA.BIN"}).status, 0);
+  test::ToolResult r = test::runTool({"ewfacquire", "-u", "-q", "-t", (dir_ / "card").string(), "-c", "deflate:none",
+                                      "-C", "case", "-D", "card", "-E", "1", "-e", "test", "-N", "", raw.string()});
+  ASSERT_EQ(r.status, 0) << r.output;
+  // Where the file's data lies on the card, and the 32 KiB chunk 100000 bytes into it.
+  const std::vector<uint8_t> card = test::readFile(raw);
+  const auto found = std::search(card.begin(), card.end(), payload.begin(), payload.end());
+  ASSERT_NE(found, card.end());
+  const uint64_t fileAt = static_cast<uint64_t>(found - card.begin());
+  const uint64_t chunkAt = (fileAt + 100000) / 32768 * 32768;
+  // Damage that chunk where ewfacquire stored it (uncompressed, so its bytes appear as they are).
+  std::vector<uint8_t> e01 = test::readFile(dir_ / "card.E01");
+  const auto stored = std::search(e01.begin(), e01.end(), card.begin() + static_cast<long>(chunkAt),
+                                  card.begin() + static_cast<long>(chunkAt + 32768));
+  ASSERT_NE(stored, e01.end());
+  std::fill(stored + 1000, stored + 1016, uint8_t{0xAA});
+  test::writeFile(dir_ / "card.E01", e01);
+
+  r = cli({"recover", "--mode", "deleted", "--all", "--out", (dir_ / "out").string(), "--json"}, dir_ / "card.E01");
+  EXPECT_EQ(r.status, 1) << r.output;  // marked, not a success
+  const size_t json = r.output.find("{\n");
+  ASSERT_NE(json, std::string::npos) << r.output;
+  const nlohmann::json j = nlohmann::json::parse(r.output.substr(json));
+  EXPECT_EQ(j["written"], 0);
+  EXPECT_EQ(j["failed"], 0);
+  EXPECT_EQ(j["unreadableSectors"], 64);
+  ASSERT_EQ(j["marked"].size(), 1u);
+  const nlohmann::json& mark = j["marked"][0];
+  EXPECT_EQ(mark["unreadableSectors"], 64);
+  const uint64_t zerosAt = chunkAt - fileAt;
+  EXPECT_EQ(mark["zeros"], nlohmann::json::parse("[{\"offset\": " + std::to_string(zerosAt) + ", \"length\": 32768}]"));
+  EXPECT_NE(mark["condition"].get<std::string>().find("64 sectors could not be read; zeros at bytes " +
+                                                       std::to_string(zerosAt) + "-" + std::to_string(zerosAt + 32767)),
+            std::string::npos)
+      << mark;
+  // The file holds every readable byte and zeros exactly for the damaged chunk.
+  std::vector<uint8_t> expected = payload;
+  std::fill(expected.begin() + static_cast<long>(zerosAt), expected.begin() + static_cast<long>(zerosAt + 32768), 0);
+  EXPECT_EQ(test::readFile(mark["path"].get<std::string>()), expected);
+  // The text summary says it too.
+  r = cli({"recover", "--mode", "deleted", "--all", "--out", (dir_ / "out2").string()}, dir_ / "card.E01");
+  EXPECT_NE(r.output.find("Recovered 0 of 1 files"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("written but not verified 1"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("\n64 sectors could not be read\n"), std::string::npos) << r.output;
 }
 
 TEST(SplitRawImage, PiecesReadAsOneDiskAndAGapIsRefused) {

@@ -91,6 +91,23 @@ TEST(PhotoInfo, HostileExifAndAbsurdFramesEndQuicklyWithWhatCanBeTrusted) {
     changed[n] ^= 0xA5;
     examineJpeg(changed);
   }
+
+  // The same block as a raw (a TIFF file, read by exiv2), every truncation
+  // and single-byte change of it, and a RAF whose offsets lie past its end.
+  const std::vector<uint8_t> tiff = hostileTiff();
+  info = examineRawPhoto(tiff);
+  EXPECT_TRUE(info.examined);
+  EXPECT_EQ(info.make, "Canon");
+  EXPECT_EQ(info.model, "");
+  for (size_t n = 0; n < tiff.size(); ++n) {
+    examineRawPhoto(std::span<const uint8_t>(tiff.data(), n));
+    std::vector<uint8_t> changed = tiff;
+    changed[n] ^= 0xA5;
+    examineRawPhoto(changed);
+  }
+  std::vector<uint8_t> raf(256, 0xFF);
+  std::memcpy(raf.data(), "FUJIFILMCCD-RAW 0201FF383501", 28);
+  EXPECT_FALSE(examineRawPhoto(raf).hasExif);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 

@@ -131,12 +131,12 @@ TEST_F(BackupFileTest, WriteFailureIsReported) {
 }
 
 TEST(BackupFolderTest, FileNamesFromModelTexts) {
-  EXPECT_EQ(sanitizeFileName("WDC WD10EZEX-08WN4A0"), "WDC WD10EZEX-08WN4A0");
-  EXPECT_EQ(sanitizeFileName("a/b\\c:d*e?f\"g<h>i|j"), "a_b_c_d_e_f_g_h_i_j");
-  EXPECT_EQ(sanitizeFileName(std::string("tab\there\x01")), "tab_here_");
-  EXPECT_EQ(sanitizeFileName("Generic USB  "), "Generic USB__");
-  EXPECT_EQ(sanitizeFileName("disk.."), "disk__");
-  EXPECT_EQ(sanitizeFileName(""), "disk");
+  EXPECT_EQ(sanitizeFileName("WDC WD10EZEX-08WN4A0", kModelNameRules), "WDC WD10EZEX-08WN4A0");
+  EXPECT_EQ(sanitizeFileName("a/b\\c:d*e?f\"g<h>i|j", kModelNameRules), "a_b_c_d_e_f_g_h_i_j");
+  EXPECT_EQ(sanitizeFileName(std::string("tab\there\x01"), kModelNameRules), "tab_here_");
+  EXPECT_EQ(sanitizeFileName("Generic USB  ", kModelNameRules), "Generic USB__");
+  EXPECT_EQ(sanitizeFileName("disk..", kModelNameRules), "disk__");
+  EXPECT_EQ(sanitizeFileName("", kModelNameRules), "disk");
 
   ::setenv("TZ", "UTC", 1);
   ::tzset();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "common/clock.h"
+#include "results/filter_options.h"
 #include "results/result_filter.h"
 #include "results/scan_option_rules.h"
 
@@ -94,6 +95,42 @@ TEST(ResultFilter, DatesNameAndDisabled) {
   EXPECT_FALSE(passesFilter(EngineKind::Fat, fat, byName));
   byName.enabled = false;  // the check box off: everything passes
   EXPECT_TRUE(passesFilter(EngineKind::Fat, fat, byName));
+}
+
+TEST(FilterOptions, TextsParsedOrRefusedWithTheirForms) {
+  ResultFilter f;
+  std::string error;
+  ASSERT_TRUE(parseFilterOptions({2, "After:2010-05-01", "between:1.5:20", "holi"}, &f, &error)) << error;
+  EXPECT_TRUE(f.enabled);
+  EXPECT_EQ(f.extensionChoice, 2);
+  EXPECT_EQ(f.dateMode, DateFilterMode::After);
+  EXPECT_EQ(f.date, dosDate(2010, 5, 1));
+  EXPECT_EQ(f.sizeMode, SizeFilterMode::Between);
+  EXPECT_DOUBLE_EQ(f.sizeKb1, 1.5);
+  EXPECT_DOUBLE_EQ(f.sizeKb2, 20);
+  EXPECT_EQ(f.name, "holi");
+  ASSERT_TRUE(parseFilterOptions({0, "", "smaller:0.25", ""}, &f, &error));
+  EXPECT_EQ(f.sizeMode, SizeFilterMode::Smaller);
+  EXPECT_EQ(f.dateMode, DateFilterMode::Ignore);
+  ASSERT_TRUE(parseFilterOptions({}, &f, &error));
+  EXPECT_FALSE(f.enabled);  // nothing narrows the list
+
+  const std::string dateForms = "': use before:YYYY-MM-DD, after:YYYY-MM-DD or on:YYYY-MM-DD (years 1980 to 2107)";
+  for (const char* bad : {"yesterday", "on:1979-12-31", "on:2010-13-01", "on:2010-05-01x", "since:2010-05-01"}) {
+    EXPECT_FALSE(parseFilterOptions({0, bad, "", ""}, &f, &error)) << bad;
+    EXPECT_EQ(error, "Invalid --filter-date '" + std::string(bad) + dateForms);
+  }
+  for (const char* bad : {"between:1", "larger:", "equal:-1", "smaller:1e13", "larger:2KB", "larger:1:2"}) {
+    EXPECT_FALSE(parseFilterOptions({0, "", bad, ""}, &f, &error)) << bad;
+    EXPECT_EQ(error, "Invalid --filter-size '" + std::string(bad) +
+                         "': use equal:N, smaller:N, larger:N or between:A:B (KB)");
+  }
+  EXPECT_EQ(parseSizeKb("12.5"), 12.5);  // the filter dialog's fields
+  EXPECT_FALSE(parseSizeKb(""));
+  EXPECT_FALSE(parseSizeKb("1,5"));
+  EXPECT_EQ(presetNamed("mail"), FilePreset::Mail);
+  EXPECT_EQ(presetNamed("none"), FilePreset::None);
+  EXPECT_FALSE(presetNamed("music"));
 }
 
 TEST(ScanOptions, SectorRangeValidation) {
