@@ -6,7 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
-#include "common/text.h"
+#include "common/file_io.h"
 #include "cli/photo_recovery.h"
 #include "cli/progress_line.h"
 #include "cli/scan_session.h"
@@ -87,7 +87,7 @@ int runRecoverCommand(RecoverCliOptions& o) {
   if (status != kExitOk) return status;
 
   // The output folder is settled before anything is scanned.
-  const std::string refusal = prepareDestination(session.source, o.out, o.allowUnknownTarget);
+  const std::string refusal = prepareDestination(session.source, pathFromUtf8(o.out), o.allowUnknownTarget);
   if (!refusal.empty()) {
     std::cerr << refusal << "\n";
     if (refusal.rfind(kUnknownTargetMessage, 0) == 0)
@@ -148,7 +148,7 @@ int runRecoverCommand(RecoverCliOptions& o) {
       [&](RunningFlag& running) {
         RecoveryOptions options;
         options.keepPartial = o.keepPartial;
-        outcome = runRecoveryJob(*session.engine, *session.tree, plan.steps, o.out, *prompt, session.ctx.progress,
+        outcome = runRecoveryJob(*session.engine, *session.tree, plan.steps, pathFromUtf8(o.out), *prompt, session.ctx.progress,
                                  running, options);
       },
       session.ctx.progress, progressWanted(o.scan.progress), std::cerr);

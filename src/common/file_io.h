@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace brenix {
 
@@ -93,6 +94,12 @@ bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 // A Win32 error code as the errno value the portable code reports.
 int errnoFromWin32(unsigned long code);
 #endif
+
+// A program's start on every system: the command line as UTF-8 words (on
+// Windows read again from the UTF-16 command line, whatever the code page),
+// and standard output and error in binary mode, so printed lines end in "\n"
+// alone. The words stay valid for the life of the program.
+std::vector<std::string>& startProgram(int argc, char** argv);
 
 // The running program's own file (the folder holding it has rp.dat and help).
 std::filesystem::path executablePath();

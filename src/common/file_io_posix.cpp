@@ -252,6 +252,12 @@ bool sameFile(const fs::path& a, const fs::path& b) {
   return fileIdentityOf(a, &x) && fileIdentityOf(b, &y) && x == y;
 }
 
+std::vector<std::string>& startProgram(int argc, char** argv) {
+  static std::vector<std::string> words;
+  words.assign(argv, argv + argc);
+  return words;
+}
+
 fs::path executablePath() {
   std::error_code ec;
   fs::path exe = fs::read_symlink("/proc/self/exe", ec);

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
 
 #include "common/file_io.h"
@@ -333,6 +334,20 @@ bool fileIdentityOf(const fs::path& path, FileIdentity* identity) {
 bool sameFile(const fs::path& a, const fs::path& b) {
   FileIdentity x, y;
   return fileIdentityOf(a, &x) && fileIdentityOf(b, &y) && x == y;
+}
+
+std::vector<std::string>& startProgram(int argc, char** argv) {
+  static std::vector<std::string> words;
+  words.clear();
+  int count = 0;
+  if (wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+    for (int i = 0; i < count; ++i) words.push_back(pathToUtf8(fs::path(wide[i])));
+    LocalFree(wide);
+  }
+  if (words.empty()) words.assign(argv, argv + argc);
+  _setmode(_fileno(stdout), _O_BINARY);
+  _setmode(_fileno(stderr), _O_BINARY);
+  return words;
 }
 
 fs::path executablePath() {

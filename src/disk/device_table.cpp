@@ -1,5 +1,7 @@
 #include "disk/device_table.h"
 
+#include "common/file_io.h"
+
 #include "disk/backing_store.h"
 
 #include <algorithm>
@@ -108,8 +110,8 @@ int DeviceTable::attachImage(const std::string& path, std::string* error) {
     return -1;
   }
   std::error_code ec;
-  fs::path absolute = fs::absolute(path, ec);
-  images_.push_back(ec ? path : absolute.string());
+  fs::path absolute = fs::absolute(pathFromUtf8(path), ec);
+  images_.push_back(ec ? path : pathToUtf8(absolute));
   return static_cast<int>(system + images_.size() - 1);
 }
 
@@ -162,7 +164,7 @@ std::vector<DeviceEntry> DeviceTable::devices() {
     DeviceEntry d;
     d.path = image;
     d.isImage = true;
-    d.modelText = fs::path(image).filename().string();
+    d.modelText = pathToUtf8(pathFromUtf8(image).filename());
     SectorReader r;
     if (r.openPath(image, OpenMode::Read)) d.sizeBytes = r.sizeBytes();
     out.push_back(std::move(d));

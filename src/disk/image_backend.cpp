@@ -121,16 +121,17 @@ std::unique_ptr<ImageBackend> openSplitRaw(const std::string& path, int* error, 
     return nullptr;
   }
   // Every piece with the same base and a number of the same width.
-  const fs::path dir = fs::path(base).parent_path().empty() ? fs::path(".") : fs::path(base).parent_path();
-  const std::string stem = fs::path(base).filename().string();
+  const fs::path basePath = pathFromUtf8(base);
+  const fs::path dir = basePath.parent_path().empty() ? fs::path(".") : basePath.parent_path();
+  const std::string stem = pathToUtf8(basePath.filename());
   std::map<unsigned, std::string> found;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    const std::string name = entry.path().filename().string();
+    const std::string name = pathToUtf8(entry.path().filename());
     std::string b;
     unsigned n = 0;
     size_t w = 0;
-    if (splitName(name, &b, &n, &w) && b == stem && w == width) found[n] = (fs::path(base).parent_path() / name).string();
+    if (splitName(name, &b, &n, &w) && b == stem && w == width) found[n] = pathToUtf8(basePath.parent_path() / pathFromUtf8(name));
   }
   if (found.empty() || found.begin()->first != 1) found[1] = path;
   auto backend = std::make_unique<SplitRawBackend>();
@@ -188,14 +189,14 @@ ImageFormat detectImageFormat(const std::string& path) {
   if (splitName(path, &base, &number, &width) && number == 1) {
     // A lone name.001 is a plain image; a split image has more pieces (a
     // missing .002 among them is for the backend to refuse).
-    const fs::path parent = fs::path(base).parent_path();
-    const std::string stem = fs::path(base).filename().string();
+    const fs::path parent = pathFromUtf8(base).parent_path();
+    const std::string stem = pathToUtf8(pathFromUtf8(base).filename());
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(parent.empty() ? fs::path(".") : parent, ec)) {
       std::string b;
       unsigned n = 0;
       size_t w = 0;
-      if (splitName(entry.path().filename().string(), &b, &n, &w) && b == stem && w == width && n >= 2)
+      if (splitName(pathToUtf8(entry.path().filename()), &b, &n, &w) && b == stem && w == width && n >= 2)
         return ImageFormat::SplitRaw;
     }
   }
