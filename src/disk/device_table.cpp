@@ -29,6 +29,14 @@ namespace fs = std::filesystem;
 
 namespace brenix {
 
+#ifdef _WIN32
+namespace win32 {  // device_table_win32.cpp
+std::vector<DeviceEntry> physicalDrives();
+std::vector<MountedVolume> volumes(const std::vector<DeviceEntry>& disks);
+bool runningAsAdministrator();
+}  // namespace win32
+#endif
+
 namespace {
 
 std::string readSysfsText(const fs::path& p) {
@@ -151,6 +159,8 @@ void DeviceTable::refresh() {
     systemDisks_.push_back(std::move(d));
     if (systemDisks_.size() == static_cast<size_t>(kMaxDrives)) break;
   }
+#else
+  systemDisks_ = win32::physicalDrives();
 #endif
 }
 
@@ -251,12 +261,17 @@ std::vector<MountedVolume> DeviceTable::mountedVolumes() {
     }
     out.push_back(std::move(v));
   }
+#else
+  auto disks = devices();
+  out = win32::volumes(disks);
 #endif
   return out;
 }
 
 std::string checkAccess() {
-#ifndef _WIN32
+#ifdef _WIN32
+  if (win32::runningAsAdministrator()) return {};
+#endif
   for (const DeviceEntry& d : DeviceTable::instance().devices()) {
     if (d.isImage) continue;
     SectorReader probe;
@@ -264,7 +279,6 @@ std::string checkAccess() {
       return kAccessDeniedMessage;
     break;  // only the first system disk is tried
   }
-#endif
   return {};
 }
 
