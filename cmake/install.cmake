@@ -30,9 +30,10 @@ add_custom_command(OUTPUT ${changelog_gz}
 add_custom_target(brenix_changelog ALL DEPENDS ${changelog_gz})
 install(FILES ${PROJECT_SOURCE_DIR}/data/debian/copyright ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-# Man pages from the programs' own --help and --version.
+# Man pages from the programs' own --help and --version (not for a
+# cross-build: its programs do not run on the build machine).
 find_program(HELP2MAN help2man)
-if(HELP2MAN)
+if(HELP2MAN AND NOT CMAKE_CROSSCOMPILING)
   set(man_dir ${CMAKE_BINARY_DIR}/man)
   file(MAKE_DIRECTORY ${man_dir})
   add_custom_command(OUTPUT ${man_dir}/brenix.1
@@ -56,7 +57,7 @@ if(HELP2MAN)
   add_custom_target(brenix_man ALL DEPENDS ${man_gz})
   install(FILES ${man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 else()
-  message(STATUS "help2man not found: no manual pages")
+  message(STATUS "help2man not found or a cross-build: no manual pages")
 endif()
 
 # cpack -G DEB

@@ -22,6 +22,8 @@ packages=(
   libjpeg-turbo-progs
   # desktop application: Qt Widgets, image readers (TIFF, TGA, WBMP, ...), a font, Xvfb for screenshots
   qt6-base-dev qt6-image-formats-plugins fonts-dejavu-core xvfb xauth
+  # Windows cross-build (MinGW-w64, posix threads), GoogleTest sources for it, wine to run its tests
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 googletest wine64 wine
   # screenshots: lossless recompression (ImageMagick, above, reduces the colours)
   optipng
   # packaging: manual pages from --help, the .deb's checks, desktop and AppStream validators

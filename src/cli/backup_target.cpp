@@ -1,7 +1,6 @@
 #include "cli/backup_target.h"
 
-#include <sys/stat.h>
-
+#include "common/file_io.h"
 #include "disk/device_table.h"
 #include "results/recovery_output.h"
 
@@ -11,13 +10,14 @@ namespace brenix::cli {
 
 // A backup may not be written over a disk, nor onto the disk it saves.
 std::string backupTargetProblem(const fs::path& path, int driveNumber) {
-  struct stat target {};
-  if (::stat(path.c_str(), &target) == 0) {
-    if (!S_ISREG(target.st_mode))
+  FileIdentity target;
+  std::error_code ec;
+  if (fileIdentityOf(path, &target)) {
+    if (!fs::is_regular_file(path, ec))
       return "The backup cannot be written to '" + path.string() + "': it is not a regular file";
     for (const DeviceEntry& d : DeviceTable::instance().devices()) {
-      struct stat st {};
-      if (::stat(d.path.c_str(), &st) == 0 && st.st_dev == target.st_dev && st.st_ino == target.st_ino)
+      FileIdentity disk;
+      if (fileIdentityOf(pathFromUtf8(d.path), &disk) && disk == target)
         return "The backup cannot be written to '" + path.string() + "': it is the attached disk " +
                std::to_string(d.driveNumber) + " itself";
     }

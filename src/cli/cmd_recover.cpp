@@ -1,12 +1,12 @@
 // brenix recover: scan a partition, select files and write them under an
 // output folder with the results pages' layout, overwrite rule and report.
-#include <fnmatch.h>
 #include <unistd.h>
 
 #include <iostream>
 #include <nlohmann/json.hpp>
 
 #include "cli/commands.h"
+#include "common/file_io.h"
 #include "cli/photo_recovery.h"
 #include "cli/progress_line.h"
 #include "cli/scan_session.h"
@@ -33,7 +33,7 @@ struct RecoverCliOptions {
 
 bool nameMatches(const std::vector<std::string>& globs, const std::string& name) {
   for (const std::string& g : globs)
-    if (::fnmatch(g.c_str(), name.c_str(), FNM_CASEFOLD) == 0) return true;
+    if (globMatchCaseFold(g, name)) return true;
   return false;
 }
 
@@ -87,7 +87,7 @@ int runRecoverCommand(RecoverCliOptions& o) {
   if (status != kExitOk) return status;
 
   // The output folder is settled before anything is scanned.
-  const std::string refusal = prepareDestination(session.source, o.out, o.allowUnknownTarget);
+  const std::string refusal = prepareDestination(session.source, pathFromUtf8(o.out), o.allowUnknownTarget);
   if (!refusal.empty()) {
     std::cerr << refusal << "\n";
     if (refusal.rfind(kUnknownTargetMessage, 0) == 0)
@@ -149,7 +149,7 @@ int runRecoverCommand(RecoverCliOptions& o) {
       [&](RunningFlag& running) {
         RecoveryOptions options;
         options.keepPartial = o.keepPartial;
-        outcome = runRecoveryJob(*session.engine, *session.tree, plan.steps, o.out, *prompt, session.ctx.progress,
+        outcome = runRecoveryJob(*session.engine, *session.tree, plan.steps, pathFromUtf8(o.out), *prompt, session.ctx.progress,
                                  running, options);
       },
       session.ctx.progress, progressWanted(o.scan.progress), std::cerr);

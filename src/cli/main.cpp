@@ -4,6 +4,7 @@
 
 #include "cli/commands.h"
 #include "cli/image_commands.h"
+#include "common/file_io.h"
 #include "common/version.h"
 
 int main(int argc, char** argv) {
@@ -22,6 +23,9 @@ int main(int argc, char** argv) {
   brenix::cli::addRescueCommand(app, setRun);
   brenix::cli::addImageCommand(app, setRun);
   brenix::cli::addVerifyCommand(app, setRun);
-  CLI11_PARSE(app, argc, argv);
+  std::vector<std::string>& words = brenix::startProgram(argc, argv);
+  std::vector<const char*> args;
+  for (const std::string& w : words) args.push_back(w.c_str());
+  CLI11_PARSE(app, static_cast<int>(args.size()), args.data());
   return run ? run() : 0;
 }

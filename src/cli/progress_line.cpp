@@ -1,7 +1,12 @@
 #include "cli/progress_line.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#include <io.h>
+#else
 #include <poll.h>
 #include <termios.h>
+#endif
 #include <unistd.h>
 
 #include <atomic>
@@ -18,9 +23,32 @@
 namespace brenix::cli {
 
 namespace {
-constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 std::atomic<int> gSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free flag");
+#ifdef _WIN32
+// Ctrl-C, Ctrl-Break and closing the console come to a handler thread: the
+// first asks the job to stop, a second ends the program at once after
+// removing the file being written (its name is UTF-8, the program's code page).
+BOOL WINAPI onConsoleEvent(DWORD type) {
+  const int sig = type == CTRL_C_EVENT ? SIGINT : type == CTRL_BREAK_EVENT ? SIGBREAK : SIGTERM;
+  int none = 0;
+  if (gSignal.compare_exchange_strong(none, sig)) return TRUE;
+  if (const char* temp = recoveryFileInProgress()) DeleteFileA(temp);
+  static const char kMessage[] = "\nStopped at once; the file being written was removed\n";
+  DWORD put = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), kMessage, sizeof kMessage - 1, &put, nullptr);
+  ExitProcess(static_cast<UINT>(128 + sig));
+}
+}  // namespace
+
+InterruptGuard::InterruptGuard() {
+  gSignal.store(0);
+  installed_ = SetConsoleCtrlHandler(onConsoleEvent, TRUE) != 0;
+}
+
+InterruptGuard::~InterruptGuard() { SetConsoleCtrlHandler(onConsoleEvent, FALSE); }
+#else
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 struct sigaction gPrevious[3] {};
 struct termios gTerminal {};
 bool gHaveTerminal = false;
@@ -53,6 +81,7 @@ InterruptGuard::InterruptGuard() {
 InterruptGuard::~InterruptGuard() {
   for (size_t i = 0; i < std::size(kStopSignals); ++i) sigaction(kStopSignals[i], &gPrevious[i], nullptr);
 }
+#endif
 
 bool InterruptGuard::interrupted() { return gSignal.load() != 0; }
 int InterruptGuard::signal() { return gSignal.load(); }
@@ -67,7 +96,9 @@ const char* signalName(int sig) {
   switch (sig) {
     case SIGINT: return "Interrupted";
     case SIGTERM: return "Terminated";
+#ifdef SIGHUP
     case SIGHUP: return "Hangup";
+#endif
     default: return "Stopped";
   }
 }
@@ -148,6 +179,16 @@ bool parseOverwriteAnswer(const std::string& text, OverwriteAnswer* answer) {
 bool readLineUnlessInterrupted(int fd, std::string& line) {
   line.clear();
   while (!InterruptGuard::interrupted()) {
+#ifdef _WIN32
+    // A console read returns when Ctrl-C is pressed; the loop then sees the flag.
+    char c = 0;
+    const int n = ::_read(fd, &c, 1);
+    if (n <= 0) return false;
+    if (c == '\r') continue;
+    if (c == '\n') return true;
+    if (line.size() < 256) line += c;
+    continue;
+#else
     pollfd p{fd, POLLIN, 0};
     const int ready = ::poll(&p, 1, 100);
     if (ready < 0 && errno != EINTR) return false;
@@ -158,6 +199,7 @@ bool readLineUnlessInterrupted(int fd, std::string& line) {
     if (n <= 0) return false;
     if (c == '\n') return true;
     if (line.size() < 256) line += c;
+#endif
   }
   return false;
 }

@@ -104,6 +104,114 @@ std::string toUpper(std::string_view s) {
   return out;
 }
 
+const void* findBytes(const void* haystack, size_t haystackSize, const void* needle, size_t needleSize) {
+  if (needleSize == 0) return haystack;
+  if (needleSize > haystackSize) return nullptr;
+  const auto* h = static_cast<const unsigned char*>(haystack);
+  const auto* n = static_cast<const unsigned char*>(needle);
+  const unsigned char first = n[0];
+  const unsigned char* last = h + (haystackSize - needleSize);
+  for (const unsigned char* p = h; p <= last;) {
+    p = static_cast<const unsigned char*>(std::memchr(p, first, static_cast<size_t>(last - p) + 1));
+    if (!p) return nullptr;
+    if (std::memcmp(p, n, needleSize) == 0) return p;
+    ++p;
+  }
+  return nullptr;
+}
+
+namespace {
+unsigned char foldCase(char c) {
+  const auto u = static_cast<unsigned char>(c);
+  return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + 32) : u;
+}
+
+// A bracket expression at pattern[i] ('['): whether c is in it; end receives
+// the index after ']'. false with end == npos when the bracket is not closed.
+bool inBracket(std::string_view pattern, size_t i, unsigned char c, size_t* end) {
+  size_t j = i + 1;
+  bool negate = false;
+  if (j < pattern.size() && (pattern[j] == '!' || pattern[j] == '^')) {
+    negate = true;
+    ++j;
+  }
+  bool matched = false;
+  bool firstChar = true;
+  while (j < pattern.size() && (pattern[j] != ']' || firstChar)) {
+    firstChar = false;
+    unsigned char lo = foldCase(pattern[j]);
+    if (pattern[j] == '\\' && j + 1 < pattern.size()) lo = foldCase(pattern[++j]);
+    ++j;
+    unsigned char hi = lo;
+    if (j + 1 < pattern.size() && pattern[j] == '-' && pattern[j + 1] != ']') {
+      hi = foldCase(pattern[j + 1]);
+      j += 2;
+    }
+    if (c >= lo && c <= hi) matched = true;
+  }
+  if (j >= pattern.size()) {
+    *end = std::string_view::npos;
+    return false;
+  }
+  *end = j + 1;
+  return matched != negate;
+}
+}  // namespace
+
+bool globMatchCaseFold(std::string_view pattern, std::string_view name) {
+  size_t p = 0, n = 0;
+  size_t starP = std::string_view::npos, starN = 0;  // the last '*' and where it stands in the name
+  while (n < name.size()) {
+    bool advanced = false;
+    if (p < pattern.size()) {
+      const char pc = pattern[p];
+      if (pc == '*') {
+        starP = p++;
+        starN = n;
+        continue;
+      }
+      if (pc == '?') {
+        ++p;
+        ++n;
+        advanced = true;
+      } else if (pc == '[') {
+        size_t end = 0;
+        const bool in = inBracket(pattern, p, foldCase(name[n]), &end);
+        if (end == std::string_view::npos) {
+          // An unclosed bracket is a plain '['.
+          if (name[n] == '[') {
+            ++p;
+            ++n;
+            advanced = true;
+          }
+        } else if (in) {
+          p = end;
+          ++n;
+          advanced = true;
+        }
+      } else {
+        char want = pc;
+        size_t step = 1;
+        if (pc == '\\' && p + 1 < pattern.size()) {
+          want = pattern[p + 1];
+          step = 2;
+        }
+        if (foldCase(want) == foldCase(name[n])) {
+          p += step;
+          ++n;
+          advanced = true;
+        }
+      }
+    }
+    if (advanced) continue;
+    if (starP == std::string_view::npos) return false;
+    p = starP + 1;
+    n = ++starN;
+  }
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
+}
+
 size_t utf8SequenceLength(std::string_view s, size_t i) {
   if (i >= s.size()) return 0;
   const auto c = static_cast<uint8_t>(s[i]);

@@ -10,7 +10,12 @@
 namespace brenix {
 
 // printf into a std::string (the system's display formats are printf formats).
+#ifdef _WIN32
+// The C99 printf of MinGW (__USE_MINGW_ANSI_STDIO), not the Microsoft one: %zu, %lld work.
+std::string format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 // Copies text into a fixed NUL-terminated field of `size` bytes, truncating so
 // the terminator always fits; the rest of the field is zeroed.
@@ -25,6 +30,14 @@ std::string utf16ToUtf8(const std::u16string& s, std::string_view replacement = 
 
 std::string toLower(std::string_view s);
 std::string toUpper(std::string_view s);
+
+// The first occurrence of needle in haystack, nullptr when there is none (memmem).
+const void* findBytes(const void* haystack, size_t haystackSize, const void* needle, size_t needleSize);
+
+// Shell-style wildcard match of a whole name: *, ?, [abc], [a-z], [!x], and
+// \ quoting the next character; ASCII letters compare without case (as
+// fnmatch with FNM_CASEFOLD; '/' is not special).
+bool globMatchCaseFold(std::string_view pattern, std::string_view name);
 
 // Length of the valid UTF-8 sequence at s[i] (no overlong form, surrogate or
 // code point above U+10FFFF), 0 when it is not one.

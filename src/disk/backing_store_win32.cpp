@@ -5,6 +5,7 @@
 // paths) are reported as unknown.
 #include <windows.h>
 
+#include "common/file_io.h"
 #include "disk/backing_store.h"
 
 namespace fs = std::filesystem;
@@ -13,7 +14,8 @@ namespace brenix {
 
 BackingStore backingStoreOf(const fs::path& path, const SystemFiles&) {
   BackingStore out;
-  const std::string text = fs::absolute(path).string();
+  std::error_code ec;
+  const std::string text = pathToUtf8(fs::absolute(path, ec));
   if (text.size() < 2 || text[1] != ':') {
     out.known = false;
     out.reason = "the folder '" + text + "' has no drive letter, so its disk cannot be known";
@@ -33,7 +35,7 @@ BackingStore backingStoreOfDevice(uint64_t, const SystemFiles&) {
 std::string imagePathProblem(const std::string& path) {
   if (path.empty()) return "No disk image path given";
   if (path.rfind("\\\\.\\", 0) == 0) return {};  // a raw device
-  const DWORD attributes = GetFileAttributesA(path.c_str());
+  const DWORD attributes = GetFileAttributesW(pathFromUtf8(path).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) return "The disk image '" + path + "' does not exist";
   if (attributes & FILE_ATTRIBUTE_DIRECTORY)
     return "The disk image '" + path + "' is a folder; give an image file or a disk's device";
@@ -41,7 +43,7 @@ std::string imagePathProblem(const std::string& path) {
 }
 
 bool pathIsOnDisks(const fs::path& path, const std::vector<uint64_t>&, std::string* what, const SystemFiles&) {
-  const std::string text = path.string();
+  const std::string text = pathToUtf8(path);
   if (text.rfind("\\\\.\\", 0) == 0) {
     if (what) *what = "the device " + text;
     return true;

@@ -1,5 +1,7 @@
 #include "disk/device_table.h"
 
+#include "common/file_io.h"
+
 #include "disk/backing_store.h"
 
 #include <algorithm>
@@ -27,6 +29,14 @@ namespace fs = std::filesystem;
 
 namespace brenix {
 
+#ifdef _WIN32
+namespace win32 {  // device_table_win32.cpp
+std::vector<DeviceEntry> physicalDrives();
+std::vector<MountedVolume> volumes(const std::vector<DeviceEntry>& disks);
+bool runningAsAdministrator();
+}  // namespace win32
+#endif
+
 namespace {
 
 std::string readSysfsText(const fs::path& p) {
@@ -37,7 +47,7 @@ std::string readSysfsText(const fs::path& p) {
   return s;  // the trailing newline is dropped by getline; blanks are kept as stored
 }
 
-uint64_t readSysfsNumber(const fs::path& p) {
+[[maybe_unused]] uint64_t readSysfsNumber(const fs::path& p) {
   std::string s = readSysfsText(p);
   try {
     return s.empty() ? 0 : std::stoull(s);
@@ -46,7 +56,7 @@ uint64_t readSysfsNumber(const fs::path& p) {
   }
 }
 
-bool skippedKernelName(const std::string& name) {
+[[maybe_unused]] bool skippedKernelName(const std::string& name) {
   if (name.rfind("ram", 0) == 0 || name.rfind("zram", 0) == 0) return true;
   if (name.rfind("sr", 0) == 0 || name.rfind("fd", 0) == 0) return true;  // not direct-access disks
   if (name.rfind("loop", 0) == 0) {
@@ -108,8 +118,8 @@ int DeviceTable::attachImage(const std::string& path, std::string* error) {
     return -1;
   }
   std::error_code ec;
-  fs::path absolute = fs::absolute(path, ec);
-  images_.push_back(ec ? path : absolute.string());
+  fs::path absolute = fs::absolute(pathFromUtf8(path), ec);
+  images_.push_back(ec ? path : pathToUtf8(absolute));
   return static_cast<int>(system + images_.size() - 1);
 }
 
@@ -149,6 +159,8 @@ void DeviceTable::refresh() {
     systemDisks_.push_back(std::move(d));
     if (systemDisks_.size() == static_cast<size_t>(kMaxDrives)) break;
   }
+#else
+  systemDisks_ = win32::physicalDrives();
 #endif
 }
 
@@ -162,7 +174,7 @@ std::vector<DeviceEntry> DeviceTable::devices() {
     DeviceEntry d;
     d.path = image;
     d.isImage = true;
-    d.modelText = fs::path(image).filename().string();
+    d.modelText = pathToUtf8(pathFromUtf8(image).filename());
     SectorReader r;
     if (r.openPath(image, OpenMode::Read)) d.sizeBytes = r.sizeBytes();
     out.push_back(std::move(d));
@@ -249,12 +261,17 @@ std::vector<MountedVolume> DeviceTable::mountedVolumes() {
     }
     out.push_back(std::move(v));
   }
+#else
+  auto disks = devices();
+  out = win32::volumes(disks);
 #endif
   return out;
 }
 
 std::string checkAccess() {
-#ifndef _WIN32
+#ifdef _WIN32
+  if (win32::runningAsAdministrator()) return {};
+#endif
   for (const DeviceEntry& d : DeviceTable::instance().devices()) {
     if (d.isImage) continue;
     SectorReader probe;
@@ -262,7 +279,6 @@ std::string checkAccess() {
       return kAccessDeniedMessage;
     break;  // only the first system disk is tried
   }
-#endif
   return {};
 }
 

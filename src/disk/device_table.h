@@ -2,7 +2,7 @@
 // The machine's drives, numbered the way the rest of the system expects
 // (drive numbers 0..25): whole-disk block devices first, in name order, then
 // the disk images the user attached. On Windows the numbers are the
-// \\.\PhysicalDriveN numbers and this table only holds attached images.
+// \\.\PhysicalDriveN drives in number order, then the attached images.
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -62,7 +62,7 @@ class DeviceTable {
   std::vector<DeviceEntry> devices();
   // Path of a drive number, empty when none.
   std::string pathOf(int driveNumber);
-  // Mounted file systems of the listed drives (empty on Windows and for images).
+  // Mounted file systems of the listed drives (drive letters on Windows; none for images).
   std::vector<MountedVolume> mountedVolumes();
 
  private:

@@ -1,8 +1,5 @@
 #include "disk/image_backend.h"
 
-#include <openssl/evp.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -13,6 +10,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/digest.h"
+#include "common/file_io.h"
 #include "disk/image_backend_ewf.h"
 #include "disk/sector_reader.h"
 
@@ -55,26 +54,21 @@ class SplitRawBackend final : public ImageBackend {
     std::string path;
     uint64_t start = 0;
     uint64_t size = 0;
-    std::FILE* file = nullptr;
+    std::shared_ptr<OsFile> file;
   };
-  ~SplitRawBackend() override {
-    for (Piece& p : pieces_)
-      if (p.file) std::fclose(p.file);
-  }
   bool add(const std::string& path, int* error) {
-    std::FILE* f = std::fopen(path.c_str(), "rbe");
-    if (!f) {
-      *error = errno;
+    auto f = std::make_shared<OsFile>();
+    if (!f->open(pathFromUtf8(path), FileMode::Read)) {
+      *error = f->lastError();
       return false;
     }
-    struct stat st {};
-    if (::fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) {
-      *error = errno ? errno : EINVAL;
-      std::fclose(f);
+    if (!f->isRegular()) {
+      *error = EINVAL;
       return false;
     }
-    pieces_.push_back({path, size_, static_cast<uint64_t>(st.st_size), f});
-    size_ += static_cast<uint64_t>(st.st_size);
+    const uint64_t bytes = f->size();
+    pieces_.push_back({path, size_, bytes, std::move(f)});
+    size_ += bytes;
     return true;
   }
   bool readAt(uint64_t offset, void* buffer, size_t count, int* error) override {
@@ -93,15 +87,10 @@ class SplitRawBackend final : public ImageBackend {
         continue;
       }
       const size_t n = static_cast<size_t>(std::min<uint64_t>(count, it->size - within));
-      size_t got = 0;
-      while (got < n) {
-        const ssize_t r = ::pread(fileno(it->file), out + got, n - got, static_cast<off_t>(within + got));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) {
-          *error = r < 0 ? errno : EIO;
-          return false;
-        }
-        got += static_cast<size_t>(r);
+      const int64_t got = it->file->readAt(within, out, n);
+      if (got != static_cast<int64_t>(n)) {
+        *error = got < 0 ? it->file->lastError() : EIO;
+        return false;
       }
       out += n;
       offset += n;
@@ -132,16 +121,17 @@ std::unique_ptr<ImageBackend> openSplitRaw(const std::string& path, int* error, 
     return nullptr;
   }
   // Every piece with the same base and a number of the same width.
-  const fs::path dir = fs::path(base).parent_path().empty() ? fs::path(".") : fs::path(base).parent_path();
-  const std::string stem = fs::path(base).filename().string();
+  const fs::path basePath = pathFromUtf8(base);
+  const fs::path dir = basePath.parent_path().empty() ? fs::path(".") : basePath.parent_path();
+  const std::string stem = pathToUtf8(basePath.filename());
   std::map<unsigned, std::string> found;
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(dir, ec)) {
-    const std::string name = entry.path().filename().string();
+    const std::string name = pathToUtf8(entry.path().filename());
     std::string b;
     unsigned n = 0;
     size_t w = 0;
-    if (splitName(name, &b, &n, &w) && b == stem && w == width) found[n] = (fs::path(base).parent_path() / name).string();
+    if (splitName(name, &b, &n, &w) && b == stem && w == width) found[n] = pathToUtf8(basePath.parent_path() / pathFromUtf8(name));
   }
   if (found.empty() || found.begin()->first != 1) found[1] = path;
   auto backend = std::make_unique<SplitRawBackend>();
@@ -185,10 +175,9 @@ const std::string& lastImageOpenMessage() { return lastMessage; }
 void setLastImageOpenMessage(std::string message) { lastMessage = std::move(message); }
 
 ImageFormat detectImageFormat(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return ImageFormat::Plain;
+  if (pathKindOf(pathFromUtf8(path)) != PathKind::Regular) return ImageFormat::Plain;
   uint8_t head[8] = {};
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(pathFromUtf8(path), std::ios::binary);
   if (in.read(reinterpret_cast<char*>(head), sizeof head)) {
     if (std::memcmp(head, kEwfSignature, 8) == 0 || std::memcmp(head, kEwf2Signature, 8) == 0 ||
         std::memcmp(head, kLogicalSignature, 8) == 0)
@@ -200,14 +189,14 @@ ImageFormat detectImageFormat(const std::string& path) {
   if (splitName(path, &base, &number, &width) && number == 1) {
     // A lone name.001 is a plain image; a split image has more pieces (a
     // missing .002 among them is for the backend to refuse).
-    const fs::path parent = fs::path(base).parent_path();
-    const std::string stem = fs::path(base).filename().string();
+    const fs::path parent = pathFromUtf8(base).parent_path();
+    const std::string stem = pathToUtf8(pathFromUtf8(base).filename());
     std::error_code ec;
     for (const auto& entry : fs::directory_iterator(parent.empty() ? fs::path(".") : parent, ec)) {
       std::string b;
       unsigned n = 0;
       size_t w = 0;
-      if (splitName(entry.path().filename().string(), &b, &n, &w) && b == stem && w == width && n >= 2)
+      if (splitName(pathToUtf8(entry.path().filename()), &b, &n, &w) && b == stem && w == width && n >= 2)
         return ImageFormat::SplitRaw;
     }
   }
@@ -258,9 +247,8 @@ ImageVerifyResult verifyImage(const std::string& path, VerifyProgress progress, 
     backend = std::move(plain);
   }
   result.storedMd5 = backend->storedMd5();
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  if (!ctx || EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) != 1) {
-    EVP_MD_CTX_free(ctx);
+  Digest md5(DigestKind::Md5);
+  if (!md5.ok()) {
     result.error = "MD5 is not available";
     return result;
   }
@@ -282,7 +270,7 @@ ImageVerifyResult verifyImage(const std::string& path, VerifyProgress progress, 
         }
       }
     }
-    EVP_DigestUpdate(ctx, buffer.data(), n);
+    md5.update(buffer.data(), n);
     offset += n;
     result.bytesRead = offset;
     if (progress && !progress(user, offset, total)) {
@@ -290,15 +278,7 @@ ImageVerifyResult verifyImage(const std::string& path, VerifyProgress progress, 
       break;
     }
   }
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(ctx, digest, &length);
-  EVP_MD_CTX_free(ctx);
-  static const char* hex = "0123456789abcdef";
-  for (unsigned i = 0; i < length; ++i) {
-    result.computedMd5 += hex[digest[i] >> 4];
-    result.computedMd5 += hex[digest[i] & 15];
-  }
+  result.computedMd5 = md5.finishHex();
   if (stopped) {
     result.error = "Stopped";
     return result;

@@ -67,6 +67,7 @@ class SectorReader {
  private:
 #ifdef _WIN32
   void* handle_ = nullptr;
+  uint32_t sectorSize_ = 1;  // transfers of a raw device are aligned to this
 #else
   int fd_ = -1;
 #endif

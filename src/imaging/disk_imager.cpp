@@ -1,14 +1,12 @@
 #include "imaging/disk_imager.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <vector>
+
+#include "common/file_io.h"
 
 namespace brenix {
 
@@ -33,9 +31,8 @@ class Run {
   ImagingResult go() {
     ImagingResult result;
     const uint64_t size = map_.size();
-    struct stat st {};
-    if (::fstat(fd_, &st) != 0) return failed(result, std::string("Can not use the image file: ") + std::strerror(errno));
-    if (static_cast<uint64_t>(st.st_size) < size && ::ftruncate(fd_, static_cast<off_t>(size)) != 0)
+    if (!fdIsRegular(fd_)) return failed(result, std::string("Can not use the image file: ") + std::strerror(errno));
+    if (fdSize(fd_) < size && !fdResize(fd_, size))
       return failed(result, std::string("Can not extend the image file: ") + std::strerror(errno));
     buffer_.resize(std::max<size_t>(options_.blockSize, kSectorSize));
 
@@ -94,15 +91,9 @@ class Run {
       map_.set(pos, n, failedStatus);
       return true;
     }
-    size_t put = 0;
-    while (put < n) {
-      const ssize_t w = ::pwrite(fd_, buffer_.data() + put, n - put, static_cast<off_t>(pos + put));
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        result->error = std::string("Can not write the image file: ") + std::strerror(w < 0 ? errno : ENOSPC);
-        return false;
-      }
-      put += static_cast<size_t>(w);
+    if (!fdWriteAt(fd_, pos, buffer_.data(), n)) {
+      result->error = std::string("Can not write the image file: ") + std::strerror(errno);
+      return false;
     }
     map_.set(pos, n, AreaStatus::Finished);
     return true;
@@ -154,7 +145,7 @@ class Run {
   bool save(bool) {
     lastSave_ = Clock::now();
     if (options_.mapPath.empty()) return true;
-    ::fdatasync(fd_);  // the data before the map that claims it
+    fdSync(fd_);  // the data before the map that claims it
     return saveRescueMap(options_.mapPath, map_, options_.commandLine, &saveError_);
   }
 
@@ -204,14 +195,11 @@ ImagingResult runImaging(ImagingSource& source, int imageFd, RescueMap& map, con
 }
 
 int openImageOutput(const std::string& imagePath, const std::string& sourcePath, bool resume, std::string* error) {
-  struct stat src {}, dst {};
-  if (::stat(sourcePath.c_str(), &src) == 0 && ::stat(imagePath.c_str(), &dst) == 0 && src.st_dev == dst.st_dev &&
-      src.st_ino == dst.st_ino) {
+  if (sameFile(pathFromUtf8(sourcePath), pathFromUtf8(imagePath))) {
     *error = "The image file can not be the source itself";
     return -1;
   }
-  const int flags = resume ? (O_WRONLY | O_CLOEXEC) : (O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC);
-  const int fd = ::open(imagePath.c_str(), flags, 0644);
+  const int fd = openFd(pathFromUtf8(imagePath), resume ? FileMode::ReadWrite : FileMode::CreateNew);
   if (fd < 0) {
     const int e = errno;
     if (e == EEXIST)
@@ -222,9 +210,8 @@ int openImageOutput(const std::string& imagePath, const std::string& sourcePath,
       *error = "Can not open the image file '" + imagePath + "': " + std::strerror(e);
     return -1;
   }
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
+  if (!fdIsRegular(fd)) {
+    fdClose(fd);
     *error = "The image '" + imagePath + "' must be a regular file";
     return -1;
   }

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "common/file_io.h"
 #include "common/version.h"
 
 namespace brenix {
@@ -196,7 +197,7 @@ bool loadRescueMap(const std::string& path, uint64_t size, RescueMap* map, std::
 bool saveRescueMap(const std::string& path, const RescueMap& map, const std::string& commandLine, std::string* error) {
   const std::string temporary = path + ".new";
   {
-    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    std::ofstream out(pathFromUtf8(temporary), std::ios::binary | std::ios::trunc);
     out << map.text(commandLine);
     out.flush();
     if (!out) {
@@ -204,8 +205,9 @@ bool saveRescueMap(const std::string& path, const RescueMap& map, const std::str
       return false;
     }
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    *error = "Can not replace map file '" + path + "': " + std::strerror(errno);
+  // Windows' rename does not replace an existing file: replaceFile does on both.
+  if (int e = 0; !replaceFile(pathFromUtf8(temporary), pathFromUtf8(path), &e)) {
+    *error = "Can not replace map file '" + path + "': " + std::strerror(e);
     return false;
   }
   return true;

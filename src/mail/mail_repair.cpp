@@ -1,9 +1,5 @@
 #include "mail/mail_repair.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -11,6 +7,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/file_io.h"
 #include "common/text.h"
 
 namespace fs = std::filesystem;
@@ -23,68 +20,6 @@ namespace {
 // not change the result, only the number of system calls on large stores.
 constexpr size_t kCopyChunk = 64 * 1024;
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() { close(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  void reset(int fd) {
-    close();
-    fd_ = fd;
-  }
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports whether the close itself succeeded (a delayed write
-  // error on some file systems only shows here).
-  bool close() {
-    if (fd_ < 0) return true;
-    int r = ::close(fd_);
-    fd_ = -1;
-    return r == 0;
-  }
-
- private:
-  int fd_ = -1;
-};
-
-bool writeAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-bool pwriteAll(int fd, const uint8_t* data, size_t size, off_t offset) {
-  while (size > 0) {
-    ssize_t n = ::pwrite(fd, data, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
-  return true;
-}
-
-// Reads up to `size` bytes at `offset`; the count read (short at end of file) or -1.
-ssize_t preadUpTo(int fd, uint8_t* data, size_t size, off_t offset) {
-  size_t got = 0;
-  while (got < size) {
-    ssize_t n = ::pread(fd, data + got, size - got, offset + static_cast<off_t>(got));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += static_cast<size_t>(n);
-  }
-  return static_cast<ssize_t>(got);
-}
-
 bool isPlainName(const fs::path& name) {
   const std::string s = name.string();
   return !s.empty() && s != "." && s != ".." && s.find('/') == std::string::npos;
@@ -94,25 +29,23 @@ bool isPlainName(const fs::path& name) {
 // entry or link of that name is never opened).
 struct TempFile {
   fs::path path;
-  Fd fd;
+  OsFile fd;
 
   bool create(const fs::path& folder) {
     std::random_device rd;
     for (int attempt = 0; attempt < 64; ++attempt) {
       fs::path candidate = folder / format(".brenix-repair-%08x%08x", rd(), rd());
-      int f = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-      if (f >= 0) {
+      if (fd.open(candidate, FileMode::CreateNewReadWrite)) {
         path = candidate;
-        fd.reset(f);
         return true;
       }
-      if (errno != EEXIST) return false;
+      if (fd.lastError() != EEXIST) return false;
     }
     return false;
   }
   void discard() {
     fd.close();
-    if (!path.empty()) ::unlink(path.c_str());
+    if (!path.empty()) removeFile(path);
     path.clear();
   }
 };
@@ -122,9 +55,9 @@ bool stillRunning(const RunningFlag* running) { return running == nullptr || run
 enum class Fix { Dbx, Pst };
 
 // The header fixes; they work on the finished copy.
-int fixDbx(int fd) {
+int fixDbx(OsFile& fd) {
   std::array<uint8_t, sizeof(kDbxMarker)> marker{};
-  ssize_t n = preadUpTo(fd, marker.data(), marker.size(), static_cast<off_t>(kDbxMarkerOffset));
+  const int64_t n = fd.readAt(kDbxMarkerOffset, marker.data(), marker.size());
   if (n < 0) return kRepairFailed;
   // The marker is compared as NUL-terminated text: the 11 bytes must be the
   // text and its terminator. A copy too short to hold it is not a store we know.
@@ -133,30 +66,24 @@ int fixDbx(int fd) {
   uint8_t header[8];
   putLe32(header, kDbxSignature);
   putLe32(header + 4, kDbxClassIdHead);
-  if (!pwriteAll(fd, header, sizeof header, 0)) return kRepairFailed;
+  if (!fd.writeAt(0, header, sizeof header)) return kRepairFailed;
   return kRepaired;
 }
 
-int fixPst(int fd) {
-  if (!pwriteAll(fd, reinterpret_cast<const uint8_t*>(kPstSignature), sizeof kPstSignature, 0))
+int fixPst(OsFile& fd) {
+  if (!fd.writeAt(0, kPstSignature, sizeof kPstSignature))
     return kRepairFailed;
   return kRepaired;
 }
 
 int repairCopy(Fix fix, const fs::path& source, const fs::path& destination, const RunningFlag* running) {
   if (!isPlainName(destination.filename())) return kRepairFailed;
-  // O_NONBLOCK keeps a FIFO from blocking the open; only regular files go on.
-  Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!in.valid()) return kRepairFailed;
-  struct stat st {};
-  if (::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode)) return kRepairFailed;
+  // The open does not block on a FIFO; only regular files go on.
+  OsFile in;
+  if (!in.open(source, FileMode::Read) || !in.isRegular()) return kRepairFailed;
   // The destination must not be the source by any name: replacing it would
   // drop the only good copy of the user's data.
-  struct stat dst {};
-  if (::stat(destination.c_str(), &dst) == 0 && dst.st_dev == st.st_dev && dst.st_ino == st.st_ino)
-    return kRepairFailed;
-  int flags = ::fcntl(in.get(), F_GETFL);
-  if (flags >= 0) ::fcntl(in.get(), F_SETFL, flags & ~O_NONBLOCK);
+  if (brenix::sameFile(source, destination)) return kRepairFailed;
 
   fs::path folder = destination.parent_path();
   if (folder.empty()) folder = ".";
@@ -169,9 +96,8 @@ int repairCopy(Fix fix, const fs::path& source, const fs::path& destination, con
       out.discard();
       return kRepairFailed;
     }
-    ssize_t n = ::read(in.get(), buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 || (n > 0 && !writeAll(out.fd.get(), buffer.data(), static_cast<size_t>(n)))) {
+    const int64_t n = in.read(buffer.data(), buffer.size());
+    if (n < 0 || (n > 0 && !out.fd.write(buffer.data(), static_cast<size_t>(n)))) {
       out.discard();
       return kRepairFailed;
     }
@@ -179,9 +105,8 @@ int repairCopy(Fix fix, const fs::path& source, const fs::path& destination, con
   }
   in.close();
 
-  int result = fix == Fix::Dbx ? fixDbx(out.fd.get()) : fixPst(out.fd.get());
-  if (result == kRepairFailed || ::fsync(out.fd.get()) != 0 || !out.fd.close() ||
-      ::rename(out.path.c_str(), destination.c_str()) != 0) {
+  int result = fix == Fix::Dbx ? fixDbx(out.fd) : fixPst(out.fd);
+  if (result == kRepairFailed || !out.fd.sync() || !out.fd.close() || !replaceFile(out.path, destination)) {
     out.discard();
     return kRepairFailed;
   }
@@ -197,11 +122,7 @@ std::optional<StoreKind> storeKindFromName(std::string_view name) {
   return std::nullopt;
 }
 
-bool sameFile(const fs::path& a, const fs::path& b) {
-  struct stat sa {}, sb {};
-  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
+bool sameFile(const fs::path& a, const fs::path& b) { return brenix::sameFile(a, b); }
 
 int repairDbx(const fs::path& source, const fs::path& destination, const RunningFlag* running) {
   return repairCopy(Fix::Dbx, source, destination, running);

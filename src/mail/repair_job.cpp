@@ -1,8 +1,8 @@
 #include "mail/repair_job.h"
 
-#include <sys/stat.h>
-
 #include <filesystem>
+
+#include "common/file_io.h"
 
 namespace fs = std::filesystem;
 
@@ -13,8 +13,8 @@ namespace {
 // An entry that would be replaced: anything but a folder, links included
 // (a dangling link still names a file the user may care about).
 bool destinationExists(const std::string& path) {
-  struct stat st {};
-  return ::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+  const PathKind kind = pathKindOf(pathFromUtf8(path));
+  return kind != PathKind::Missing && kind != PathKind::Directory;
 }
 
 }  // namespace

@@ -2,14 +2,19 @@
 
 #include "photo/exif_fields.h"
 
+#ifdef BRENIX_HAVE_EXIF
 #include <libexif/exif-data.h>
-#include <openssl/evp.h>
+#endif
+#ifdef BRENIX_HAVE_TURBOJPEG
 #include <turbojpeg.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
 #include <memory>
 #include <vector>
+
+#include "common/digest.h"
 
 namespace brenix {
 
@@ -59,6 +64,7 @@ std::string exifTimeOffset(const std::string& s) {
 
 namespace {
 
+#ifdef BRENIX_HAVE_EXIF
 using photo_detail::exifDate;
 using photo_detail::exifTimeOffset;
 using photo_detail::trimmedField;
@@ -71,7 +77,9 @@ std::string asciiEntry(ExifContent* content, ExifTag tag) {
   const size_t n = std::min<size_t>(e->size, 256);
   return trimmedField(std::string(reinterpret_cast<const char*>(e->data), n));
 }
+#endif
 
+#ifdef BRENIX_HAVE_TURBOJPEG
 // Whether the picture's end marker follows its first scan: the frame's
 // segments are walked (bounded by the data) up to the first SOS, then the
 // entropy data is searched for FF D9 (FF bytes inside it are stuffed or RSTn).
@@ -91,6 +99,7 @@ bool hasEndMarker(std::span<const uint8_t> d) {
     if (d[p] == 0xFF && d[p + 1] == 0xD9) return true;
   return false;
 }
+#endif
 
 }  // namespace
 
@@ -153,6 +162,9 @@ const char* decodeStateText(DecodeState state) {
 
 void readExif(std::span<const uint8_t> data, PhotoInfo& info) {
   if (data.size() < 8 || data.size() > 0xFFFFFFFFu) return;
+#ifndef BRENIX_HAVE_EXIF
+  (void)info;
+#else
   ExifData* ed = exif_data_new();
   if (!ed) return;
   // Read what is there only: the "fix" option would invent missing tags (a date of now).
@@ -167,9 +179,15 @@ void readExif(std::span<const uint8_t> data, PhotoInfo& info) {
   }
   info.hasExif = !info.make.empty() || !info.model.empty() || !info.dateTaken.empty();
   exif_data_unref(ed);
+#endif
 }
 
 void checkJpegDecode(std::span<const uint8_t> data, PhotoInfo& info, uint64_t maxPixels) {
+#ifndef BRENIX_HAVE_TURBOJPEG
+  (void)data;
+  (void)maxPixels;
+  info.decode = DecodeState::NotChecked;
+#else
   info.decode = DecodeState::Corrupt;
   if (data.size() < 4 || data.size() > 0x7FFFFFFFu) return;
   tjhandle h = tjInitDecompress();
@@ -195,6 +213,7 @@ void checkJpegDecode(std::span<const uint8_t> data, PhotoInfo& info, uint64_t ma
     return;
   }
   info.decode = hasEndMarker(data) ? DecodeState::Corrupt : DecodeState::Truncated;
+#endif
 }
 
 PhotoInfo examineJpeg(std::span<const uint8_t> data, uint64_t maxPixels) {
@@ -211,17 +230,6 @@ bool isJpegExtension(const std::string& ext) {
   return e == "jpg" || e == "jpeg" || e == "jpe";
 }
 
-std::string sha256Hex(std::span<const uint8_t> data) {
-  unsigned char md[EVP_MAX_MD_SIZE];
-  unsigned int len = 0;
-  if (EVP_Digest(data.data(), data.size(), md, &len, EVP_sha256(), nullptr) != 1) return {};
-  static const char hex[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned int i = 0; i < len; ++i) {
-    out += hex[md[i] >> 4];
-    out += hex[md[i] & 15];
-  }
-  return out;
-}
+std::string sha256Hex(std::span<const uint8_t> data) { return digestHex(DigestKind::Sha256, data.data(), data.size()); }
 
 }  // namespace brenix

@@ -1,6 +1,8 @@
 #include "photo/photo_reassembly.h"
 
+#ifdef BRENIX_HAVE_TURBOJPEG
 #include <turbojpeg.h>
+#endif
 
 #include <algorithm>
 #include <chrono>
@@ -14,6 +16,7 @@
 
 namespace brenix {
 
+#ifdef BRENIX_HAVE_TURBOJPEG
 namespace {
 
 enum class Run { Whole, RanOut, Failed };
@@ -166,5 +169,10 @@ bool findTwoPieces(const PieceReader& read, uint64_t start, uint64_t end, const 
   }
   return false;
 }
+
+#else
+// Without a decoder nothing can be told whole: no pieces are put together.
+bool findTwoPieces(const PieceReader&, uint64_t, uint64_t, const ReassemblyLimits&, TwoPieces*) { return false; }
+#endif
 
 }  // namespace brenix

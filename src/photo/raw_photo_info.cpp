@@ -3,7 +3,9 @@
 // ORF, RW2, PEF), behind a header of their own (RAF, in its JPEG preview)
 // or in ISO boxes (HEIC, CR3). exiv2 reports faults by exceptions; none
 // leaves this file.
+#ifdef BRENIX_HAVE_EXIV2
 #include <exiv2/exiv2.hpp>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -14,6 +16,7 @@
 
 namespace brenix {
 
+#ifdef BRENIX_HAVE_EXIV2
 namespace {
 
 using photo_detail::exifDate;
@@ -50,6 +53,7 @@ uint32_t number(const Exiv2::ExifData& exif, std::initializer_list<const char*> 
 }
 
 }  // namespace
+#endif
 
 bool isRawPhotoExtension(const std::string& ext) {
   std::string e;
@@ -63,6 +67,10 @@ PhotoInfo examineRawPhoto(std::span<const uint8_t> data) {
   PhotoInfo info;
   info.examined = true;
   if (data.size() < 16 || data.size() > 0x7FFFFFFFu) return info;
+#ifndef BRENIX_HAVE_EXIV2
+  // A build without exiv2 reads no raw picture's fields.
+  return info;
+#else
   setUpExiv2();
   Exiv2::Image::AutoPtr image;
   try {
@@ -98,6 +106,7 @@ PhotoInfo examineRawPhoto(std::span<const uint8_t> data) {
     // A value exiv2 cannot convert: the fields read so far stand.
   }
   return info;
+#endif
 }
 
 PhotoInfo examinePhoto(const std::string& ext, std::span<const uint8_t> data, uint64_t maxPixels) {

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/text.h"
+
 namespace brenix {
 
 namespace {
@@ -94,7 +96,7 @@ class Window {
       size_t span = static_cast<size_t>(std::min<uint64_t>(availFrom(from), to - from));
       if (span < n) return -1;
       const uint8_t* p = buf_.data() + (from - base_);
-      const void* hit = memmem(p, span, needle.data(), n);
+      const void* hit = findBytes(p, span, needle.data(), n);
       if (hit) return static_cast<int64_t>(from + (static_cast<const uint8_t*>(hit) - p));
       from += span - n + 1;
     }

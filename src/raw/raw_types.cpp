@@ -7,6 +7,7 @@
 #include <iterator>
 #include <system_error>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "codec/lznt1.h"
 #include "raw/xml_reader.h"
@@ -227,8 +228,9 @@ std::vector<std::filesystem::path> rawDatabaseCandidates() {
   std::error_code ec;
   std::filesystem::path cwd = std::filesystem::current_path(ec);
   out.push_back(ec ? std::filesystem::path("rp.dat") : cwd / "rp.dat");
-  std::filesystem::path exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec && exe.has_parent_path()) {
+  // Beside the program (GetModuleFileNameW on Windows, /proc/self/exe on Linux).
+  const std::filesystem::path exe = executablePath();
+  if (!exe.empty() && exe.has_parent_path()) {
     out.push_back(exe.parent_path() / "rp.dat");
     // An installed program: <prefix>/bin/brenix finds <prefix>/share/brenix/rp.dat.
     out.push_back(exe.parent_path().parent_path() / "share" / "brenix" / "rp.dat");

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "common/clock.h"
+#include "common/file_io.h"
 #include "common/text.h"
 #include "rescue/rescue_texts.h"
 
@@ -23,16 +24,8 @@ namespace brenix::rescue {
 namespace {
 
 fs::path programDirectory() {
-#ifdef _WIN32
-  char buf[MAX_PATH] = {};
-  DWORD n = GetModuleFileNameA(nullptr, buf, sizeof buf);
-  if (n == 0 || n >= sizeof buf) return {};
-  return fs::path(std::string(buf, n)).parent_path();
-#else
-  std::error_code ec;
-  fs::path exe = fs::read_symlink("/proc/self/exe", ec);
-  return ec ? fs::path() : exe.parent_path();
-#endif
+  const fs::path exe = executablePath();
+  return exe.empty() ? fs::path() : exe.parent_path();
 }
 
 std::optional<std::string> envText(const char* name) {
@@ -102,7 +95,7 @@ std::string creationTimeText(int64_t unixSeconds) {
 std::optional<int64_t> fileCreationTime(const fs::path& file) {
 #ifdef _WIN32
   WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!GetFileAttributesExA(file.string().c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
   uint64_t ft = (uint64_t(data.ftCreationTime.dwHighDateTime) << 32) | data.ftCreationTime.dwLowDateTime;
   return fileTimeToUnix(ft);
 #else

@@ -6,10 +6,14 @@
 #include <fstream>
 
 #include "common/bytes.h"
+#include "common/file_io.h"
 #include "disk/sector_reader.h"
 #include "rescue/backup_file.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#include <winioctl.h>
+#else
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -40,34 +44,15 @@ std::string errnoText(int e) { return e ? std::string(std::strerror(e)) : std::s
 bool writeNewFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes, std::string* error) {
   std::error_code ec;
   if (!path.parent_path().empty()) std::filesystem::create_directories(path.parent_path(), ec);
-#ifdef _WIN32
-  std::FILE* f = std::fopen(path.string().c_str(), "wbx");
-  if (!f) {
-    *error = "cannot create " + path.string();
+  // Exclusive creation on every system (CREATE_NEW / O_EXCL): an undo file
+  // that exists is never replaced.
+  OsFile f;
+  if (!f.open(path, FileMode::CreateNew)) {
+    *error = "cannot create " + pathToUtf8(path) + ": " + errnoText(f.lastError());
     return false;
   }
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size() && std::fflush(f) == 0;
-  ok = std::fclose(f) == 0 && ok;
-#else
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "cannot create " + path.string() + ": " + errnoText(errno);
-    return false;
-  }
-  size_t put = 0;
-  bool ok = true;
-  while (put < bytes.size()) {
-    ssize_t n = ::write(fd, bytes.data() + put, bytes.size() - put);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ok = false;
-      break;
-    }
-    put += static_cast<size_t>(n);
-  }
-  ok = ok && ::fsync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-#endif
+  bool ok = f.write(bytes.data(), bytes.size()) && f.sync();
+  ok = f.close() && ok;
   if (!ok) {
     *error = "cannot write " + path.string();
     std::filesystem::remove(path, ec);
@@ -79,9 +64,23 @@ bool writeNewFile(const std::filesystem::path& path, const std::vector<uint8_t>&
 // kernel re-read its partition table.
 Reread flushAndReread(const std::string& path, bool* flushed) {
 #ifdef _WIN32
-  (void)path;
-  *flushed = true;
-  return Reread::Failed;  // the table is applied when the system restarts
+  *flushed = false;
+  const std::filesystem::path native = pathFromUtf8(path);
+  const bool device = path.rfind("\\\\.\\", 0) == 0;
+  HANDLE h = CreateFileW(native.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return Reread::Failed;
+  *flushed = FlushFileBuffers(h) != 0;
+  Reread result = Reread::NotNeeded;  // an image file: nothing re-reads it
+  if (device) {
+    // The system takes the new table from the disk, so it must be there first.
+    DWORD ret = 0;
+    result = *flushed && DeviceIoControl(h, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &ret, nullptr)
+                 ? Reread::Done
+                 : Reread::Failed;
+  }
+  CloseHandle(h);
+  return result;
 #else
   *flushed = false;
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "common/file_io.h"
 #include "results/progress.h"
 #include "results/scan_engine.h"
 
@@ -33,7 +34,7 @@ class FileByteSink : public ByteSink {
 
  private:
   Progress* progress_ = nullptr;
-  int fd_ = -1;
+  OsFile file_;
   int error_ = 0;
   bool failed_ = false;
   uint64_t written_ = 0;

@@ -2,6 +2,7 @@
 
 #include <deque>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "results/results_model.h"
 
@@ -89,8 +90,8 @@ std::vector<std::string> targetFolderComponents(EngineKind kind, const ResultFol
 
 fs::path targetPath(EngineKind kind, const fs::path& destination, const ResultFolder* folder, std::string_view name) {
   fs::path p = destination;
-  for (const std::string& part : targetFolderComponents(kind, folder, name)) p /= part;
-  return p / sanitizeFileName(name);
+  for (const std::string& part : targetFolderComponents(kind, folder, name)) p /= pathFromUtf8(part);
+  return p / pathFromUtf8(sanitizeFileName(name));
 }
 
 }  // namespace brenix

@@ -8,6 +8,7 @@
 #include <system_error>
 #include <vector>
 
+#include "common/file_io.h"
 #include "common/text.h"
 
 namespace fs = std::filesystem;
@@ -28,7 +29,7 @@ struct ScannedStretches {
   std::vector<FileExtent> files;
 };
 
-ScannedStretches sourceStretches(const ScannedSource& source, const SystemFiles& files) {
+[[maybe_unused]] ScannedStretches sourceStretches(const ScannedSource& source, const SystemFiles& files) {
   ScannedStretches s;
   const uint64_t start = source.startSector;
   const uint64_t count = source.endSector > start ? source.endSector - start : UINT64_MAX;
@@ -73,7 +74,8 @@ TargetCheck checkRecoveryTarget(const ScannedSource& source, const fs::path& out
   TargetCheck check;
 #ifdef _WIN32
   (void)files;
-  const std::string text = fs::absolute(outDir).string();
+  std::error_code ec;
+  const std::string text = pathToUtf8(fs::absolute(outDir, ec));
   if (text.size() < 2 || text[1] != ':') {
     check.verdict = TargetVerdict::Unknown;
     check.reason = "the folder has no drive letter";

@@ -1,6 +1,5 @@
 #include "results/recovery_writer.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -9,6 +8,7 @@
 #include <set>
 #include <system_error>
 
+#include "common/file_io.h"
 #include "common/text.h"
 #include "disk/read_errors.h"
 #include "results/cell_formats.h"
@@ -105,7 +105,7 @@ void setFileInProgress(const fs::path& p) {
     gInProgress.store(nullptr);
     return;
   }
-  const std::string text = p.string();
+  const std::string text = pathToUtf8(p);
   if (text.size() >= sizeof gInProgressPaths[0]) return;
   gInProgressSlot ^= 1;
   std::memcpy(gInProgressPaths[gInProgressSlot], text.c_str(), text.size() + 1);
@@ -212,11 +212,11 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     // A name this job has written already gets " (2)", " (3)" ...; only files
     // that were there before the job are subject to the overwrite question.
     target = unusedInJob(claimed, target);
-    struct stat st {};
-    const bool exists = ::lstat(target.c_str(), &st) == 0;
-    if (exists && !S_ISREG(st.st_mode)) {
+    const PathKind standing = pathKindOf(target);
+    const bool exists = standing != PathKind::Missing;
+    if (exists && standing != PathKind::Regular) {
       fail(item, target, createFailedLine(item.name),
-           S_ISLNK(st.st_mode) ? "a symbolic link stands under that name" : "something other than a file stands under that name");
+           standing == PathKind::Link ? "a symbolic link stands under that name" : "something other than a file stands under that name");
       progress.setDone(++done);
       continue;
     }
@@ -255,8 +255,8 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
     std::string reason;
     if (status == WriteStatus::Ok && synced && closed && sink.bytesWritten() < item.size)
       reason = "only " + std::to_string(sink.bytesWritten()) + " of " + std::to_string(item.size) + " bytes could be read";
-    else if (status == WriteStatus::Ok && synced && closed && ::rename(temp.c_str(), target.c_str()) != 0)
-      reason = std::string("it cannot be given its name: ") + std::strerror(errno);
+    else if (int e = 0; status == WriteStatus::Ok && synced && closed && !replaceFile(temp, target, &e))
+      reason = std::string("it cannot be given its name: ") + std::strerror(e);
     else if (status == WriteStatus::ReadFailed)
       reason = "the file's data cannot be read";
     else if (status == WriteStatus::Cancelled)
@@ -300,9 +300,9 @@ RecoveryOutcome recoverFiles(ScanEngine& engine, const ResultTree& tree, const s
       if (options.keepPartial && sink.bytesWritten() > 0) {
         kept = target;
         kept += ".partial";
-        if (::rename(temp.c_str(), kept.c_str()) != 0) kept.clear();
+        if (!replaceFile(temp, kept)) kept.clear();
       }
-      if (kept.empty()) ::unlink(temp.c_str());
+      if (kept.empty()) removeFile(temp);
       else reason += "; the part read is kept as " + kept.filename().string();
       fail(item, target, writeFailedLine(kind, item.name), reason);
     }

@@ -17,8 +17,13 @@ bool haveTool(const std::string& name);
 
 }  // namespace brenix::test
 
+#ifdef _WIN32
+#define BRENIX_TOOL_MISSING_TEXT " is a Linux tool (not run on Windows)"
+#else
+#define BRENIX_TOOL_MISSING_TEXT " is not installed"
+#endif
 // Skips the current test when a tool is missing.
 #define BRENIX_REQUIRE_TOOL(name) \
   do { \
-    if (!::brenix::test::haveTool(name)) GTEST_SKIP() << name << " is not installed"; \
+    if (!::brenix::test::haveTool(name)) GTEST_SKIP() << name << BRENIX_TOOL_MISSING_TEXT; \
   } while (0)
