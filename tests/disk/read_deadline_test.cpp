@@ -67,6 +67,9 @@ long long msSince(Clock::time_point t) {
 }
 
 TEST(ReadDeadline, AStalledReadGivesUpAtItsDeadlineAndTheScanGoesOn) {
+#ifdef _WIN32
+  GTEST_SKIP() << "reads of a Windows device have no deadline yet: a stalled read would wait";
+#endif
   ASSERT_EQ(stuckReads(), 0);
   auto backend = std::make_shared<StallingBackend>(3 << 20, (3 << 20) + 4096);
   SectorReader reader;
