@@ -93,6 +93,10 @@ bool sameFile(const std::filesystem::path& a, const std::filesystem::path& b);
 #ifdef _WIN32
 // A Win32 error code as the errno value the portable code reports.
 int errnoFromWin32(unsigned long code);
+// Reads up to size bytes at offset from a Win32 file or device handle, in
+// pieces ReadFile can take: the bytes read (fewer at the end of the file), or
+// -1 with the failing Win32 error code in *code.
+int64_t win32ReadAt(void* handle, uint64_t offset, void* data, size_t size, unsigned long* code);
 #endif
 
 // A program's start on every system: the command line as UTF-8 words (on

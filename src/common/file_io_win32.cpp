@@ -50,6 +50,29 @@ HANDLE h(intptr_t v) { return reinterpret_cast<HANDLE>(v); }
 
 int errnoFromWin32(unsigned long code) { return errnoOf(code); }
 
+int64_t win32ReadAt(void* handle, uint64_t offset, void* data, size_t size, unsigned long* code) {
+  auto* p = static_cast<uint8_t*>(data);
+  size_t got = 0;
+  while (got < size) {
+    const size_t left = size - got;
+    const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+    OVERLAPPED ov{};
+    const uint64_t at = offset + got;
+    ov.Offset = static_cast<DWORD>(at);
+    ov.OffsetHigh = static_cast<DWORD>(at >> 32);
+    DWORD n = 0;
+    if (!ReadFile(static_cast<HANDLE>(handle), p + got, chunk, &n, &ov)) {
+      const DWORD failed = GetLastError();
+      if (failed == ERROR_HANDLE_EOF) break;
+      *code = failed;
+      return -1;
+    }
+    if (n == 0) break;
+    got += n;
+  }
+  return static_cast<int64_t>(got);
+}
+
 fs::path pathFromUtf8(const std::string& utf8) {
   if (utf8.empty()) return {};
   const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
@@ -141,25 +164,10 @@ bool OsFile::writeAt(uint64_t offset, const void* data, size_t size) {
 }
 
 int64_t OsFile::readAt(uint64_t offset, void* data, size_t size) {
-  auto* p = static_cast<uint8_t*>(data);
-  size_t got = 0;
-  while (got < size) {
-    const size_t left = size - got;
-    const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
-    OVERLAPPED ov{};
-    const uint64_t at = offset + got;
-    ov.Offset = static_cast<DWORD>(at);
-    ov.OffsetHigh = static_cast<DWORD>(at >> 32);
-    DWORD n = 0;
-    if (!ReadFile(h(handle_), p + got, chunk, &n, &ov)) {
-      if (GetLastError() == ERROR_HANDLE_EOF) break;
-      error_ = lastErrno();
-      return -1;
-    }
-    if (n == 0) break;
-    got += n;
-  }
-  return static_cast<int64_t>(got);
+  unsigned long code = 0;
+  const int64_t got = win32ReadAt(h(handle_), offset, data, size, &code);
+  if (got < 0) error_ = errnoOf(code);
+  return got;
 }
 
 int64_t OsFile::read(void* data, size_t size) {
@@ -246,25 +254,10 @@ int64_t fdReadAt(int fd, uint64_t offset, void* data, size_t size) {
     errno = EBADF;
     return -1;
   }
-  auto* p = static_cast<uint8_t*>(data);
-  size_t got = 0;
-  while (got < size) {
-    const size_t left = size - got;
-    const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
-    OVERLAPPED ov{};
-    const uint64_t at = offset + got;
-    ov.Offset = static_cast<DWORD>(at);
-    ov.OffsetHigh = static_cast<DWORD>(at >> 32);
-    DWORD n = 0;
-    if (!ReadFile(file, p + got, chunk, &n, &ov)) {
-      if (GetLastError() == ERROR_HANDLE_EOF) break;
-      errno = lastErrno();
-      return -1;
-    }
-    if (n == 0) break;
-    got += n;
-  }
-  return static_cast<int64_t>(got);
+  unsigned long code = 0;
+  const int64_t got = win32ReadAt(file, offset, data, size, &code);
+  if (got < 0) errno = errnoOf(code);
+  return got;
 }
 
 bool fdSync(int fd) {

@@ -40,32 +40,17 @@ uint32_t deviceSectorSize(HANDLE h) {
 
 // One positional read of exactly count bytes.
 bool readPlain(HANDLE h, uint64_t offset, void* buffer, size_t count, int* error, bool* mediaError) {
-  auto* out = static_cast<uint8_t*>(buffer);
-  size_t got = 0;
-  while (got < count) {
-    const size_t left = count - got;
-    const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
-    OVERLAPPED ov{};
-    const uint64_t at = offset + got;
-    ov.Offset = static_cast<DWORD>(at);
-    ov.OffsetHigh = static_cast<DWORD>(at >> 32);
-    DWORD n = 0;
-    if (!ReadFile(h, out + got, chunk, &n, &ov)) {
-      const DWORD code = GetLastError();
-      if (code == ERROR_HANDLE_EOF) {
-        *error = EIO;
-        return false;
-      }
-      *error = errnoFromWin32(code);
-      *mediaError = code == ERROR_CRC || code == ERROR_SECTOR_NOT_FOUND || code == ERROR_READ_FAULT ||
-                    code == ERROR_IO_DEVICE || code == ERROR_SEM_TIMEOUT;
-      return false;
-    }
-    if (n == 0) {  // the end: a short read is a failure
-      *error = EIO;
-      return false;
-    }
-    got += n;
+  unsigned long code = 0;
+  const int64_t got = win32ReadAt(h, offset, buffer, count, &code);
+  if (got < 0) {
+    *error = errnoFromWin32(code);
+    *mediaError = code == ERROR_CRC || code == ERROR_SECTOR_NOT_FOUND || code == ERROR_READ_FAULT ||
+                  code == ERROR_IO_DEVICE || code == ERROR_SEM_TIMEOUT;
+    return false;
+  }
+  if (static_cast<uint64_t>(got) != count) {  // the end: a short read is a failure
+    *error = EIO;
+    return false;
   }
   gBytesRead.fetch_add(count, std::memory_order_relaxed);
   return true;
