@@ -16,6 +16,7 @@
 #include "disk/device_table.h"
 #include "jobs/engine_factory.h"
 #include "peer_run.h"
+#include "peer_scan.h"
 
 namespace {
 
@@ -66,24 +67,13 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cannot build %s (mkfs.ext4 and debugfs are needed)\n", path.c_str());
     return 1;
   }
-  DeviceTable::instance().setIncludeSystemDisks(false);
-  std::string error;
-  const int drive = DeviceTable::instance().attachImage(path, &error);
-  if (drive < 0) {
-    std::fprintf(stderr, "cannot attach %s: %s\n", path.c_str(), error.c_str());
-    return 1;
-  }
+  const int drive = bench::attachBenchImage(path);
+  if (drive < 0) return 1;
   size_t found = 0;
   const auto ours = [&] {
-    ResultTree tree;
-    RecoveryContext ctx;
-    RunningFlag running{true};
-    ctx.partition.diskNumber = drive;
-    ctx.partition.driveLetter = '*';
-    auto engine = createEngine("EXT4", ScanMode::Deleted);
-    if (!engine) return false;
-    engine->scan(ScanMode::Deleted, ctx, tree, running);
-    found = tree.itemCount();
+    const long items = bench::deletedScanItems(drive, "EXT4");
+    if (items < 0) return false;
+    found = static_cast<size_t>(items);
     return found > 0;
   };
   ours();

@@ -12,6 +12,7 @@
 #include "disk/device_table.h"
 #include "jobs/engine_factory.h"
 #include "peer_run.h"
+#include "peer_scan.h"
 
 namespace {
 
@@ -67,23 +68,13 @@ std::string buildImage() {
 
 int main() {
   const std::string path = buildImage();
-  DeviceTable::instance().setIncludeSystemDisks(false);
-  std::string error;
-  const int drive = DeviceTable::instance().attachImage(path, &error);
-  if (drive < 0) {
-    std::fprintf(stderr, "cannot attach %s: %s\n", path.c_str(), error.c_str());
-    return 1;
-  }
+  const int drive = bench::attachBenchImage(path);
+  if (drive < 0) return 1;
   size_t found = 0;
   const auto ours = [&] {
-    ResultTree tree;
-    RecoveryContext ctx;
-    RunningFlag running{true};
-    ctx.partition.diskNumber = drive;
-    ctx.partition.driveLetter = '*';
-    auto engine = createEngine("FAT32", ScanMode::Deleted);
-    engine->scan(ScanMode::Deleted, ctx, tree, running);
-    found = tree.itemCount();
+    const long items = bench::deletedScanItems(drive, "FAT32");
+    if (items < 0) return false;
+    found = static_cast<size_t>(items);
     return found == size_t(kFolders) * kPerFolder;
   };
   ours();  // warms the page cache and checks the count

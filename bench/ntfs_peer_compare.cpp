@@ -14,6 +14,7 @@
 #include "jobs/engine_factory.h"
 #include "ntfs_bench_records.h"
 #include "peer_run.h"
+#include "peer_scan.h"
 
 namespace {
 
@@ -74,24 +75,13 @@ int main(int argc, char** argv) {
   }
   uint32_t deleted = 0;
   for (uint32_t i = kKeptSystemRecords; i < kRecords; ++i) deleted += isDeleted(i);
-  DeviceTable::instance().setIncludeSystemDisks(false);
-  std::string error;
-  const int drive = DeviceTable::instance().attachImage(path, &error);
-  if (drive < 0) {
-    std::fprintf(stderr, "cannot attach %s: %s\n", path.c_str(), error.c_str());
-    return 1;
-  }
+  const int drive = attachBenchImage(path);
+  if (drive < 0) return 1;
   size_t found = 0;
   const auto ours = [&] {
-    ResultTree tree;
-    RecoveryContext ctx;
-    RunningFlag running{true};
-    ctx.partition.diskNumber = drive;
-    ctx.partition.driveLetter = '*';
-    auto engine = createEngine("NTFS", ScanMode::Deleted);
-    if (!engine) return false;
-    engine->scan(ScanMode::Deleted, ctx, tree, running);
-    found = tree.itemCount();
+    const long items = deletedScanItems(drive, "NTFS");
+    if (items < 0) return false;
+    found = static_cast<size_t>(items);
     return found == deleted;
   };
   ours();
