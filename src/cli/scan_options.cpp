@@ -19,8 +19,8 @@ void addScanOptions(CLI::App& cmd, ScanCliOptions& o) {
   cmd.add_option("--types", o.types, "Raw scan: extensions to look for, comma-separated (jpg,png)");
   cmd.add_flag("--whole-disk", o.wholeDisk,
                "Raw scan: the whole disk or image, every sector from 0 to its end (no partition needed)");
-  cmd.add_option("--session", o.session, "Raw scan, or formatted scan of a FAT partition: keep a session file, to continue the scan after an interruption");
-  cmd.add_option("--resume", o.resume, "Continue the raw or formatted scan a session file describes (same disk, same options)");
+  cmd.add_option("--session", o.session, "Keep a session file, to continue the scan after an interruption (raw scans, and the formatted or deleted-file scans whose engine can continue them)");
+  cmd.add_option("--resume", o.resume, "Continue the scan a session file describes (same disk, same options)");
   cmd.add_option("--read-timeout", o.readTimeout,
                  "Seconds a read of a disk may take before its sectors count as unreadable (default 20; 0 waits as long "
                  "as the system does)")

@@ -170,7 +170,8 @@ int runScan(ScanCliOptions& o, ScanSession& s, std::ostream& err) {
     for (const DeviceEntry& d : DeviceTable::instance().devices())
       if (d.driveNumber == s.ctx.partition.diskNumber && !d.isImage) target.model = d.modelText;
     if (!ScanSessionFile::supports(target)) {
-      err << "--session and --resume apply to --mode raw, and to --mode formatted of a FAT partition\n";
+      err << "--session and --resume do not apply here: the " << s.engineFsName << " engine can not continue a "
+          << (s.mode == ScanMode::Deleted ? "deleted-file" : "formatted") << " scan\n";
       return kExitUsage;
     }
     std::string path = o.resume.empty() ? o.session : o.resume;

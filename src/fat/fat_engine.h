@@ -38,6 +38,7 @@ class FatEngine final : public ScanEngine {
   bool readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) override;
   WriteStatus writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) override;
   std::vector<std::pair<uint64_t, uint64_t>> claimedRanges() const override;
+  bool continuesScan(ScanMode mode) const override { return mode == ScanMode::Formatted; }
 
   // Scans a volume the caller opened (tests, tools); the engine keeps it for reads.
   ScanResult scanVolume(std::unique_ptr<FatVolume> volume, ScanMode mode, RecoveryContext& ctx, ResultTree& tree,

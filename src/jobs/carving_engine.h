@@ -23,6 +23,7 @@ class CarvingScanEngine final : public ScanEngine {
   bool readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) override;
   WriteStatus writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) override;
   std::vector<std::pair<uint64_t, uint64_t>> claimedRanges() const override { return fs_->claimedRanges(); }
+  bool continuesScan(ScanMode mode) const override { return fs_->continuesScan(mode); }
 
   // Files carved in the last scan that were listed.
   size_t carvedCount() const { return carved_; }

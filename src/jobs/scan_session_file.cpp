@@ -10,7 +10,6 @@
 #include <sstream>
 
 #include "disk/device_identity.h"
-#include "disk/fs_kind.h"
 #include "raw/raw_engine.h"
 #include "results/sweep_session.h"
 
@@ -20,6 +19,7 @@ namespace {
 
 constexpr const char* kRawKind = "brenix raw scan session";
 constexpr const char* kSweepKind = "brenix formatted scan session";
+constexpr const char* kDeletedKind = "brenix deleted scan session";
 constexpr size_t kMaxFiles = 10'000'000;
 constexpr size_t kMaxFound = 20'000'001;
 
@@ -42,6 +42,16 @@ json optionsJson(const ScanSessionTarget& t) {
             {"preset", static_cast<int>(ctx.preset)},
             {"maxSizeKb", ctx.options.rawMaxSizeKb},
             {"trim", ctx.options.rawTrim}};
+  if (t.mode == ScanMode::Deleted)
+    return {{"mode", "deleted"},
+            {"fileSystem", t.fileSystem},
+            {"origin", ctx.partitionStart},
+            {"partitionEnd", ctx.partitionEnd},
+            {"start", ctx.options.startSector},
+            {"end", ctx.options.endSector},
+            {"preset", static_cast<int>(ctx.preset)},
+            {"nameFilter", ctx.options.nameFilter},
+            {"searchFolder", ctx.options.searchFolder}};
   return {{"mode", "formatted"},
           {"fileSystem", t.fileSystem},
           {"origin", ctx.partitionStart},
@@ -124,7 +134,7 @@ struct ScanSessionFile::State {
            "\n";
   }
   std::string sweepText(const SweepCheckpoint& c, bool finished, const json& runsNow) const {
-    return json{{"kind", kSweepKind},
+    return json{{"kind", target.mode == ScanMode::Deleted ? kDeletedKind : kSweepKind},
                 {"version", 1},
                 {"device", identity},
                 {"options", options},
@@ -140,10 +150,12 @@ struct ScanSessionFile::State {
 
   // Checks a stored session against this scan; takes its point when apply is set. Empty when it fits.
   std::string check(const json& j, bool apply) {
-    const char* kind = raw ? kRawKind : kSweepKind;
+    const bool deleted = target.mode == ScanMode::Deleted;
+    const char* kind = raw ? kRawKind : deleted ? kDeletedKind : kSweepKind;
     try {
       if (j.at("kind") != kind || j.at("version") != 1)
-        return raw ? "not a raw scan session of this program" : "not a formatted scan session of this program";
+        return std::string("not a ") + (raw ? "raw" : deleted ? "deleted-file" : "formatted") +
+               " scan session of this program";
       if (j.at("device") != identity)
         return "it belongs to another disk (model, size or first sector differ: " + j.at("device").dump() + " here " +
                identity.dump() + ")";
@@ -219,14 +231,14 @@ const std::string& ScanSessionFile::path() const { return state_->path; }
 bool ScanSessionFile::supports(const ScanSessionTarget& t) {
   if (!t.engine || !t.ctx) return false;
   if (t.mode == ScanMode::Raw) return rawOf(t) != nullptr;
-  return t.mode == ScanMode::Formatted && fskind::isFatEngineKind(t.fileSystem);
+  return t.engine->continuesScan(t.mode);
 }
 
 std::unique_ptr<ScanSessionFile> ScanSessionFile::open(const ScanSessionTarget& t, const std::string& path, bool resume,
                                                        Problem* problem, std::string* message) {
   *problem = Problem::NotSupported;
   if (!supports(t)) {
-    *message = "Session files are kept for raw scans and formatted scans of FAT partitions only";
+    *message = "This scan can not be continued later: its engine keeps no session";
     return nullptr;
   }
   std::unique_ptr<ScanSessionFile> session(new ScanSessionFile);
@@ -337,7 +349,7 @@ bool ScanSessionFile::finish(bool cancelled, std::string* message, std::string* 
   if (!st.sweep.reachedSet) return true;  // the volume could not be opened: nothing swept, the file stays
   const SweepCheckpoint& c = st.sweep.reached;
   st.runs.push_back({{"from", st.resumedAt}, {"to", c.position}, {"sweptBytes", c.sweptBytes}});
-  *where = "cluster " + std::to_string(c.position);
+  *where = st.sweep.unit + " " + std::to_string(c.position);
   if (!writeAtomically(st.path, st.sweepText(c, !cancelled, st.runs), &error)) *message = error;
   return true;
 }

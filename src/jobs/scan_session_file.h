@@ -1,6 +1,7 @@
 #pragma once
 // Session files of long scans, for both front ends: while a raw scan, or a
-// formatted-drive scan whose engine can continue its sweep (FAT), runs, a
+// formatted-drive or deleted-file scan whose engine can continue it
+// (ScanEngine::continuesScan), runs, a
 // small JSON file follows it (the scanned device's identity - model, size,
 // first-sector hash -, the mode and options, the position reached and what
 // was found so far); a later run takes it back and continues from there,

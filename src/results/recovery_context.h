@@ -12,7 +12,7 @@
 namespace brenix {
 
 struct RawTypeList;  // the signature database (raw engine)
-struct SweepSession;  // a formatted-drive sweep that can be continued (results/sweep_session.h)
+struct SweepSession;  // a scan that can be stopped and continued (results/sweep_session.h)
 
 enum class FilePreset : int { None = 0, Pictures = 3, Mail = 6 };
 
@@ -51,8 +51,8 @@ struct RecoveryContext {
   FilePreset preset = FilePreset::None;
   std::shared_ptr<RawTypeList> rawTypes;
   Progress progress;
-  // Formatted-drive scan of an engine that can continue its sweep: the point
-  // to resume from and the sink of its checkpoints; null for a plain scan.
+  // A scan of an engine that can continue it (ScanEngine::continuesScan): the
+  // point to resume from and the sink of its checkpoints; null for a plain scan.
   SweepSession* sweep = nullptr;
 
   // Copies the partition and sets the ranges (scan range = partition range).

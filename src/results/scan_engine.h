@@ -50,6 +50,11 @@ class ScanEngine {
   // Where the found files' data lies: absolute byte ranges [start, end) on
   // the drive, whole clusters. Empty when the engine does not tell.
   virtual std::vector<std::pair<uint64_t, uint64_t>> claimedRanges() const { return {}; }
+
+  // Whether a scan in this mode can stop and continue: the engine then takes
+  // ctx.sweep->resume, feeds ctx.sweep->sink and fills ctx.sweep->reached
+  // (results/sweep_session.h) whenever ctx.sweep is set.
+  virtual bool continuesScan(ScanMode) const { return false; }
 };
 
 }  // namespace brenix

@@ -1,5 +1,6 @@
 #pragma once
-// A formatted-drive sweep that can be stopped and continued: the engine
+// A long scan (a formatted-drive sweep, or a deleted-file scan of a large
+// volume) that can be stopped and continued: the engine
 // tells where its sweep stands (the next unit to read, in its own units, and
 // what it found so far as plain numbers of its own meaning), and takes such
 // a point back to continue from it. The session file that keeps these
@@ -32,6 +33,8 @@ struct SweepSession {
   bool reachedSet = false;
   // Why the engine refused resume (empty when it took it).
   std::string refused;
+  // What the engine counts position in, for messages ("stopped at cluster N").
+  std::string unit = "cluster";
 };
 
 }  // namespace brenix
