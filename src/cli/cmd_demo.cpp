@@ -3,6 +3,7 @@
 // way a user would (scan, check, recover), carves the same partition by
 // signatures, does the same on an NTFS volume, and checks every recovered byte.
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -11,6 +12,7 @@
 #include "cli/commands.h"
 #include "cli/demo_image.h"
 #include "cli/demo_ntfs.h"
+#include "common/file_io.h"
 #include "common/text.h"
 #include "cli/drive_selection.h"
 #include "disk/device_table.h"
@@ -152,8 +154,18 @@ int ntfsDemo(const fs::path& image, const std::vector<DemoPicture>& pictures, co
 }
 
 int runDemo(const DemoOptions& o) {
-  const fs::path image =
-      o.image.empty() ? fs::temp_directory_path() / "brenix-demo.img" : fs::path(o.image);
+  // Without a name, the images go into a fresh private folder: a fixed name in
+  // the shared temporary folder could be a link someone planted there.
+  fs::path image = o.image;
+  if (image.empty()) {
+    int code = 0;
+    const fs::path folder = makePrivateTempFolder("brenix-demo-", &code);
+    if (folder.empty()) {
+      std::cerr << "Can not make a folder for the demo images: " << std::strerror(code) << "\n";
+      return 2;
+    }
+    image = folder / "brenix-demo.img";
+  }
   std::string error;
   DemoImageInfo info;
   if (!buildDemoImage(image, &info, &error)) {
@@ -229,7 +241,9 @@ void addDemoCommand(CLI::App& app, SetRun setRun) {
   auto opts = std::make_shared<DemoOptions>();
   CLI::App* cmd = app.add_subcommand("demo", "Build the demo disk image and recover its deleted pictures");
   cmd->add_option("--out", opts->out, "Folder for the recovered pictures");
-  cmd->add_option("--image", opts->image, "Where to write the demo image");
+  cmd->add_option("--image", opts->image,
+                  "Where to write the demo image (the NTFS one goes beside it, named ...-ntfs); default: a new "
+                  "private folder in the temporary folder");
   cmd->callback([opts, setRun] { setRun([opts] { return runDemo(*opts); }); });
 }
 

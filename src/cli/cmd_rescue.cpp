@@ -169,7 +169,7 @@ int runRecover(RescueOptions& o) {
   if (o.start >= 0) {
     // Prefer a found or backed-up partition over a region starting at the same sector.
     for (PartitionInfo& r : records)
-      if (r.volumeStart == o.start && (!chosen || chosen->fs() == "Deleted")) chosen = &r;
+      if (r.startSector() == static_cast<uint64_t>(o.start) && (!chosen || chosen->fs() == "Deleted")) chosen = &r;
   }
   auto confirm = [&o](const RecoveryPlan& plan) {
     std::cout << "Writing " << (plan.gpt ? "a GPT" : plan.logical ? "a logical" : "a primary") << " partition: "

@@ -80,6 +80,11 @@ enum class PathKind { Missing, Regular, Directory, Link, Device, Other };
 // What stands under path, the last component not followed when it is a link.
 PathKind pathKindOf(const std::filesystem::path& path);
 
+// A new folder only this user may enter, named prefix + a unique suffix in
+// the system's temporary folder (no name another user could have planted).
+// Empty with an errno value in *error when it can not be made.
+std::filesystem::path makePrivateTempFolder(const std::string& prefix, int* error);
+
 // Which file a path names: device and inode, or volume serial and file index.
 struct FileIdentity {
   uint64_t volume = 0;

@@ -229,6 +229,18 @@ bool renameNoReplace(const fs::path& from, const fs::path& to, int* error) {
 
 bool removeFile(const fs::path& path) { return ::unlink(path.c_str()) == 0; }
 
+fs::path makePrivateTempFolder(const std::string& prefix, int* error) {
+  std::error_code ec;
+  fs::path base = fs::temp_directory_path(ec);
+  if (ec) base = "/tmp";
+  std::string pattern = (base / (prefix + "XXXXXX")).string();
+  if (!mkdtemp(pattern.data())) {  // mode 0700
+    *error = errno;
+    return {};
+  }
+  return fs::path(pattern);
+}
+
 PathKind pathKindOf(const fs::path& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) return PathKind::Missing;

@@ -300,6 +300,26 @@ bool renameNoReplace(const fs::path& from, const fs::path& to, int* error) {
 
 bool removeFile(const fs::path& path) { return DeleteFileW(path.c_str()) != 0; }
 
+fs::path makePrivateTempFolder(const std::string& prefix, int* error) {
+  wchar_t base[MAX_PATH + 1];
+  const DWORD n = GetTempPathW(MAX_PATH + 1, base);
+  if (n == 0 || n > MAX_PATH) {
+    *error = errnoOf(GetLastError());
+    return {};
+  }
+  // The user's own temporary folder already keeps others out; the name only needs to be new.
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const unsigned long long stamp = GetTickCount64() ^ (static_cast<unsigned long long>(GetCurrentProcessId()) << 20);
+    wchar_t suffix[32];
+    swprintf(suffix, 32, L"%llx%02d", stamp, attempt);
+    const fs::path folder = fs::path(base) / (pathFromUtf8(prefix).native() + suffix);
+    if (CreateDirectoryW(folder.c_str(), nullptr)) return folder;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+  }
+  *error = errnoOf(GetLastError());
+  return {};
+}
+
 PathKind pathKindOf(const fs::path& path) {
   const std::wstring& w = path.native();
   if (w.rfind(L"\\\\.\\", 0) == 0) return PathKind::Device;

@@ -39,7 +39,7 @@ QString describePlan(const rescue::RecoveryPlan& plan) {
            : plan.logical ? QStringLiteral("The logical")
                           : QStringLiteral("The primary"),
            qs(w.fs()))
-      .arg(w.volumeStart)
+      .arg(qulonglong(w.startSector()))
       .arg(qulonglong(w.totalBytes / 512))
       .arg(qs(formatSize(w.totalBytes)), sectors.join(QStringLiteral(", ")));
 }

@@ -13,7 +13,7 @@ namespace {
 std::pair<int, int> spanOf(const MapRect& area, const PhysicalDisk& disk, const PartitionInfo& r) {
   const double size = disk.sizeBytes ? static_cast<double>(disk.sizeBytes) : 1.0;
   const double w = static_cast<double>(area.right - area.left - 16);
-  const double startFraction = static_cast<double>(r.volumeStart) * 512.0 / size;
+  const double startFraction = static_cast<double>(r.startSector()) * 512.0 / size;
   const double sizeFraction = static_cast<double>(r.totalBytes) / size;
   const double left = area.left + 8 + w * startFraction;
   const double right = left + w * sizeFraction - 1;

@@ -60,7 +60,8 @@ struct MmlsRow {
   std::string description;
 };
 std::vector<MmlsRow> mmlsRows(const std::string& text) {
-  std::regex line(R"(\d+:\s+(\S+)\s+(\d+)\s+\d+\s+(\d+)\s+([^\n]*))");
+  // Blanks only before the description: an empty one must not take the next row.
+  std::regex line(R"(\d+:[ \t]+(\S+)[ \t]+(\d+)[ \t]+\d+[ \t]+(\d+)[ \t]*([^\n]*))");
   std::vector<MmlsRow> out;
   for (std::sregex_iterator it(text.begin(), text.end(), line), end; it != end; ++it) {
     if ((*it)[1] == "Meta") continue;
