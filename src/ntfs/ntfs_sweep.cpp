@@ -3,7 +3,10 @@
 // the table. A swept record is kept as its position on the volume (and, when
 // it is a folder, as a folder entry); once the sweep is done the swept
 // records are grouped into record buffers, one per contiguous stretch (an old
-// table fragment), and read again from the volume to be listed.
+// table fragment), and read again from the volume to be listed. A sweep
+// that stopped continues from its byte: the records it found before are taken
+// back from the session (only the folders among them are read again), and the
+// live table, cheap to read, is listed anew.
 #include <algorithm>
 #include <cstring>
 #include <thread>
@@ -128,7 +131,8 @@ std::string NtfsVolume::takeSweepResume(const SweepCheckpoint& cp, uint64_t star
     const auto number = static_cast<uint32_t>(value);
     if ((value >> 32) != 0) {
       // A folder: its name and parent come from its record, read again. One
-      // that can not be read now stays without them, as it would be listed.
+      // that can not be read now is kept without them (its files then show as
+      // lost), as the listing could not read it either.
       if (off <= UINT64_MAX - partitionOffset_ && device_.readBytesAt(partitionOffset_ + off, rec.data(), rec.size())) {
         applyFixups(rec);
         if (std::memcmp(rec.data(), "FILE", 4) != 0 || le32(rec.data() + 0x2C) != number ||
