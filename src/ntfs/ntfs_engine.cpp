@@ -77,6 +77,7 @@ ScanResult NtfsEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tre
   vol.setPreset(ctx.preset);
   vol.setRunning(&running);
   vol.setProgress(&ctx.progress);
+  vol.setSweep(ctx.sweep);
   lostFolders_ = 0;
   vol.setItemFound([this, &tree](const NtfsItem& item, size_t index) { fileItem(tree, item, index); });
 
@@ -93,6 +94,8 @@ ScanResult NtfsEngine::scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tre
   vol.setItemFound(nullptr);
   vol.setProgress(nullptr);
   vol.setRunning(nullptr);
+  vol.setSweep(nullptr);
+  if (ctx.sweep && !ctx.sweep->refused.empty()) return {NtfsVolume::kNtfsResumeRefused, ctx.sweep->refused};
   // A foreign volume gives an empty tree; a damaged boot sector is told of,
   // whether its backup stood in or the scan could not run.
   if (!vol.bootValid() && !vol.bootNotice().empty() && mode != ScanMode::Formatted)

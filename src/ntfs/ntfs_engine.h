@@ -18,6 +18,8 @@ class NtfsEngine : public ScanEngine {
   bool readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) override;
   WriteStatus writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) override;
   std::vector<std::pair<uint64_t, uint64_t>> claimedRanges() const override;
+  // The formatted sweep continues by byte, the deleted-file scan by record of the table.
+  bool continuesScan(ScanMode mode) const override { return mode == ScanMode::Formatted || mode == ScanMode::Deleted; }
 
   // The volume of the last scan (null before a scan).
   NtfsVolume* volume() { return volume_.get(); }

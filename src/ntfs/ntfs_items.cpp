@@ -86,11 +86,14 @@ int NtfsVolume::fillItem(size_t b, uint32_t index, std::span<const uint8_t> rec,
   return kNtfsOk;
 }
 
-void NtfsVolume::noteFolder(NtfsFolderTable& table, uint32_t slot, std::span<const uint8_t> rec) const {
+bool NtfsVolume::noteFolder(NtfsFolderTable& table, uint32_t slot, std::span<const uint8_t> rec) const {
   NtfsFileNameView view;
-  if (!preferredFileName(rec.first(std::min<size_t>(rec.size(), recordSize_)), view) || !view.isDirectory()) return;
+  if (!preferredFileName(rec.first(std::min<size_t>(rec.size(), recordSize_)), view) || !view.isDirectory())
+    return false;
   std::string name = convertName(view.text());
-  if (!name.empty()) table.add(slot, view.parentRecord(), name);
+  if (name.empty()) return false;
+  table.add(slot, view.parentRecord(), name);
+  return true;
 }
 
 void NtfsVolume::buildPath(NtfsItem& item) const {

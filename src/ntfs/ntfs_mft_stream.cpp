@@ -74,15 +74,16 @@ int NtfsVolume::loadMft() {
   return kNtfsOk;
 }
 
-int NtfsVolume::streamLiveTable(uint32_t first, const std::function<void(uint32_t, std::span<const uint8_t>)>& visit) {
+int NtfsVolume::streamLiveTable(uint32_t first, const std::function<void(uint32_t, std::span<const uint8_t>)>& visit,
+                                uint32_t from, uint64_t unreadableBefore, const std::function<void(uint32_t)>& batchDone) {
   if (!liveLoaded_ || recordSize_ == 0) return -1;
   const size_t rs = recordSize_;
   const uint32_t perRead = static_cast<uint32_t>(std::max<size_t>(1, kStreamBytes / rs));
   std::vector<uint8_t> buf(size_t(perRead) * rs);
   std::vector<uint8_t> unreadable(perRead);
-  unreadableRecords_ = 0;
+  unreadableRecords_ = unreadableBefore;
   // Every record is read (the file system's own too), so the count of unreadable ones covers the table.
-  for (uint32_t at = 0; at < liveCount_;) {
+  for (uint32_t at = from; at < liveCount_;) {
     if (!running()) return -1;
     const uint32_t n = std::min(perRead, liveCount_ - at);
     const uint64_t offset = uint64_t(at) * rs;
@@ -105,6 +106,7 @@ int NtfsVolume::streamLiveTable(uint32_t first, const std::function<void(uint32_
       visit(at + k, rec);
     }
     at += n;
+    if (batchDone) batchDone(at);
   }
   if (liveCount_ > 0 && unreadableRecords_ == liveCount_) return device_.lastError() ? device_.lastError() : EIO;
   return kNtfsOk;

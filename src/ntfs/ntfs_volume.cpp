@@ -177,33 +177,69 @@ int NtfsVolume::scanDeleted() {
   }
   if (!liveLoaded_ || bufferCount() != 1) return -1;
   const char* label = "Found Deleted Files";
-  if (progress_) {
-    progress_->setTotal(static_cast<int32_t>(std::min<uint32_t>(liveCount_, INT32_MAX)));
-    progress_->setDone(0);
-    progress_->setStatus("Found Deleted Files : 0");
-    progress_->setFound(0);
-  }
   // While the table streams, each deleted base record becomes an item; its
   // folder chain is made once every folder of the table is known.
   std::vector<NtfsItem> pending;
-  size_t shown = 0;
-  uint32_t reached = kFirstUserRecord;
-  const int e = streamLiveTable(kFirstUserRecord, [&](uint32_t i, std::span<const uint8_t> rec) {
-    reached = i + 1;
-    if (progress_ && ((i & 1023) == 0 || shown != pending.size())) {
-      shown = pending.size();
-      showProgress(label, i, pathFilter_.empty() ? shown : 0);
-    }
-    noteFolder(liveFolders_, i, rec);
+  auto take = [&](uint32_t i, std::span<const uint8_t> rec) {
+    const bool folder = noteFolder(liveFolders_, i, rec);
     // Extension records carry parts of another file, not files of their own.
-    if (!isDeletedRecord(rec) || (u64At(rec, 0x20) & 0xFFFFFFFFFFFFull) != 0) return;
+    if (!isDeletedRecord(rec) || (u64At(rec, 0x20) & 0xFFFFFFFFFFFFull) != 0) return folder;
     NtfsItem item;
     std::vector<NtfsItem> streams;
-    if (fillItem(0, i, rec, item, &streams) != kNtfsOk || !acceptName(item.name)) return;
+    if (fillItem(0, i, rec, item, &streams) != kNtfsOk || !acceptName(item.name)) return folder;
     pending.push_back(std::move(item));
     for (NtfsItem& extra : streams)
       if (acceptName(extra.name)) pending.push_back(std::move(extra));
-  });
+    return true;
+  };
+  // A session's point: the next record to read, and (found) the count of
+  // unreadable records before it, then the numbers of the records before it
+  // that gave a folder or an item. Those few are read again to continue.
+  SweepCheckpoint cp;
+  cp.end = liveCount_;
+  cp.found.push_back(0);
+  if (sweep_) sweep_->unit = "record";
+  if (sweep_ && sweep_->resume) {
+    const std::string why = takeDeletedResume(*sweep_->resume, take);
+    if (!why.empty()) {
+      liveFolders_.clear();
+      sweep_->refused = why;
+      return kNtfsResumeRefused;
+    }
+    cp.position = sweep_->resume->position;
+    cp.found = sweep_->resume->found;
+  }
+  const uint32_t from = static_cast<uint32_t>(cp.position);
+  if (progress_) {
+    progress_->setTotal(static_cast<int32_t>(std::min<uint32_t>(liveCount_, INT32_MAX)));
+    progress_->setDone(static_cast<int32_t>(std::min<uint32_t>(from, INT32_MAX)));
+    progress_->setStatus(format("Found Deleted Files : %zu", pending.size()));
+    progress_->setFound(static_cast<int64_t>(pending.size()));
+  }
+  size_t shown = pending.size();
+  uint32_t reached = std::max(from, kFirstUserRecord);
+  auto batchDone = [&](uint32_t next) {
+    cp.position = next;
+    cp.found[0] = unreadableRecords_;
+    cp.sweptBytes = uint64_t(next - from) * recordSize_;
+    if (sweep_ && sweep_->sink) sweep_->sink(cp);
+  };
+  const int e = streamLiveTable(
+      std::max(from, kFirstUserRecord),
+      [&](uint32_t i, std::span<const uint8_t> rec) {
+        reached = i + 1;
+        if (progress_ && ((i & 1023) == 0 || shown != pending.size())) {
+          shown = pending.size();
+          showProgress(label, i, pathFilter_.empty() ? shown : 0);
+        }
+        if (take(i, rec)) cp.found.push_back(i);
+      },
+      from, cp.found[0], batchDone);
+  if (sweep_) {
+    cp.ended = cp.position >= liveCount_;
+    sweep_->reached = std::move(cp);
+    sweep_->reachedSet = true;
+  }
   for (NtfsItem& item : pending) {
     if (!item.isFolder()) buildPath(item);
     if (acceptPath(item)) addItem(std::move(item), true);
@@ -217,6 +253,46 @@ int NtfsVolume::scanDeleted() {
     progress_->setFound(static_cast<int64_t>(items_.size()));
   }
   return e > 0 ? e : kNtfsOk;
+}
+
+std::string NtfsVolume::takeDeletedResume(const SweepCheckpoint& cp,
+                                          const std::function<bool(uint32_t, std::span<const uint8_t>)>& take) {
+  if (cp.first != 0 || cp.end != liveCount_)
+    return "the table's record count differs (" + std::to_string(cp.end) + " there, " + std::to_string(liveCount_) +
+           " here)";
+  if (cp.position > liveCount_) return "its position lies past the table's last record";
+  if (cp.found.empty() || cp.found[0] > cp.position) return "bad count of unreadable records";
+  if (cp.found.size() - 1 > cp.position) return "bad list of found records";
+  uint64_t previous = 0;
+  for (size_t k = 1; k < cp.found.size(); ++k) {
+    const uint64_t n = cp.found[k];
+    if (n < kFirstUserRecord || n >= cp.position || (k > 1 && n <= previous))
+      return "found record " + std::to_string(n) + " does not fit";
+    previous = n;
+  }
+  // Read the listed records again, those that lie close together in one read.
+  const size_t rs = recordSize_;
+  const uint64_t perRead = std::max<uint64_t>(1, (uint64_t(2) << 20) / rs);
+  std::vector<uint8_t> window;
+  for (size_t k = 1; k < cp.found.size();) {
+    const uint64_t firstNumber = cp.found[k];
+    size_t last = k;
+    while (last + 1 < cp.found.size() && cp.found[last + 1] < firstNumber + perRead) ++last;
+    const uint64_t count = cp.found[last] - firstNumber + 1;
+    window.resize(static_cast<size_t>(count) * rs);
+    const bool whole = readStreamRange(mft_, firstNumber * rs, window.data(), window.size());
+    for (; k <= last; ++k) {
+      const uint64_t n = cp.found[k];
+      std::span<uint8_t> rec(window.data() + static_cast<size_t>(n - firstNumber) * rs, rs);
+      // A record that can not be read now is left out, as the table's stream leaves it out.
+      if (!whole && !readStreamRange(mft_, n * rs, rec.data(), rs)) continue;
+      if (std::memcmp(rec.data(), "FILE", 4) != 0) return "record " + std::to_string(n) + " is no file record now";
+      applyFixups(rec);
+      if (!take(static_cast<uint32_t>(n), rec))
+        return "record " + std::to_string(n) + " holds no folder or deleted file now (the volume changed)";
+    }
+  }
+  return {};
 }
 
 }  // namespace brenix

@@ -25,6 +25,7 @@
 #include "ntfs/ntfs_record.h"
 #include "results/progress.h"
 #include "results/recovery_context.h"
+#include "results/sweep_session.h"
 
 namespace brenix {
 
@@ -58,6 +59,7 @@ class NtfsVolume {
   static constexpr size_t kMaxBuffers = 30;
   static constexpr uint32_t kFirstUserRecord = 24;  // 0..23 belong to the file system
   static constexpr uint32_t kExtendRecord = 11;
+  static constexpr int kNtfsResumeRefused = 22;
 
   NtfsVolume() = default;
   NtfsVolume(const NtfsVolume&) = delete;
@@ -77,6 +79,11 @@ class NtfsVolume {
   void setPreset(FilePreset preset) { preset_ = preset; }
   void setRunning(const std::atomic<bool>* running) { running_ = running; }
   void setProgress(Progress* progress) { progress_ = progress; }
+  // A scan that can stop and continue: scanFormatted continues its sweep
+  // (unit "byte") and scanDeleted its read of the table (unit "record") from
+  // sweep->resume, feeds sweep->sink after each read and fills sweep->reached.
+  // A point that does not fit is refused (sweep->refused) and the scan lists nothing.
+  void setSweep(SweepSession* sweep) { sweep_ = sweep; }
   // Called (serialised) for every accepted item with its index in items().
   void setItemFound(std::function<void(const NtfsItem&, size_t)> callback) { itemFound_ = std::move(callback); }
 
@@ -93,13 +100,14 @@ class NtfsVolume {
   uint64_t unreadableRecords() const { return unreadableRecords_; }
 
   // Lists the deleted records of the live table: 0, -1 without a live table
-  // (or when cancelled), the MFT load's error, or a read error when no record
-  // of the table could be read.
+  // (or when cancelled), the MFT load's error, kNtfsResumeRefused, or a read
+  // error when no record of the table could be read.
   int scanDeleted();
   // Lists every named record of the live table and of the file records the
   // sweep finds outside it. Returns when all of them are listed. Without an
   // NTFS boot sector the sweep runs with 4 KiB clusters and 1 KiB records;
-  // without a loadable live table it runs all the same.
+  // without a loadable live table it runs all the same. kNtfsResumeRefused
+  // when the sweep's resume point does not fit.
   int scanFormatted();
 
   bool accept(const NtfsItem& item) const;
@@ -148,12 +156,16 @@ class NtfsVolume {
   bool readStreamRange(const NtfsDataStream& data, uint64_t offset, uint8_t* out, size_t n) const;
   std::vector<uint8_t> readAttributeList(const MftRecordReader& reader);
   // --- the live table (ntfs_mft_stream.cpp)
-  // Streams the live table from record `first` on, in large sequential reads,
-  // handing each record (fixups applied) to visit. Unreadable records are
-  // left out and counted. 0, -1 when cancelled, or a read error when no record could be read.
-  int streamLiveTable(uint32_t first, const std::function<void(uint32_t, std::span<const uint8_t>)>& visit);
-  // Notes a folder record in `table` under `slot`.
-  void noteFolder(NtfsFolderTable& table, uint32_t slot, std::span<const uint8_t> record) const;
+  // Streams the live table from record `from` on, in large sequential reads,
+  // handing each record from `first` on (fixups applied) to visit, and the
+  // next record to read to batchDone after each read. Unreadable records are
+  // left out and counted (on top of `unreadableBefore`, those before `from`).
+  // 0, -1 when cancelled, or a read error when no record could be read.
+  int streamLiveTable(uint32_t first, const std::function<void(uint32_t, std::span<const uint8_t>)>& visit,
+                      uint32_t from = 0, uint64_t unreadableBefore = 0,
+                      const std::function<void(uint32_t)>& batchDone = {});
+  // Notes a folder record in `table` under `slot`; false when it is none.
+  bool noteFolder(NtfsFolderTable& table, uint32_t slot, std::span<const uint8_t> record) const;
   // --- items and folder chains (ntfs_items.cpp)
   // Builds an item from the record at `index` of buffer b: 0, -1 when it has
   // no name or the preset refuses it, or a decode error. A file's named
@@ -170,6 +182,17 @@ class NtfsVolume {
   // --- the formatted sweep (ntfs_sweep.cpp)
   void liveWorker();
   void sweptWorker(size_t b);
+  // Takes a stored sweep point: the swept records before it, and the folder
+  // notes of those that are folders (read again). Empty when it fits, else why not.
+  std::string takeSweepResume(const SweepCheckpoint& cp, uint64_t start, uint64_t end,
+                              const std::vector<std::pair<uint64_t, uint64_t>>& live,
+                              std::vector<std::pair<uint32_t, uint32_t>>& numbers);
+  // Takes a stored point of the deleted-file scan: the listed records before
+  // it are read again and handed to take. Empty when it fits, else why not.
+  std::string takeDeletedResume(const SweepCheckpoint& cp,
+                                const std::function<bool(uint32_t, std::span<const uint8_t>)>& take);
+  // Keeps a swept record (its place, its number), as the sweep finds it.
+  void keepSwept(uint64_t offset, uint32_t number, std::vector<std::pair<uint32_t, uint32_t>>& numbers);
   bool readSwept(uint32_t sweptIndex, std::vector<uint8_t>& out) const;
   // The swept index of the record with this number for a record of swept
   // buffer b: its own buffer's first copy, else the first copy in any; -1 when none.
@@ -203,6 +226,7 @@ class NtfsVolume {
   FilePreset preset_ = FilePreset::None;
   const std::atomic<bool>* running_ = nullptr;
   Progress* progress_ = nullptr;
+  SweepSession* sweep_ = nullptr;
   std::function<void(const NtfsItem&, size_t)> itemFound_;
   std::mutex itemsMutex_;
   std::vector<NtfsItem> items_;
