@@ -318,7 +318,8 @@ bool ExtScanner::collectTables() {
   progress_.setDone(0);
   const uint32_t per = volume_.inodesPerBlock();
   const uint64_t firstGroup = volume_.groupOfBlock(first_);
-  const uint64_t endGroup = std::max<uint64_t>(firstGroup, std::min<uint64_t>(volume_.groupOfBlock(last_) + 1, volume_.groupCount()));
+  const uint64_t endGroup =
+      std::max<uint64_t>(firstGroup, std::min<uint64_t>(volume_.groupOfBlock(last_) + 1, volume_.groupCount()));
   uint64_t g = firstGroup;
   if (sweep_) sweep_->unit = "group";
   if (sweep_ && sweep_->resume) {

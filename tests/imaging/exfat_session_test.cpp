@@ -7,11 +7,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 
 #include "brenix_run.h"
+#include "common/bytes.h"
 #include "exfat/exfat_card.h"
 #include "support/tools.h"
 
@@ -26,8 +26,6 @@ constexpr uint64_t kSizeMib = 1024;
 constexpr long long kSize = 1ll << 30;
 constexpr uint64_t kClusterBytes = 4096;
 
-uint32_t le32At(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
-
 // Marks the clusters of [count * from, count * to) as in use in the
 // allocation bitmap, so that exfat-fuse puts the next folders behind them.
 // The quick format afterwards writes a fresh bitmap: only the folders remain.
@@ -35,7 +33,7 @@ void steerAllocation(const fs::path& image, double from, double to) {
   std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
   uint8_t boot[512];
   f.read(reinterpret_cast<char*>(boot), sizeof boot);
-  const uint32_t sectorShift = boot[108], heap = le32At(boot + 88), count = le32At(boot + 92), root = le32At(boot + 96);
+  const uint32_t sectorShift = boot[108], heap = le32(boot + 88), count = le32(boot + 92), root = le32(boot + 96);
   const uint64_t cb = uint64_t(1) << (sectorShift + boot[109]);
   auto offset = [&](uint64_t c) { return static_cast<std::streamoff>((uint64_t(heap) << sectorShift) + (c - 2) * cb); };
   std::vector<uint8_t> dir(cb);
@@ -45,10 +43,10 @@ void steerAllocation(const fs::path& image, double from, double to) {
   while (e < cb && dir[e] != 0x81) e += 32;  // the allocation bitmap's entry
   ASSERT_LT(e, cb);
   std::vector<uint8_t> bitmap((count + 7) / 8);
-  f.seekg(offset(le32At(&dir[e + 20])));
+  f.seekg(offset(le32(&dir[e + 20])));
   f.read(reinterpret_cast<char*>(bitmap.data()), static_cast<std::streamsize>(bitmap.size()));
   for (auto i = uint64_t(count * from); i < uint64_t(count * to); ++i) bitmap[i / 8] |= uint8_t(1u << (i % 8));
-  f.seekp(offset(le32At(&dir[e + 20])));
+  f.seekp(offset(le32(&dir[e + 20])));
   f.write(reinterpret_cast<const char*>(bitmap.data()), static_cast<std::streamsize>(bitmap.size()));
 }
 

@@ -42,7 +42,7 @@ class ExtSession : public testing::Test {
     // next file's inode on, and are freed again (never lived, so not listed).
     auto write = [&](int i) {
       std::vector<uint8_t> bytes(static_cast<size_t>(7000 * i));
-      for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<uint8_t>((k * 131 + static_cast<size_t>(i)) >> 3);
+      for (size_t k = 0; k < bytes.size(); ++k) bytes[k] = static_cast<uint8_t>((k * 131 + size_t(i)) >> 3);
       const fs::path host = dir_ / ("p" + std::to_string(i) + ".jpg");
       test::writeFile(host, bytes);
       return "write " + host.string() + " p" + std::to_string(i) + ".jpg\n";
