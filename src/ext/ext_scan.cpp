@@ -299,9 +299,11 @@ std::string ExtScanner::takeTableResume(const SweepCheckpoint& cp, uint64_t firs
   std::vector<uint8_t> c;
   uint64_t previous = 0;
   for (uint64_t n : cp.found) {
+    if (n <= previous || n < lowest || n > highest)
+      return "found inode " + std::to_string(n) + " is out of order or not in a group before the position";
     const uint64_t g = (n - 1) / sb.inodesPerGroup, x = (n - 1) % sb.inodesPerGroup;
     bool used = true;
-    const bool fits = n > previous && n >= lowest && n <= highest && !volume_.group(g).inodesUninitialized &&
+    const bool fits = !volume_.group(g).inodesUninitialized &&
                       x < uint64_t(sb.inodesPerGroup) - volume_.group(g).unusedInodes &&
                       inRange(volume_.group(g).inodeTable + x / per) && volume_.inodeBitmapBit(n, used) && !used &&
                       volume_.readFullInode(n, c) && deletedInTable(c.data());
