@@ -58,7 +58,10 @@ ScanResult ExFatEngine::scanVolume(std::unique_ptr<Volume> volume, ScanMode mode
                                 ? static_cast<uint32_t>(std::min<uint64_t>(
                                       2 + (ctx.options.endSector - 1 - heapStart) / sectorsPerCluster, UINT32_MAX))
                                 : 1;
+    options.sweep = ctx.sweep;
+    if (ctx.sweep) ctx.sweep->unit = "cluster";
     runFormattedScan(*volume_, options, sink, &counters_);
+    if (ctx.sweep && !ctx.sweep->refused.empty()) return ScanResult{22, ctx.sweep->refused};
   } else {
     return ScanResult{22, {}};
   }

@@ -23,6 +23,8 @@ class ExFatEngine final : public ScanEngine {
   ScanResult scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree, const RunningFlag& running) override;
   bool readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) override;
   WriteStatus writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) override;
+  // The formatted-drive sweep for directory clusters can stop and continue.
+  bool continuesScan(ScanMode mode) const override { return mode == ScanMode::Formatted; }
 
   // Scans a volume the caller opened (tests, tools); the engine keeps it for reads.
   ScanResult scanVolume(std::unique_ptr<Volume> volume, ScanMode mode, RecoveryContext& ctx, ResultTree& tree,

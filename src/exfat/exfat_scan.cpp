@@ -1,6 +1,7 @@
 #include "exfat/exfat_scan.h"
 
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -14,6 +15,7 @@ namespace {
 
 constexpr uint64_t kMaxDirectoryBytes = 64ull << 20;  // about two million entries
 constexpr const char* kLostFiles = "Lost Files";
+constexpr uint64_t kMaxSetBytes = 19 * kEntryBytes;  // a file entry, its stream entry and 17 name entries
 
 void appendCluster(std::vector<ClusterRun>& runs, uint32_t c) {
   if (!runs.empty() && runs.back().first + runs.back().count == c && runs.back().count < UINT32_MAX)
@@ -322,6 +324,24 @@ bool holdsEntrySet(std::span<const uint8_t> data, size_t clusterBytes) {
   return false;
 }
 
+// Takes back the directory clusters an earlier run of the same sweep found:
+// [start, count, ...] runs in ascending order, each inside the range and
+// before the position. Empty when taken, else why not.
+std::string takeSweepResume(const SweepCheckpoint& cp, uint64_t first, uint64_t end, std::vector<uint32_t>* clusters) {
+  if (cp.first != first || cp.end != end) return "the scanned range of clusters differs";
+  if (cp.position < first || cp.position > end) return "its position lies outside the scanned clusters";
+  if (cp.found.size() % 2 != 0 || cp.found.size() / 2 > cp.position - first) return "bad list of found directories";
+  uint64_t previousEnd = first;
+  for (size_t i = 0; i < cp.found.size(); i += 2) {
+    const uint64_t start = cp.found[i], count = cp.found[i + 1];
+    if (start < previousEnd || start >= cp.position || count == 0 || count > cp.position - start)
+      return "found directory run at cluster " + std::to_string(start) + " does not fit";
+    for (uint64_t k = 0; k < count; ++k) clusters->push_back(static_cast<uint32_t>(start + k));
+    previousEnd = start + count;
+  }
+  return {};
+}
+
 }  // namespace
 
 bool runFormattedScan(const Volume& v, const FormattedScanOptions& options, ScanSink out, ScanCounters* counters) {
@@ -336,37 +356,85 @@ bool runFormattedScan(const Volume& v, const FormattedScanOptions& options, Scan
   out.progress.setDone(0);
   out.progress.setStatus("Found Folders : 0");
 
-  // Pass 1: the directory clusters. Each batch reads one cluster more, so a
-  // set that starts near a cluster's end is decoded whole.
+  // Pass 1: the directory clusters. Each cluster is decoded with the
+  // clusters after it that the longest set can reach, so a set that starts
+  // near a cluster's end is decoded whole, wherever a batch (or a resumed
+  // sweep) begins.
   std::vector<uint32_t> dirClusters;
-  const uint64_t batch = std::max<uint64_t>(1, (4ull << 20) / cb);
-  std::vector<uint8_t> buf;
-  for (uint64_t c = first; c <= last && out.running;) {
-    out.progress.setDone(static_cast<int32_t>(std::min<uint64_t>(c - first, INT32_MAX)));
-    const uint64_t count = std::min<uint64_t>(batch, uint64_t(last) - c + 1);
-    const uint64_t withNext = std::min<uint64_t>(count + 1, uint64_t(g.maxCluster()) - c + 1);
-    buf.resize(static_cast<size_t>(withNext * cb));
-    bool ok = v.readBytes(v.clusterOffset(static_cast<uint32_t>(c)), buf.data(), buf.size());
-    if (!ok && withNext > count) {
-      buf.resize(static_cast<size_t>(count * cb));
-      ok = v.readBytes(v.clusterOffset(static_cast<uint32_t>(c)), buf.data(), buf.size());
+  SweepSession* sweep = options.sweep;
+  const uint64_t rangeEnd = uint64_t(first) + total;
+  uint64_t next = first;
+  if (sweep && sweep->resume) {
+    const std::string why = takeSweepResume(*sweep->resume, first, rangeEnd, &dirClusters);
+    if (!why.empty()) {
+      sweep->refused = why;
+      return false;
     }
-    for (uint64_t k = 0; k < count && out.running; ++k) {
+    next = sweep->resume->position;
+  }
+  const uint64_t batch = std::max<uint64_t>(1, (4ull << 20) / cb);
+  const uint64_t reach = (kMaxSetBytes + cb - 1) / cb;  // clusters after single that its last set can reach
+  std::vector<uint8_t> buf, single;
+  uint64_t sweptBytes = 0;
+  auto lastCheckpoint = std::chrono::steady_clock::now();
+  auto checkpoint = [&](bool ended) {
+    SweepCheckpoint cp;
+    cp.position = next;
+    cp.first = first;
+    cp.end = rangeEnd;
+    for (size_t i = 0; i < dirClusters.size(); ++i) {
+      if (i > 0 && dirClusters[i] == dirClusters[i - 1] + 1) {
+        ++cp.found.back();
+      } else {
+        cp.found.push_back(dirClusters[i]);
+        cp.found.push_back(1);
+      }
+    }
+    cp.sweptBytes = sweptBytes;
+    cp.ended = ended;
+    return cp;
+  };
+  // Reads count clusters from `at` and those `reach` after them (fewer when
+  // they are past the heap or unreadable); false when the first count cannot be read.
+  auto readWithReach = [&](uint64_t at, uint64_t count, std::vector<uint8_t>& into) {
+    const uint64_t withReach = std::min<uint64_t>(count + reach, uint64_t(g.maxCluster()) - at + 1);
+    into.resize(static_cast<size_t>(withReach * cb));
+    if (v.readBytes(v.clusterOffset(static_cast<uint32_t>(at)), into.data(), into.size())) return true;
+    into.resize(static_cast<size_t>(count * cb));
+    return withReach > count && v.readBytes(v.clusterOffset(static_cast<uint32_t>(at)), into.data(), into.size());
+  };
+  // The next cluster to consider; a cancel inside a batch leaves it at the first one not considered.
+  while (next < rangeEnd && out.running) {
+    out.progress.setDone(static_cast<int32_t>(std::min<uint64_t>(next - first, INT32_MAX)));
+    const uint64_t count = std::min<uint64_t>(batch, rangeEnd - next);
+    const bool ok = readWithReach(next, count, buf);
+    uint64_t k = 0;
+    for (; k < count && out.running; ++k) {
       std::span<const uint8_t> data;
-      std::vector<uint8_t> one;
       if (ok) {
         data = std::span<const uint8_t>(buf).subspan(static_cast<size_t>(k * cb));
       } else {  // part of the batch is unreadable: cluster by cluster
-        one.resize(static_cast<size_t>(cb));
-        if (!v.readBytes(v.clusterOffset(static_cast<uint32_t>(c + k)), one.data(), one.size())) continue;
-        data = one;
+        if (!readWithReach(next + k, 1, single)) continue;
+        data = single;
       }
       if (holdsEntrySet(data, static_cast<size_t>(cb))) {
-        dirClusters.push_back(static_cast<uint32_t>(c + k));
+        dirClusters.push_back(static_cast<uint32_t>(next + k));
         out.progress.setStatus(format("Found Folders : %d", static_cast<int>(dirClusters.size())));
       }
     }
-    c += count;
+    sweptBytes += k * cb;
+    next += k;
+    if (sweep && sweep->sink) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - lastCheckpoint >= std::chrono::milliseconds(250)) {
+        lastCheckpoint = now;
+        sweep->sink(checkpoint(false));
+      }
+    }
+  }
+  if (sweep) {
+    sweep->reached = checkpoint(next >= rangeEnd);
+    sweep->reachedSet = true;
   }
   out.progress.setTotal(static_cast<int32_t>(std::min<size_t>(dirClusters.size(), INT32_MAX)));
   out.progress.setDone(0);

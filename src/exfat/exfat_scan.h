@@ -12,6 +12,7 @@
 #include "results/progress.h"
 #include "results/recovery_context.h"
 #include "results/result_tree.h"
+#include "results/sweep_session.h"
 
 namespace brenix::exfat {
 
@@ -78,12 +79,17 @@ struct FormattedScanOptions {
   NameFilter filter;
   uint32_t firstCluster = 2;           // sweep range, inclusive
   uint32_t lastCluster = UINT32_MAX;
+  // Set: the sweep for directory clusters continues from sweep->resume when
+  // it fits (else sweep->refused says why and nothing is scanned), reports
+  // to sweep->sink as it goes and leaves where it stopped in sweep->reached.
+  // Its found list is the directory clusters as [start, count, ...] runs.
+  SweepSession* sweep = nullptr;
 };
 
 // The sweep: clusters holding entry sets with valid checksums are directory
 // clusters; folders are rebuilt from the folder sets that name them, and what
 // no found folder names is listed under "Lost Files". Returns false when no
-// directory cluster was found.
+// directory cluster was found or a resume point was refused.
 bool runFormattedScan(const Volume& volume, const FormattedScanOptions& options, ScanSink out,
                       ScanCounters* counters = nullptr);
 

@@ -61,7 +61,9 @@ ScanResult ExtEngine::scanVolume(std::shared_ptr<const ExtDevice> device, const 
     case OpenStatus::NoJournal: return {kErrorBadVolume, {}};
   }
   ExtScanner scanner(*volume_, ctx.progress, running);
+  scanner.setSweep(ctx.sweep);
   items_ = scanner.scan();
+  if (ctx.sweep && !ctx.sweep->refused.empty()) return {22, ctx.sweep->refused};
   places_ = scanner.places();
   extentBlocks_ = scanner.takeExtentBlocks();
   stats_ = scanner.stats();

@@ -22,6 +22,8 @@ class ExtEngine : public ScanEngine {
   ScanResult scan(ScanMode mode, RecoveryContext& ctx, ResultTree& tree, const RunningFlag& running) override;
   bool readItem(const FoundItem& item, std::vector<uint8_t>& out, uint64_t maxBytes) override;
   WriteStatus writeItem(const FoundItem& item, ByteSink& sink, const RunningFlag& running) override;
+  // The deleted-file scan continues group by group through the inode tables.
+  bool continuesScan(ScanMode mode) const override { return mode == ScanMode::Deleted; }
 
   // Scans a volume that is already open (tests, benchmarks, other front ends).
   ScanResult scanVolume(std::shared_ptr<const ExtDevice> device, const std::string& label, RecoveryContext& ctx,

@@ -1,6 +1,7 @@
 #include "ext/ext_scan.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <deque>
 
@@ -216,7 +217,7 @@ std::vector<ExtItem> ExtScanner::scan(uint64_t firstBlock, uint64_t lastBlock) {
   earliest_ = made > kEarliestTime && made <= now_ ? made : kEarliestTime;
 
   progress_.setStatus(kFoundStatus + std::string("0"));
-  collectTables();
+  if (!collectTables()) return found;
   if (volume_.variant() != ExtVariant::Ext2 && volume_.superblock().journalInode != 0) collectJournal();
   resolveFolders();
 
@@ -267,17 +268,105 @@ std::vector<ExtItem> ExtScanner::scan(uint64_t firstBlock, uint64_t lastBlock) {
   return found;
 }
 
-void ExtScanner::collectTables() {
+// A free inode's table copy that the scan lists as a deleted file.
+bool ExtScanner::deletedInTable(const uint8_t* c) const {
+  const uint32_t dtime = inode::dtime(c);
+  if (dtime == 0) return false;
+  const uint64_t size = inode::size(c);
+  return size != 0 && size <= volume_.sizeLimit() && inode::isRegular(c) && hasSoundMap(c) && timeAccepted(dtime) &&
+         inode::ctime(c) != 0 && inode::mtime(c) != 0;
+}
+
+void ExtScanner::takeFromTable(const uint8_t* c, uint32_t n) {
+  Slot slot{makeItem(c, n), true, true, 0, inode::dtime(c), {}};
+  if (inode::hasInlineData(c)) slot.full.assign(c, c + volume_.superblock().inodeSize);
+  table_[n] = std::move(slot);
+  ++foundCount_;
+  progress_.setStatus(kFoundStatus + std::to_string(foundCount_));
+}
+
+// Takes back the inodes an earlier run found in the tables of the groups
+// before the position: ascending numbers, each read again and still a free
+// inode of a deleted file where this scan reads. Empty when taken, else why not.
+std::string ExtScanner::takeTableResume(const SweepCheckpoint& cp, uint64_t firstGroup, uint64_t endGroup) {
+  const ExtSuperblock& sb = volume_.superblock();
+  if (cp.first != firstGroup || cp.end != endGroup) return "the scanned range of groups differs";
+  if (cp.position < firstGroup || cp.position > endGroup) return "its position lies outside the scanned groups";
+  const uint64_t lowest = firstGroup * sb.inodesPerGroup + 1;
+  const uint64_t highest = std::min<uint64_t>(cp.position * sb.inodesPerGroup, sb.inodesCount);
+  if (cp.found.size() > (highest >= lowest ? highest - lowest + 1 : 0)) return "bad list of found inodes";
+  const uint32_t per = volume_.inodesPerBlock();
+  std::vector<uint8_t> c;
+  uint64_t previous = 0;
+  for (uint64_t n : cp.found) {
+    if (n <= previous || n < lowest || n > highest)
+      return "found inode " + std::to_string(n) + " is out of order or not in a group before the position";
+    const uint64_t g = (n - 1) / sb.inodesPerGroup, x = (n - 1) % sb.inodesPerGroup;
+    bool used = true;
+    const bool fits = !volume_.group(g).inodesUninitialized &&
+                      x < uint64_t(sb.inodesPerGroup) - volume_.group(g).unusedInodes &&
+                      inRange(volume_.group(g).inodeTable + x / per) && volume_.inodeBitmapBit(n, used) && !used &&
+                      volume_.readFullInode(n, c) && deletedInTable(c.data());
+    if (!fits) return "found inode " + std::to_string(n) + " is not a deleted file of this volume's inode tables";
+    takeFromTable(c.data(), static_cast<uint32_t>(n));
+    previous = n;
+  }
+  return {};
+}
+
+bool ExtScanner::collectTables() {
   const ExtSuperblock& sb = volume_.superblock();
   progress_.setTotal(clampInt(sb.inodesCount));
   progress_.setDone(0);
   const uint32_t per = volume_.inodesPerBlock();
-  const uint64_t firstGroup = volume_.groupOfBlock(first_), lastGroup = volume_.groupOfBlock(last_);
+  const uint64_t firstGroup = volume_.groupOfBlock(first_);
+  const uint64_t endGroup =
+      std::max<uint64_t>(firstGroup, std::min<uint64_t>(volume_.groupOfBlock(last_) + 1, volume_.groupCount()));
+  uint64_t g = firstGroup;
+  if (sweep_) sweep_->unit = "group";
+  if (sweep_ && sweep_->resume) {
+    const std::string why = takeTableResume(*sweep_->resume, firstGroup, endGroup);
+    if (!why.empty()) {
+      sweep_->refused = why;
+      table_.clear();
+      return false;
+    }
+    g = sweep_->resume->position;
+  }
+  uint64_t sweptBytes = 0;
+  auto lastCheckpoint = std::chrono::steady_clock::now();
+  // The inodes found in the groups before g, in ascending order.
+  auto checkpoint = [&](bool ended) {
+    SweepCheckpoint cp;
+    cp.position = g;
+    cp.first = firstGroup;
+    cp.end = endGroup;
+    for (const auto& [n, slot] : table_)
+      if (slot.fromTable && n <= g * sb.inodesPerGroup) cp.found.push_back(n);
+    cp.sweptBytes = sweptBytes;
+    cp.ended = ended;
+    return cp;
+  };
+  const auto stop = [&](bool ended) {
+    if (!sweep_) return;
+    sweep_->reached = checkpoint(ended);
+    sweep_->reachedSet = true;
+  };
   std::vector<uint8_t> bitmap, block, chunk;
-  for (uint32_t g = 0; g < volume_.groupCount(); ++g) {
-    if (!running_) return;
-    if (g < firstGroup || g > lastGroup || !volume_.readInodeBitmap(g, bitmap)) continue;
-    const GroupDescriptor& gd = volume_.group(g);
+  for (; g < endGroup; ++g) {
+    if (!running_) {
+      stop(false);
+      return true;
+    }
+    if (sweep_ && sweep_->sink) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - lastCheckpoint >= std::chrono::milliseconds(250)) {
+        lastCheckpoint = now;
+        sweep_->sink(checkpoint(false));
+      }
+    }
+    if (!volume_.readInodeBitmap(static_cast<uint32_t>(g), bitmap)) continue;
+    const GroupDescriptor& gd = volume_.group(static_cast<uint32_t>(g));
     const uint64_t table = gd.inodeTable;
     if (table == 0 || table + volume_.inodeTableBlocks() > sb.blocksCount) continue;
     // A table never initialised holds no inode that ever lived; past the
@@ -286,12 +375,14 @@ void ExtScanner::collectTables() {
     const uint64_t usedInodes = sb.inodesPerGroup - gd.unusedInodes;
     const uint64_t usedBlocks = std::min<uint64_t>(volume_.inodeTableBlocks(), (usedInodes + per - 1) / per);
     const size_t inodeSize = sb.inodeSize;
+    uint64_t groupBytes = 0;  // counted as swept once the whole group is
     // The table is read in runs of kTableRunBlocks (small enough to stay in
     // the processor's cache); a run that cannot be read whole, or that leaves
     // the scanned range, is read block by block.
     for (uint32_t j0 = 0; j0 < usedBlocks; j0 += kTableRunBlocks) {
       const uint32_t run = static_cast<uint32_t>(std::min<uint64_t>(kTableRunBlocks, usedBlocks - j0));
       const bool whole = inRange(table + j0) && inRange(table + j0 + run - 1) && volume_.readBlocks(table + j0, run, chunk);
+      if (whole) groupBytes += uint64_t(run) * volume_.blockSize();
       for (uint32_t j = j0; j < j0 + run; ++j) {
         const uint8_t* blockData = nullptr;
         if (whole) {
@@ -299,35 +390,32 @@ void ExtScanner::collectTables() {
         } else {
           const uint64_t t = table + j;
           if (!inRange(t) || !volume_.readBlock(t, block)) continue;
+          groupBytes += volume_.blockSize();
           blockData = block.data();
         }
-        if (!running_) return;
+        if (!running_) {
+          stop(false);
+          return true;
+        }
         for (uint32_t k = 0; k < per; ++k) {
           const uint64_t x = uint64_t(j) * per + k;
-          const uint64_t n = uint64_t(g) * sb.inodesPerGroup + x + 1;
+          const uint64_t n = g * sb.inodesPerGroup + x + 1;
           if (x >= sb.inodesPerGroup || n > sb.inodesCount) break;
           ++stats_.inodesExamined;
           const uint8_t* c = blockData + size_t(k) * inodeSize;
           // The cheapest tests first: most inodes are in use or never were.
           if ((bitmap[x / 8] >> (x % 8)) & 1) continue;
-          const uint32_t dtime = inode::dtime(c);
-          if (dtime == 0) continue;
-          const uint64_t size = inode::size(c);
-          if (size != 0 && size <= volume_.sizeLimit() && inode::isRegular(c) && hasSoundMap(c) &&
-              timeAccepted(dtime) && inode::ctime(c) != 0 && inode::mtime(c) != 0) {
-            Slot slot{makeItem(c, static_cast<uint32_t>(n)), true, true, 0, dtime, {}};
-            if (inode::hasInlineData(c)) slot.full.assign(c, c + inodeSize);
-            table_[static_cast<uint32_t>(n)] = std::move(slot);
-            ++foundCount_;
-            progress_.setStatus(kFoundStatus + std::to_string(foundCount_));
-          }
+          if (deletedInTable(c)) takeFromTable(c, static_cast<uint32_t>(n));
         }
-        const uint64_t done = uint64_t(g) * sb.inodesPerGroup + std::min<uint64_t>(uint64_t(j + 1) * per, sb.inodesPerGroup);
+        const uint64_t done = g * sb.inodesPerGroup + std::min<uint64_t>(uint64_t(j + 1) * per, sb.inodesPerGroup);
         progress_.setDone(clampInt(std::min<uint64_t>(done, sb.inodesCount)));
       }
     }
+    sweptBytes += groupBytes;
   }
+  stop(true);
   progress_.setDone(clampInt(sb.inodesCount));  // skipped tables count as done
+  return true;
 }
 
 void ExtScanner::collectJournal() {

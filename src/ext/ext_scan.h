@@ -14,6 +14,7 @@
 
 #include "ext/ext_volume.h"
 #include "results/progress.h"
+#include "results/sweep_session.h"
 
 namespace brenix::ext {
 
@@ -106,6 +107,13 @@ class ExtScanner {
   // Collects the deleted files over blocks [first, last] (normalised to the
   // volume) and applies the tree-step naming. Empty when the volume is not ready.
   std::vector<ExtItem> scan(uint64_t firstBlock = 0, uint64_t lastBlock = UINT64_MAX);
+  // Set before scan(): the inode-table reading, the long part of the scan,
+  // continues from sweep->resume (group by group; its found list is the
+  // inode numbers taken so far, read again) when that fits the volume, else
+  // sweep->refused says why and scan() finds nothing. It reports to
+  // sweep->sink as it goes and leaves where it stopped in sweep->reached.
+  // The journal and the folders are read whole again on every run.
+  void setSweep(SweepSession* sweep) { sweep_ = sweep; }
   const ScanStats& stats() const { return stats_; }
   // One place per item of the last scan, in the same order.
   const std::vector<ItemPlace>& places() const { return places_; }
@@ -114,7 +122,10 @@ class ExtScanner {
 
  private:
   struct Slot;
-  void collectTables();
+  bool collectTables();
+  std::string takeTableResume(const SweepCheckpoint& cp, uint64_t firstGroup, uint64_t endGroup);
+  bool deletedInTable(const uint8_t* inode) const;
+  void takeFromTable(const uint8_t* inode, uint32_t number);
   void collectJournal();
   void journalInodeBlock(uint64_t fsBlock, const uint8_t* copy, uint32_t sequence);
   void journalDirectoryBlock(uint64_t fsBlock, const uint8_t* copy, uint32_t sequence);
@@ -131,6 +142,7 @@ class ExtScanner {
   const ExtVolume& volume_;
   Progress& progress_;
   const std::atomic<bool>& running_;
+  SweepSession* sweep_ = nullptr;
   uint64_t first_ = 0, last_ = 0;
   int64_t now_ = 0, earliest_ = kEarliestTime;
   uint32_t foundCount_ = 0;
