@@ -1,7 +1,6 @@
 #include "exfat/exfat_scan.h"
 
 #include <algorithm>
-#include <chrono>
 #include <map>
 #include <unordered_map>
 #include <unordered_set>
@@ -376,7 +375,6 @@ bool runFormattedScan(const Volume& v, const FormattedScanOptions& options, Scan
   const uint64_t reach = (kMaxSetBytes + cb - 1) / cb;  // clusters after single that its last set can reach
   std::vector<uint8_t> buf, single;
   uint64_t sweptBytes = 0;
-  auto lastCheckpoint = std::chrono::steady_clock::now();
   auto checkpoint = [&](bool ended) {
     SweepCheckpoint cp;
     cp.position = next;
@@ -424,13 +422,7 @@ bool runFormattedScan(const Volume& v, const FormattedScanOptions& options, Scan
     }
     sweptBytes += k * cb;
     next += k;
-    if (sweep && sweep->sink) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - lastCheckpoint >= std::chrono::milliseconds(250)) {
-        lastCheckpoint = now;
-        sweep->sink(checkpoint(false));
-      }
-    }
+    if (sweep) sweep->offer([&] { return checkpoint(false); });
   }
   if (sweep) {
     sweep->reached = checkpoint(next >= rangeEnd);

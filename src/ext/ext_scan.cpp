@@ -1,7 +1,6 @@
 #include "ext/ext_scan.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <deque>
 
@@ -334,7 +333,6 @@ bool ExtScanner::collectTables() {
     g = sweep_->resume->position;
   }
   uint64_t sweptBytes = 0;
-  auto lastCheckpoint = std::chrono::steady_clock::now();
   // The inodes found in the groups before g, in ascending order.
   auto checkpoint = [&](bool ended) {
     SweepCheckpoint cp;
@@ -358,13 +356,7 @@ bool ExtScanner::collectTables() {
       stop(false);
       return true;
     }
-    if (sweep_ && sweep_->sink) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - lastCheckpoint >= std::chrono::milliseconds(250)) {
-        lastCheckpoint = now;
-        sweep_->sink(checkpoint(false));
-      }
-    }
+    if (sweep_) sweep_->offer([&] { return checkpoint(false); });
     if (!volume_.readInodeBitmap(static_cast<uint32_t>(g), bitmap)) continue;
     const GroupDescriptor& gd = volume_.group(static_cast<uint32_t>(g));
     const uint64_t table = gd.inodeTable;

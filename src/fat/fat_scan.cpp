@@ -1,7 +1,6 @@
 #include "fat/fat_scan.h"
 
 #include <algorithm>
-#include <chrono>
 #include <deque>
 #include <unordered_map>
 #include <unordered_set>
@@ -349,7 +348,6 @@ bool runFatFormattedScan(const FatVolume& v, const FatFormattedScanOptions& opti
   // c is the next cluster to consider; a cancel inside a batch leaves it at the first one not considered.
   uint64_t c = resumeAt;
   uint64_t sweptBytes = 0;
-  auto lastCheckpoint = std::chrono::steady_clock::now();
   auto checkpoint = [&](bool ended) {
     SweepCheckpoint cp;
     cp.position = c;
@@ -385,13 +383,7 @@ bool runFatFormattedScan(const FatVolume& v, const FatFormattedScanOptions& opti
     }
     sweptBytes += uint64_t(k) * cb;
     c += k;
-    if (sweep && sweep->sink) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - lastCheckpoint >= std::chrono::milliseconds(250)) {
-        lastCheckpoint = now;
-        sweep->sink(checkpoint(false));
-      }
-    }
+    if (sweep) sweep->offer([&] { return checkpoint(false); });
   }
   if (sweep) {
     sweep->reached = checkpoint(c > last);

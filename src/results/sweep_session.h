@@ -6,6 +6,7 @@
 // a point back to continue from it. The session file that keeps these
 // points between runs is the front end's business; an engine only checks
 // that a point it is handed fits the volume it scans.
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -35,6 +36,18 @@ struct SweepSession {
   std::string refused;
   // What the engine counts position in, for messages ("stopped at cluster N").
   std::string unit = "cluster";
+
+  // Hands the sink a checkpoint at most four times a second; make() builds
+  // it, and runs only when one is due (a found list can be long).
+  template <class Make>
+  void offer(Make&& make) {
+    if (!sink) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - lastOffer < std::chrono::milliseconds(250)) return;
+    lastOffer = now;
+    sink(make());
+  }
+  std::chrono::steady_clock::time_point lastOffer = std::chrono::steady_clock::now();
 };
 
 }  // namespace brenix
