@@ -1,6 +1,6 @@
 // Imaging a failing disk: a test-only source that fails chosen sector ranges,
-// GNU ddrescue as the peer that must accept our map (and whose map we
-// continue), and a device-mapper error target where the machine has one.
+// and GNU ddrescue as the peer that must accept our map (and whose map we
+// continue). Real failing block devices: faulty_device_test.cpp.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -266,47 +266,6 @@ TEST(ImageCommand, RefusesToOverwriteAndRefusesABadMapWithoutTouchingAnything) {
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), badMap);
   r = test::runTool({cli, "image", src, src, "--map", (dir / "self.map").string()});
   EXPECT_EQ(r.status, 1);
-}
-
-// A real faulty block device: a loop device over a file with device-mapper
-// error targets over chosen sectors. Needs root and the device-mapper driver.
-TEST(ImageCommand, FaultyDeviceMapperDevice) {
-  const char* cli = std::getenv("BRENIX_CLI");
-  if (!cli || !fs::exists(cli)) GTEST_SKIP() << "the brenix program is not built";
-  if (geteuid() != 0) GTEST_SKIP() << "needs root";
-  if (!test::haveTool("dmsetup") || !test::haveTool("losetup")) GTEST_SKIP() << "dmsetup or losetup missing";
-  const test::ToolResult targets = test::runTool({"dmsetup", "targets"});
-  if (targets.status != 0)
-    GTEST_SKIP() << "no device-mapper driver on this machine (dmsetup targets: "
-                 << targets.output.substr(0, targets.output.find('\n')) << ")";
-  test::TempDir dir;
-  const std::vector<uint8_t> bytes = pattern(4 << 20);  // 8192 sectors
-  test::writeFile(dir / "backing.img", bytes);
-  test::ToolResult loop = test::runTool({"losetup", "-f", "--show", (dir / "backing.img").string()});
-  if (loop.status != 0) GTEST_SKIP() << "no loop device: " << loop.output;
-  const std::string loopDev = loop.output.substr(0, loop.output.find('\n'));
-  const std::string name = "brenix-faulty-" + std::to_string(getpid());
-  const std::string table = "0 3000 linear " + loopDev + " 0\n3000 8 error\n3008 5184 linear " + loopDev + " 3008\n";
-  test::ToolResult created = test::runTool({"dmsetup", "create", name}, table);
-  if (created.status != 0) {
-    test::runTool({"losetup", "-d", loopDev});
-    GTEST_SKIP() << "dmsetup create failed: " << created.output;
-  }
-  const std::string img = (dir / "copy.img").string();
-  test::ToolResult r = test::runTool({cli, "image", "/dev/mapper/" + name, img, "--block-size", "64"});
-  test::runTool({"dmsetup", "remove", name});
-  test::runTool({"losetup", "-d", loopDev});
-  ASSERT_EQ(r.status, 0) << r.output;
-  EXPECT_NE(r.output.find("bad areas: 1 (4096 bytes)"), std::string::npos) << r.output;
-  std::vector<uint8_t> expected = bytes;
-  std::fill(expected.begin() + 3000 * 512, expected.begin() + 3008 * 512, 0);
-  EXPECT_EQ(test::readFile(img), expected);
-  RescueMap map;
-  std::string error;
-  ASSERT_TRUE(loadRescueMap(img + ".map", bytes.size(), &map, &error)) << error;
-  EXPECT_EQ(map.bytesWith(AreaStatus::BadSector), 8u * 512);
-  EXPECT_NE(map.findFrom(0, AreaStatus::BadSector), nullptr);
-  EXPECT_EQ(map.findFrom(0, AreaStatus::BadSector)->pos, 3000u * 512);
 }
 
 }  // namespace
