@@ -55,7 +55,15 @@ std::string attachLoop(const std::string& file, bool readOnly, std::string* whyN
     *whyNot = "no loop device: " + firstLine(loop.output);
     return {};
   }
-  std::ofstream(fs::path("/sys/block") / fs::path(dev).filename() / "queue" / "read_ahead_kb") << "0\n";
+  const fs::path sys = fs::path("/sys/block") / fs::path(dev).filename();
+  std::ofstream(sys / "queue" / "read_ahead_kb") << "0\n";
+  std::string direct;
+  std::ifstream(sys / "loop" / "dio") >> direct;
+  if (direct != "1") {
+    runTool({"losetup", "-d", dev});
+    *whyNot = "the loop device cannot read its file with direct I/O";
+    return {};
+  }
   return dev;
 }
 
