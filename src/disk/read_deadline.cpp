@@ -33,7 +33,36 @@ struct Shared {
 
 }  // namespace
 
-int stuckReads() { return gStuck.load(); }
+namespace {
+
+struct LeftRead {
+  std::function<bool()> finished;
+  std::function<void()> release;
+};
+std::mutex gLeftMutex;
+std::vector<LeftRead> gLeft;
+
+}  // namespace
+
+int stuckReads() {
+  std::lock_guard lock(gLeftMutex);
+  for (size_t i = 0; i < gLeft.size();) {
+    if (!gLeft[i].finished()) {
+      ++i;
+      continue;
+    }
+    gLeft[i].release();
+    gLeft.erase(gLeft.begin() + static_cast<std::ptrdiff_t>(i));
+    gStuck.fetch_sub(1);
+  }
+  return gStuck.load();
+}
+
+void leaveStuckRead(std::function<bool()> finished, std::function<void()> release) {
+  std::lock_guard lock(gLeftMutex);
+  gLeft.push_back({std::move(finished), std::move(release)});
+  gStuck.fetch_add(1);
+}
 
 void SectorReader::setDefaultDeviceReadTimeoutMs(uint32_t ms) { gDeviceReadTimeoutMs.store(ms); }
 uint32_t SectorReader::defaultDeviceReadTimeoutMs() { return gDeviceReadTimeoutMs.load(); }
@@ -46,7 +75,7 @@ void SectorReader::openBackendForTesting(std::shared_ptr<ImageBackend> backend, 
 
 DeadlineResult runWithDeadline(std::chrono::milliseconds timeout, void* buffer, size_t count, DeadlineWork work, bool* ok,
                                int* error, bool* mediaError) {
-  if (gStuck.load() >= kMaxStuckReads) return DeadlineResult::NotStarted;
+  if (stuckReads() >= kMaxStuckReads) return DeadlineResult::NotStarted;
   auto shared = std::make_shared<Shared>();
   shared->bytes.resize(count);
   try {

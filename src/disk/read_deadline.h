@@ -6,7 +6,8 @@
 // (ETIMEDOUT) and the scan goes on; the helper finishes or stays stuck on its
 // own and never touches the caller's buffer. At most kMaxStuckReads helpers
 // may hang at once; past that every timed read fails at once, since the
-// device no longer answers. Used by SectorReader for block devices.
+// device no longer answers. Used by SectorReader for block devices (on
+// Windows, where a device's reads are overlapped, for image backends only).
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +29,15 @@ enum class DeadlineResult { Done, TimedOut, NotStarted };
 DeadlineResult runWithDeadline(std::chrono::milliseconds timeout, void* buffer, size_t count, DeadlineWork work, bool* ok,
                                int* error, bool* mediaError);
 
-// Helpers still blocked past their deadline, now.
+// Reads still blocked past their deadline, now: the helpers, and the reads
+// left behind by leaveStuckRead that have not finished yet.
 int stuckReads();
+
+// A read left running past its deadline without a helper thread (on Windows,
+// an overlapped read of a device that would not cancel): it counts among the
+// stuck reads until finished() says it has ended; release() then frees what
+// it reads into. Both are called under a lock, from whichever thread asks
+// stuckReads() next.
+void leaveStuckRead(std::function<bool()> finished, std::function<void()> release);
 
 }  // namespace brenix

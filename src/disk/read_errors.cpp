@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "disk/sector_reader.h"
+
 namespace brenix {
 
 ReadErrorLog& ReadErrorLog::instance() {
@@ -122,5 +124,50 @@ void ZeroFilledReads::written(const void* data, size_t size, uint64_t outputOffs
 }
 
 uint64_t ZeroFilledReads::unplacedBytes() const { return zeroBytes_ > placedBytes_ ? zeroBytes_ - placedBytes_ : 0; }
+
+bool readNotingUnreadable(const std::string& device, uint64_t byteOffset, uint8_t* out, size_t count,
+                          const DeviceRangeRead& read, int* firstError) {
+  ZeroFilledReads* zeros = ZeroFilledReads::current();
+  if (zeros) zeros->reading(out, count);
+  int error = 0;
+  bool mediaError = false, timedOut = false;
+  *firstError = 0;
+  if (read(byteOffset, out, count, &error, &mediaError, &timedOut)) return true;
+  *firstError = error;
+  if (!mediaError || count == 0) return false;
+  const uint64_t end = byteOffset + count;
+  auto unreadable = [&](uint64_t from, uint64_t to) {
+    const uint64_t first = from / kSectorSize, last = (to + kSectorSize - 1) / kSectorSize;
+    ReadErrorLog::instance().record(device, first, last - first);
+    if (zeros) {
+      std::fill(out + (from - byteOffset), out + (to - byteOffset), uint8_t{0});
+      zeros->zeroFilled(out + (from - byteOffset), static_cast<size_t>(to - from));
+    }
+  };
+  if (timedOut) {
+    unreadable(byteOffset, end);
+    return zeros != nullptr;
+  }
+  // The read as a whole still fails, as its contract says, unless the
+  // thread takes zeros for the unreadable sectors.
+  uint64_t pos = byteOffset;
+  bool onlyMedia = true;
+  while (pos < end) {
+    const uint64_t pieceEnd = std::min<uint64_t>(end, (pos / kSectorSize + 1) * kSectorSize);
+    const size_t n = static_cast<size_t>(pieceEnd - pos);
+    int pieceError = 0;
+    bool pieceMedia = false, pieceTimedOut = false;
+    if (count <= kSectorSize || !read(pos, out + (pos - byteOffset), n, &pieceError, &pieceMedia, &pieceTimedOut)) {
+      if (pieceTimedOut) {  // the rest of the request waits no more
+        unreadable(pos, end);
+        break;
+      }
+      if (count <= kSectorSize || pieceMedia) unreadable(pos, pieceEnd);
+      else onlyMedia = false;
+    }
+    pos = pieceEnd;
+  }
+  return zeros && onlyMedia;
+}
 
 }  // namespace brenix

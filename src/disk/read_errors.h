@@ -5,6 +5,7 @@
 // still fails; scans report the count ("N sectors could not be read").
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -74,5 +75,20 @@ class ZeroFilledReads {
   uint64_t zeroBytes_ = 0;
   uint64_t placedBytes_ = 0;
 };
+
+// One attempt at the bytes [pos, pos + n) of a device: false with an errno
+// value in *error, *media set when the medium failed and *timedOut when the
+// read was given up at its deadline.
+using DeviceRangeRead =
+    std::function<bool(uint64_t pos, uint8_t* into, size_t n, int* error, bool* media, bool* timedOut)>;
+
+// SectorReader::readBytesAt on every system, around its own read: the range
+// in one read; after a failure of the medium once more in sector pieces
+// (not after a timeout: each piece would wait out the deadline again, so
+// the whole range is lost), each unreadable sector recorded for device and,
+// under a ZeroFilledReads, handed back as zeros. *firstError is the first
+// read's error (0 when it succeeded).
+bool readNotingUnreadable(const std::string& device, uint64_t byteOffset, uint8_t* out, size_t count,
+                          const DeviceRangeRead& read, int* firstError);
 
 }  // namespace brenix

@@ -50,7 +50,8 @@ class SectorReader {
 
   // Longest a read may take before it counts as failed (its sectors then
   // unreadable, as for a read error); 0 waits as long as the system does.
-  // Block devices get defaultDeviceReadTimeoutMs() when opened.
+  // Block devices (on Windows raw devices, \\.\...) get
+  // defaultDeviceReadTimeoutMs() when opened; image files none.
   void setReadTimeoutMs(uint32_t ms) { readTimeoutMs_ = ms; }
   uint32_t readTimeoutMs() const { return readTimeoutMs_; }
   static void setDefaultDeviceReadTimeoutMs(uint32_t ms);
@@ -68,6 +69,7 @@ class SectorReader {
 #ifdef _WIN32
   void* handle_ = nullptr;
   uint32_t sectorSize_ = 1;  // transfers of a raw device are aligned to this
+  bool overlapped_ = false;  // a raw device's handle, opened for overlapped I/O
 #else
   int fd_ = -1;
 #endif

@@ -156,13 +156,9 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
     lastError_ = EBADF;
     return false;
   }
-  ZeroFilledReads* zeros = ZeroFilledReads::current();
-  if (zeros) zeros->reading(buffer, count);
-  auto* out = static_cast<uint8_t*>(buffer);
   // One read of [pos, pos + n), with the reader's deadline when it has one.
   // A read past its deadline counts as a media error of all its sectors.
-  bool timedOut = false;
-  auto read = [&](uint64_t pos, uint8_t* into, size_t n, int* error, bool* media) {
+  auto read = [&](uint64_t pos, uint8_t* into, size_t n, int* error, bool* media, bool* timedOut) {
     if (readTimeoutMs_ > 0 && n > 0) {
       const int fd = fd_ >= 0 ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1;
       if (fd_ < 0 || fd >= 0) {
@@ -179,7 +175,7 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
         if (r == DeadlineResult::Done) return ok;
         if (r == DeadlineResult::TimedOut || stuckReads() >= kMaxStuckReads) {
           if (r == DeadlineResult::NotStarted && fd >= 0) ::close(fd);
-          timedOut = true;
+          *timedOut = true;
           *error = ETIMEDOUT;
           *media = true;
           return false;
@@ -190,44 +186,9 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
     return readRange(fd_, backend_.get(), pos, into, n, error, media);
   };
   int error = 0;
-  bool mediaError = false;
-  if (read(byteOffset, out, count, &error, &mediaError)) return true;
-  lastError_ = error;
-  if (!mediaError || count == 0) return false;
-  const uint64_t end = byteOffset + count;
-  auto unreadable = [&](uint64_t from, uint64_t to) {
-    const uint64_t first = from / kSectorSize, last = (to + kSectorSize - 1) / kSectorSize;
-    ReadErrorLog::instance().record(path_, first, last - first);
-    if (zeros) {
-      std::fill(out + (from - byteOffset), out + (to - byteOffset), uint8_t{0});
-      zeros->zeroFilled(out + (from - byteOffset), static_cast<size_t>(to - from));
-    }
-  };
-  if (timedOut) {  // sector pieces would each wait out the deadline again: the whole read is lost
-    unreadable(byteOffset, end);
-    return zeros != nullptr;
-  }
-  // Once more in sector pieces, to learn which sectors are unreadable; the
-  // read as a whole still fails, as its contract says, unless the thread
-  // takes zeros for the unreadable sectors.
-  uint64_t pos = byteOffset;
-  bool onlyMedia = true;
-  while (pos < end) {
-    const uint64_t pieceEnd = std::min<uint64_t>(end, (pos / kSectorSize + 1) * kSectorSize);
-    const size_t n = static_cast<size_t>(pieceEnd - pos);
-    int pieceError = 0;
-    bool pieceMedia = false;
-    if (count <= kSectorSize || !read(pos, out + (pos - byteOffset), n, &pieceError, &pieceMedia)) {
-      if (timedOut) {  // the rest of the request waits no more
-        unreadable(pos, end);
-        break;
-      }
-      if (count <= kSectorSize || pieceMedia) unreadable(pos, pieceEnd);
-      else onlyMedia = false;
-    }
-    pos = pieceEnd;
-  }
-  return zeros && onlyMedia;
+  const bool ok = readNotingUnreadable(path_, byteOffset, static_cast<uint8_t*>(buffer), count, read, &error);
+  if (error != 0) lastError_ = error;
+  return ok;
 }
 
 uint64_t SectorReader::bytesReadInProcess() { return gBytesRead.load(std::memory_order_relaxed); }

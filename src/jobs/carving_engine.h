@@ -27,6 +27,9 @@ class CarvingScanEngine final : public ScanEngine {
 
   // Files carved in the last scan that were listed.
   size_t carvedCount() const { return carved_; }
+  // The signature engine of the carving phase, for a session file to follow
+  // its sweep and continue it (it runs only in formatted scans that carve).
+  RawEngine& carver() { return raw_; }
 
  private:
   static constexpr uint64_t kCarvedBit = uint64_t(1) << 62;  // marks a carved item's engineIndex

@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "disk/device_identity.h"
+#include "jobs/carving_engine.h"
 #include "raw/raw_engine.h"
 #include "results/sweep_session.h"
 
@@ -103,6 +104,57 @@ RawEngine* rawOf(const ScanSessionTarget& t) {
   return t.mode == ScanMode::Raw ? dynamic_cast<RawEngine*>(t.engine) : nullptr;
 }
 
+// The signature engine that carves after a formatted scan's sweep, when this scan carves.
+RawEngine* carverOf(const ScanSessionTarget& t) {
+  if (t.mode != ScanMode::Formatted || !t.ctx || !t.ctx->options.carveUnclaimed) return nullptr;
+  auto* carving = dynamic_cast<CarvingScanEngine*>(t.engine);
+  return carving ? &carving->carver() : nullptr;
+}
+
+// Where a signature sweep stands: its position, the file open there and the
+// files found before it (the first count of files).
+json rawPartJson(const RawScanCheckpoint& c, const std::vector<RawFoundFile>& files, size_t count) {
+  json jfiles = json::array();
+  for (size_t i = 0; i < count && i < files.size(); ++i) {
+    const RawFoundFile& f = files[i];
+    jfiles.push_back({{"name", f.name}, {"description", f.description}, {"startSector", f.startSector},
+                      {"size", f.size}, {"cutSize", f.cutSize}, {"type", f.typeIndex}});
+  }
+  json open = nullptr;
+  if (c.fileOpen) open = {{"start", c.openStart}, {"type", c.openType}};
+  return {{"position", c.position}, {"open", open}, {"files", std::move(jfiles)}};
+}
+
+// Reads a signature sweep's point back; every byte it names must lie below
+// limit (bytes from the sweep's origin). Empty when it fits, else why not.
+std::string readRawPart(const json& j, uint64_t limit, RawScanCheckpoint* c, std::vector<RawFoundFile>* found) {
+  c->position = j.at("position").get<uint64_t>();
+  if (c->position > limit) return "its position lies past the end of the disk";
+  const json& open = j.at("open");
+  if (!open.is_null()) {
+    c->fileOpen = true;
+    c->openStart = open.at("start").get<uint64_t>();
+    c->openType = open.at("type").get<int32_t>();
+    if (c->openStart > c->position) return "its open file starts past its position";
+  }
+  const json& files = j.at("files");
+  if (!files.is_array() || files.size() > kMaxFiles) return "bad list of found files";
+  found->reserve(files.size());
+  for (const auto& f : files) {
+    RawFoundFile r;
+    r.name = f.at("name").get<std::string>();
+    r.description = f.at("description").get<std::string>();
+    r.startSector = f.at("startSector").get<uint64_t>();
+    r.size = f.at("size").get<uint64_t>();
+    r.cutSize = f.at("cutSize").get<uint64_t>();
+    r.typeIndex = f.at("type").get<int32_t>();
+    if (r.startSector > limit / 512 || r.size > limit - r.startSector * 512 || r.cutSize > limit - r.startSector * 512)
+      return "found file '" + r.name + "' lies outside the disk";
+    found->push_back(std::move(r));
+  }
+  return {};
+}
+
 }  // namespace
 
 struct ScanSessionFile::State {
@@ -114,38 +166,46 @@ struct ScanSessionFile::State {
   json runs = json::array();
   uint64_t resumedAt = 0;
   SweepSession sweep;
+  // The carving after a formatted scan's sweep: its engine, the runs of its
+  // sweep so far, where this run took it up, whether it has run in this run,
+  // and the carve part the session held (kept when this run does not reach it).
+  RawEngine* carver = nullptr;
+  json carveRuns = json::array();
+  uint64_t carveResumedAt = 0;
+  bool carving = false;
+  json storedCarve = nullptr;
   uint64_t deviceSize = 0;
   std::chrono::steady_clock::time_point lastWrite{};
 
   std::string rawText(const RawScanCheckpoint& c, const std::vector<RawFoundFile>& files, size_t count, bool finished,
                       const json& runsNow) const {
-    json jfiles = json::array();
-    for (size_t i = 0; i < count && i < files.size(); ++i) {
-      const RawFoundFile& f = files[i];
-      jfiles.push_back({{"name", f.name}, {"description", f.description}, {"startSector", f.startSector},
-                        {"size", f.size}, {"cutSize", f.cutSize}, {"type", f.typeIndex}});
-    }
-    json open = nullptr;
-    if (c.fileOpen) open = {{"start", c.openStart}, {"type", c.openType}};
-    return json{{"kind", kRawKind},     {"version", 1},        {"device", identity},
-                {"options", options},   {"position", c.position}, {"open", open},
-                {"finished", finished}, {"runs", runsNow},     {"files", std::move(jfiles)}}
-               .dump(1) +
-           "\n";
+    json j = rawPartJson(c, files, count);
+    j.update(json{{"kind", kRawKind}, {"version", 1}, {"device", identity}, {"options", options},
+                  {"finished", finished}, {"runs", runsNow}});
+    return j.dump(1) + "\n";
   }
-  std::string sweepText(const SweepCheckpoint& c, bool finished, const json& runsNow) const {
-    return json{{"kind", target.mode == ScanMode::Deleted ? kDeletedKind : kSweepKind},
-                {"version", 1},
-                {"device", identity},
-                {"options", options},
-                {"range", {c.first, c.end}},
-                {"position", c.position},
-                {"sweepEnded", c.ended},
-                {"finished", finished},
-                {"runs", runsNow},
-                {"found", c.found}}
-               .dump(1) +
-           "\n";
+  // carve: the carving's point (null before the carving has begun).
+  std::string sweepText(const SweepCheckpoint& c, bool finished, const json& runsNow, const json& carve) const {
+    json j{{"kind", target.mode == ScanMode::Deleted ? kDeletedKind : kSweepKind},
+           {"version", 1},
+           {"device", identity},
+           {"options", options},
+           {"range", {c.first, c.end}},
+           {"position", c.position},
+           {"sweepEnded", c.ended},
+           {"finished", finished},
+           {"runs", runsNow},
+           {"found", c.found}};
+    if (!carve.is_null()) j["carve"] = carve;
+    return j.dump(1) + "\n";
+  }
+  // The carve part as the carving stands now: its point and the runs of its sweep with this one.
+  json carvePart(const RawScanCheckpoint& c, const std::vector<RawFoundFile>& files, size_t count) const {
+    json part = rawPartJson(c, files, count);
+    json runsNow = carveRuns;
+    runsNow.push_back({{"from", carveResumedAt}, {"to", c.position}, {"sweptBytes", c.sweptThisRun}});
+    part["runs"] = std::move(runsNow);
+    return part;
   }
 
   // Checks a stored session against this scan; takes its point when apply is set. Empty when it fits.
@@ -165,31 +225,9 @@ struct ScanSessionFile::State {
       if (!storedRuns.is_array()) storedRuns = json::array();
       if (raw) {
         RawScanCheckpoint c;
-        c.position = j.at("position").get<uint64_t>();
-        if (c.position > deviceSize) return "its position lies past the end of the disk";
-        const json& open = j.at("open");
-        if (!open.is_null()) {
-          c.fileOpen = true;
-          c.openStart = open.at("start").get<uint64_t>();
-          c.openType = open.at("type").get<int32_t>();
-          if (c.openStart > c.position) return "its open file starts past its position";
-        }
-        const json& files = j.at("files");
-        if (!files.is_array() || files.size() > kMaxFiles) return "bad list of found files";
         std::vector<RawFoundFile> found;
-        found.reserve(files.size());
-        for (const auto& f : files) {
-          RawFoundFile r;
-          r.name = f.at("name").get<std::string>();
-          r.description = f.at("description").get<std::string>();
-          r.startSector = f.at("startSector").get<uint64_t>();
-          r.size = f.at("size").get<uint64_t>();
-          r.cutSize = f.at("cutSize").get<uint64_t>();
-          r.typeIndex = f.at("type").get<int32_t>();
-          if (r.startSector > deviceSize / 512 || r.size > deviceSize || r.cutSize > deviceSize)
-            return "found file '" + r.name + "' lies outside the disk";
-          found.push_back(std::move(r));
-        }
+        const std::string why = readRawPart(j, deviceSize, &c, &found);
+        if (!why.empty()) return why;
         if (apply) {
           runs = storedRuns;
           resumedAt = c.position;
@@ -207,10 +245,32 @@ struct ScanSessionFile::State {
         if (!found.is_array() || found.size() > kMaxFound) return "bad list of found directories";
         c.found.reserve(found.size());
         for (const auto& v : found) c.found.push_back(v.get<uint64_t>());
+        // The carving's point, once the sweep has ended (sessions without one carve from the start).
+        const auto carve = j.find("carve");
+        RawScanCheckpoint carveAt;
+        std::vector<RawFoundFile> carved;
+        json carveRunsStored = json::array();
+        const bool hasCarve = carve != j.end() && !carve->is_null();
+        if (hasCarve) {
+          if (!carver) return "it holds a carving part, but this scan does not carve";
+          if (!j.at("sweepEnded").get<bool>()) return "its carving part comes before the end of its sweep";
+          const uint64_t origin = target.ctx->partitionStart;
+          const uint64_t limit = origin <= deviceSize / 512 ? deviceSize - origin * 512 : 0;
+          const std::string why = readRawPart(*carve, limit, &carveAt, &carved);
+          if (!why.empty()) return "its carving part does not fit the volume: " + why;
+          carveRunsStored = carve->at("runs");
+          if (!carveRunsStored.is_array()) carveRunsStored = json::array();
+        }
         if (apply) {
           runs = storedRuns;
           resumedAt = c.position;
           sweep.resume = std::move(c);
+          if (hasCarve) {
+            carveRuns = std::move(carveRunsStored);
+            carveResumedAt = carveAt.position;
+            storedCarve = *carve;
+            carver->scanner().resumeFrom(carveAt, std::move(carved));
+          }
         }
       }
     } catch (const json::exception& e) {
@@ -224,6 +284,7 @@ ScanSessionFile::~ScanSessionFile() {
   if (!state_) return;
   if (state_->target.ctx && state_->target.ctx->sweep == &state_->sweep) state_->target.ctx->sweep = nullptr;
   if (state_->raw) state_->raw->scanner().setCheckpointSink({});
+  if (state_->carver) state_->carver->scanner().setCheckpointSink({});
 }
 
 const std::string& ScanSessionFile::path() const { return state_->path; }
@@ -247,6 +308,7 @@ std::unique_ptr<ScanSessionFile> ScanSessionFile::open(const ScanSessionTarget& 
   st.path = path;
   st.target = t;
   st.raw = rawOf(t);
+  st.carver = carverOf(t);
   DeviceIdentity identity;
   if (!identifyDevice(t.devicePath, t.model, &identity)) {
     *problem = Problem::DeviceUnreadable;
@@ -286,9 +348,25 @@ std::unique_ptr<ScanSessionFile> ScanSessionFile::open(const ScanSessionTarget& 
       json runs = state->runs;
       runs.push_back({{"from", state->resumedAt}, {"to", c.position}, {"sweptBytes", c.sweptBytes}});
       std::string error;
-      writeAtomically(state->path, state->sweepText(c, false, runs), &error);
+      writeAtomically(state->path, state->sweepText(c, false, runs, state->storedCarve), &error);
     };
     t.ctx->sweep = &st.sweep;
+    // The carving begins once the sweep has ended (the sweep's point is then where it ended).
+    if (st.carver)
+      st.carver->scanner().setCheckpointSink(
+          [state](const RawScanCheckpoint& c, const std::vector<RawFoundFile>& files) {
+            state->carving = true;
+            if (!state->sweep.reachedSet) return;
+            const auto now = std::chrono::steady_clock::now();
+            if (now - state->lastWrite < std::chrono::seconds(1)) return;
+            state->lastWrite = now;
+            const SweepCheckpoint& s = state->sweep.reached;
+            json runs = state->runs;
+            runs.push_back({{"from", state->resumedAt}, {"to", s.position}, {"sweptBytes", s.sweptBytes}});
+            std::string error;
+            writeAtomically(state->path, state->sweepText(s, false, runs, state->carvePart(c, files, files.size())),
+                            &error);
+          });
   }
   *problem = Problem::None;
   return session;
@@ -301,6 +379,7 @@ bool ScanSessionFile::resumable(const ScanSessionTarget& t, const std::string& p
   State st;
   st.target = t;
   st.raw = rawOf(t);
+  st.carver = carverOf(t);
   DeviceIdentity identity;
   if (!identifyDevice(t.devicePath, t.model, &identity)) return false;
   st.identity = identityJson(identity);
@@ -342,6 +421,7 @@ bool ScanSessionFile::finish(bool cancelled, std::string* message, std::string* 
   }
   st.target.ctx->sweep = nullptr;
   st.sweep.sink = {};
+  if (st.carver) st.carver->scanner().setCheckpointSink({});
   if (!st.sweep.refused.empty()) {
     *message = "Session file '" + st.path + "' refused: " + st.sweep.refused;
     return false;
@@ -350,7 +430,13 @@ bool ScanSessionFile::finish(bool cancelled, std::string* message, std::string* 
   const SweepCheckpoint& c = st.sweep.reached;
   st.runs.push_back({{"from", st.resumedAt}, {"to", c.position}, {"sweptBytes", c.sweptBytes}});
   *where = st.sweep.unit + " " + std::to_string(c.position);
-  if (!writeAtomically(st.path, st.sweepText(c, !cancelled, st.runs), &error)) *message = error;
+  json carve = st.storedCarve;
+  if (st.carving && c.ended) {
+    const RawScanner& scanner = st.carver->scanner();
+    carve = st.carvePart(scanner.checkpoint(), scanner.files(), scanner.filesAtCheckpoint());
+    *where = "byte " + std::to_string(scanner.checkpoint().position) + " of the carving";
+  }
+  if (!writeAtomically(st.path, st.sweepText(c, !cancelled, st.runs, carve), &error)) *message = error;
   return true;
 }
 

@@ -4,7 +4,9 @@
 // (ScanEngine::continuesScan), runs, a
 // small JSON file follows it (the scanned device's identity - model, size,
 // first-sector hash -, the mode and options, the position reached and what
-// was found so far); a later run takes it back and continues from there,
+// was found so far; for a formatted scan that carves the unclaimed clusters
+// afterwards, the carving's own point too, once the sweep has ended); a later
+// run takes it back and continues from there,
 // on the same device with the same options only, and ends with exactly what
 // one uninterrupted scan finds. A session file that does not fit is refused
 // and left as it is.

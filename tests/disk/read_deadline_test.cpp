@@ -3,14 +3,22 @@
 // read into a stalled area gives up at its deadline without being split into
 // sector pieces, its sectors are logged unreadable (zeros for a recovery),
 // the late helper never writes into the caller's buffer, and once too many
-// helpers hang, reads fail at once until the device answers again.
+// helpers hang, reads fail at once until the device answers again. On
+// Windows, a raw device's overlapped read is given up and cancelled at its
+// deadline too (a named pipe stands in for the stalled drive).
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <fstream>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -67,9 +75,6 @@ long long msSince(Clock::time_point t) {
 }
 
 TEST(ReadDeadline, AStalledReadGivesUpAtItsDeadlineAndTheScanGoesOn) {
-#ifdef _WIN32
-  GTEST_SKIP() << "reads of a Windows device have no deadline yet: a stalled read would wait";
-#endif
   ASSERT_EQ(stuckReads(), 0);
   auto backend = std::make_shared<StallingBackend>(3 << 20, (3 << 20) + 4096);
   SectorReader reader;
@@ -128,6 +133,66 @@ TEST(ReadDeadline, AStalledReadGivesUpAtItsDeadlineAndTheScanGoesOn) {
   EXPECT_EQ(buf[5], static_cast<uint8_t>(((3 << 20) + 5) * 7 + 1));
   ReadErrorLog::instance().clear();
 }
+
+#ifdef _WIN32
+TEST(ReadDeadline, AnOverlappedDeviceReadIsCancelledAtItsDeadlineAndNeverWritesLate) {
+  ASSERT_EQ(stuckReads(), 0);
+  // A file opened by its device-namespace path reads as a raw device: overlapped, with the deadline.
+  wchar_t temp[MAX_PATH];
+  ASSERT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+  char folder[MAX_PATH * 3];
+  ASSERT_GT(WideCharToMultiByte(CP_UTF8, 0, temp, -1, folder, sizeof folder, nullptr, nullptr), 0);
+  const std::string file = std::string(folder) + "brenix-deadline-" + std::to_string(GetCurrentProcessId()) + ".img";
+  {
+    std::ofstream out(file, std::ios::binary);
+    for (int i = 0; i < 65536; ++i) out.put(static_cast<char>(i * 7 + 1));
+  }
+  {
+    SectorReader disk;
+    ASSERT_TRUE(disk.openPath("\\\\.\\" + file, OpenMode::Read));
+    EXPECT_EQ(disk.readTimeoutMs(), SectorReader::defaultDeviceReadTimeoutMs());
+    std::vector<uint8_t> part(1000);
+    ASSERT_TRUE(disk.readBytesAt(100, part.data(), part.size()));  // not sector-aligned: through an aligned buffer
+    for (size_t i = 0; i < part.size(); ++i) ASSERT_EQ(part[i], static_cast<uint8_t>((100 + i) * 7 + 1)) << i;
+    SectorReader image;
+    ASSERT_TRUE(image.openPath(file, OpenMode::Read));
+    EXPECT_EQ(image.readTimeoutMs(), 0u);  // an image file reads without a deadline
+  }
+  std::remove(file.c_str());
+
+  // A named pipe whose other end writes nothing: the read waits, as a stalled drive's does.
+  const std::string name = "\\\\.\\pipe\\brenix-deadline-" + std::to_string(GetCurrentProcessId());
+  HANDLE server = CreateNamedPipeA(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1 << 16, 1 << 16,
+                                   0, nullptr);
+  ASSERT_NE(server, INVALID_HANDLE_VALUE);
+  SectorReader reader;
+  ASSERT_TRUE(reader.openPath(name, OpenMode::Read));
+  reader.setReadTimeoutMs(200);
+  ReadErrorLog::instance().clear();
+  std::vector<uint8_t> buf(4096, 0x55);
+  const auto start = Clock::now();
+  EXPECT_FALSE(reader.readBytesAt(0, buf.data(), buf.size()));
+  EXPECT_GE(msSince(start), 190);
+  EXPECT_LT(msSince(start), 1500);
+  EXPECT_EQ(reader.lastError(), ETIMEDOUT);
+  EXPECT_EQ(ReadErrorLog::instance().count(name), 8u);
+  EXPECT_EQ(stuckReads(), 0);  // cancelled and ended: nothing left behind
+
+  // The other end writes now: the cancelled read took nothing and left the
+  // caller's buffer alone; the next read gets the bytes.
+  std::vector<uint8_t> bytes(4096, 0xAA);
+  DWORD put = 0;
+  ASSERT_TRUE(WriteFile(server, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr));
+  ASSERT_EQ(put, bytes.size());
+  Sleep(50);
+  EXPECT_EQ(std::count(buf.begin(), buf.end(), uint8_t{0x55}), static_cast<long>(buf.size()));
+  ASSERT_TRUE(reader.readBytesAt(0, buf.data(), buf.size()));
+  EXPECT_EQ(buf, bytes);
+  reader.close();
+  CloseHandle(server);
+  ReadErrorLog::instance().clear();
+}
+#endif
 
 }  // namespace
 }  // namespace brenix

@@ -3,7 +3,9 @@
 // exactly what one uninterrupted scan lists and sweeps the first part only
 // once (bytes counted by the kernel's I/O accounting of the brenix process).
 // Sessions of another disk or with a found list that does not fit the volume
-// are refused and left as they are.
+// are refused and left as they are. With the carving of the unclaimed
+// clusters on, a stop during the carving continues the carving from its own
+// point, not from the volume's start.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -25,6 +27,7 @@ using test::runBrenix;
 
 constexpr long long kSize = 1ll << 30;
 constexpr uint64_t kClusterBytes = 4096;
+constexpr const char* kCarvedFolder = "Carved";
 
 // Marks the free FAT entries of clusters [size * from, size * to) as bad in
 // every FAT, so that mtools puts the next folders behind them. The quick
@@ -89,9 +92,9 @@ class FatSession : public testing::Test {
     const test::ToolResult r = test::runTool(argv);
     ASSERT_EQ(r.status, 0) << r.output;
   }
-  std::vector<std::string> scan(const fs::path& image, const std::vector<std::string>& more) const {
-    std::vector<std::string> a{"scan", "--images-only", "--image", image.string(), "--mode", "formatted", "--no-carve",
-                               "--json"};
+  std::vector<std::string> scan(const fs::path& image, const std::vector<std::string>& more, bool carve = false) const {
+    std::vector<std::string> a{"scan", "--images-only", "--image", image.string(), "--mode", "formatted", "--json"};
+    if (!carve) a.push_back("--no-carve");
     a.insert(a.end(), more.begin(), more.end());
     return a;
   }
@@ -159,6 +162,94 @@ TEST_F(FatSession, InterruptedAndResumedListsTheSameSweepingTheFirstPartOnce) {
   EXPECT_EQ(saved["runs"][1]["from"], position);
   const uint64_t clusters = saved["range"][1].get<uint64_t>() - saved["range"][0].get<uint64_t>();
   EXPECT_EQ(sweptFirst + saved["runs"][1]["sweptBytes"].get<uint64_t>(), clusters * kClusterBytes);
+}
+
+TEST_F(FatSession, StoppedWhileCarvingCarvesOnFromWhereItStopped) {
+  BRENIX_REQUIRE_TOOL("convert");
+  // Pictures in clusters no folder claims: two before the point the carving is stopped at, one after it.
+  std::vector<uint64_t> at;
+  for (const int percent : {3, 6, 95})
+    at.push_back(static_cast<uint64_t>(kSize) * percent / 100 / kClusterBytes * kClusterBytes);
+  for (size_t i = 0; i < at.size(); ++i) {
+    const fs::path jpeg = dir_ / ("p" + std::to_string(i) + ".jpg");
+    const test::ToolResult made = test::runTool(
+        {"convert", "-size", "320x240", "gradient:red-" + std::string(i == 0 ? "green" : i == 1 ? "blue" : "yellow"),
+         jpeg.string()});
+    ASSERT_EQ(made.status, 0) << made.output;
+    const std::vector<uint8_t> bytes = test::readFile(jpeg);
+    std::fstream f(image_, std::ios::in | std::ios::out | std::ios::binary);
+    f.seekp(static_cast<std::streamoff>(at[i]));
+    f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+  const BrenixRun whole = runBrenix(scan(image_, {}, true), dir_ / "whole.json", 0);
+  ASSERT_EQ(whole.status, 0) << whole.output;
+  const std::vector<uint8_t> wholeText = test::readFile(dir_ / "whole.json");
+  const auto expected = nlohmann::json::parse(wholeText);
+  size_t carved = 0;
+  for (const auto& folder : expected["folders"])
+    if (folder["path"].get<std::string>().rfind(kCarvedFolder, 0) == 0) carved += folder["files"].size();
+  ASSERT_EQ(carved, 3u) << std::string(wholeText.begin(), wholeText.end());
+  // The sweep reads the volume once, the carving once more.
+  EXPECT_GE(whole.bytesRead, 2 * kSize * 99 / 100);
+
+  // Stopped with the carving at about 15 % of the volume: the first picture
+  // found, the second open (it runs on until the next header or its maximal
+  // size, 500 MiB, unless the stop came late).
+  const std::string session = (dir_ / "carve.session").string();
+  const BrenixRun first = runBrenix(scan(image_, {"--session", session}, true), dir_ / "first.json", kSize * 23 / 20);
+  ASSERT_EQ(first.status, 130) << first.output;
+  const auto saved = nlohmann::json::parse(std::ifstream(session));
+  ASSERT_TRUE(saved["sweepEnded"].get<bool>()) << saved.dump();
+  ASSERT_TRUE(saved.contains("carve")) << saved.dump();
+  const uint64_t position = saved["carve"]["position"];
+  EXPECT_GT(position, at[1]) << first.output;
+  EXPECT_LT(position, at[2]) << first.output;
+  bool firstPictureKept = false;
+  for (const auto& f : saved["carve"]["files"]) firstPictureKept |= f["startSector"].get<uint64_t>() == at[0] / 512;
+  EXPECT_TRUE(firstPictureKept) << saved["carve"].dump();
+  const auto& open = saved["carve"]["open"];
+  bool secondPictureKept = false;
+  for (const auto& f : saved["carve"]["files"]) secondPictureKept |= f["startSector"].get<uint64_t>() == at[1] / 512;
+  EXPECT_TRUE(open.is_object() ? open["start"] == at[1] : secondPictureKept) << saved["carve"].dump();
+
+  // A carving position past the end of the disk is refused, the file left as it is.
+  const fs::path bent = dir_ / "bent.session";
+  auto j = saved;
+  j["carve"]["position"] = static_cast<uint64_t>(kSize) * 2;
+  const std::string bentText = j.dump();
+  test::writeFile(bent, std::vector<uint8_t>(bentText.begin(), bentText.end()));
+  BrenixRun r = runBrenix(scan(image_, {"--resume", bent.string()}, true), dir_ / "r.json", 0);
+  EXPECT_EQ(r.status, 1) << r.output;
+  EXPECT_NE(r.output.find("refused: its carving part does not fit the volume: its position lies past the end of the disk"),
+            std::string::npos)
+      << r.output;
+  EXPECT_EQ(test::readFile(bent), std::vector<uint8_t>(bentText.begin(), bentText.end()));
+
+  // A session without a carving part (kept before the carving was followed) carves from the start.
+  const fs::path older = dir_ / "older.session";
+  j = saved;
+  j.erase("carve");
+  const std::string olderText = j.dump();
+  test::writeFile(older, std::vector<uint8_t>(olderText.begin(), olderText.end()));
+  r = runBrenix(scan(image_, {"--resume", older.string()}, true), dir_ / "older.json", 0);
+  ASSERT_EQ(r.status, 0) << r.output;
+  EXPECT_EQ(nlohmann::json::parse(test::readFile(dir_ / "older.json")), expected);
+  EXPECT_GT(r.bytesRead, kSize * 99 / 100);
+
+  const BrenixRun second = runBrenix(scan(image_, {"--resume", session}, true), dir_ / "second.json", 0);
+  ASSERT_EQ(second.status, 0) << second.output;
+  EXPECT_EQ(nlohmann::json::parse(test::readFile(dir_ / "second.json")), expected);
+  // The resumed run carved only what the first had not, and did not sweep
+  // again (each carved chunk is read with the signatures' reach past its end,
+  // some 1.6 % more than the bytes carved).
+  const long long slack = 16 << 20;
+  EXPECT_LT(second.bytesRead, (kSize - static_cast<long long>(position)) * 21 / 20 + slack)
+      << "resumed carving at byte " << position;
+  EXPECT_LT(first.bytesRead + second.bytesRead, whole.bytesRead + 2 * slack);
+  const auto done = nlohmann::json::parse(std::ifstream(session));
+  EXPECT_TRUE(done["finished"].get<bool>());
+  ASSERT_EQ(done["carve"]["runs"].size(), 2u);
+  EXPECT_EQ(done["carve"]["runs"][1]["from"], position);
 }
 
 }  // namespace
