@@ -3,6 +3,7 @@
 #include "disk/image_backend.h"
 #include "disk/sector_reader.h"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -29,9 +30,36 @@ struct Shared {
   int error = 0;
   bool media = false;
   std::vector<uint8_t> bytes;
+  DeadlineRange range;  // no device: not kept once stalled
 };
 
+// Reads given up at their deadline that named their range, until they end.
+std::mutex gStalledMutex;
+std::vector<std::shared_ptr<Shared>> gStalled;
+
 }  // namespace
+
+bool overlapsStalledRead(const std::string& device, uint64_t offset, uint64_t count) {
+  std::lock_guard lock(gStalledMutex);
+  bool overlaps = false;
+  for (size_t i = 0; i < gStalled.size();) {
+    const std::shared_ptr<Shared>& s = gStalled[i];
+    bool finished;
+    {
+      std::lock_guard readLock(s->mutex);
+      finished = s->finished;
+    }
+    if (finished) {  // it ended: its sectors may be read again
+      gStalled.erase(gStalled.begin() + static_cast<std::ptrdiff_t>(i));
+      continue;
+    }
+    const DeadlineRange& r = s->range;
+    if (r.device == device && offset < r.offset + r.count && r.offset < offset + count)
+      overlaps = true;
+    ++i;
+  }
+  return overlaps;
+}
 
 namespace {
 
@@ -73,11 +101,25 @@ void SectorReader::openBackendForTesting(std::shared_ptr<ImageBackend> backend, 
   path_ = name;
 }
 
+void narrowStalledRead(const std::string& device, uint64_t offset, uint64_t count, uint64_t from, uint64_t to) {
+  std::lock_guard lock(gStalledMutex);
+  for (const std::shared_ptr<Shared>& s : gStalled) {
+    DeadlineRange& r = s->range;
+    if (r.device != device || r.offset != offset || r.count != count) continue;
+    from = std::max(from, offset);
+    to = std::max(from, std::min(to, offset + count));
+    r.offset = from;
+    r.count = to - from;
+    return;
+  }
+}
+
 DeadlineResult runWithDeadline(std::chrono::milliseconds timeout, void* buffer, size_t count, DeadlineWork work, bool* ok,
-                               int* error, bool* mediaError) {
+                               int* error, bool* mediaError, const DeadlineRange* range) {
   if (stuckReads() >= kMaxStuckReads) return DeadlineResult::NotStarted;
   auto shared = std::make_shared<Shared>();
   shared->bytes.resize(count);
+  if (range) shared->range = *range;
   try {
     std::thread([shared, work = std::move(work)] {
       int e = 0;
@@ -98,6 +140,11 @@ DeadlineResult runWithDeadline(std::chrono::milliseconds timeout, void* buffer, 
   if (!shared->done.wait_for(lock, timeout, [&] { return shared->finished; })) {
     shared->abandoned = true;
     gStuck.fetch_add(1);
+    if (!shared->range.device.empty()) {
+      lock.unlock();  // the registry's lock is taken before a read's own
+      std::lock_guard stalledLock(gStalledMutex);
+      gStalled.push_back(shared);
+    }
     return DeadlineResult::TimedOut;
   }
   *ok = shared->ok;

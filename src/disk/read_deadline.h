@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace brenix {
 
@@ -26,8 +27,24 @@ enum class DeadlineResult { Done, TimedOut, NotStarted };
 // Runs work on a helper and waits up to timeout. Done: work's result is in
 // *ok, *error, *mediaError (and its bytes in buffer when *ok). TimedOut: the
 // helper was left behind. NotStarted: too many helpers are stuck already.
+// The device and byte range a timed read covers. A read given up at its
+// deadline keeps its range stalled until it ends: a read of a failing drive
+// keeps the pages it asked for locked in the kernel that long, so another
+// read of them would only hang as well.
+struct DeadlineRange {
+  std::string device;
+  uint64_t offset = 0;
+  uint64_t count = 0;
+};
+
 DeadlineResult runWithDeadline(std::chrono::milliseconds timeout, void* buffer, size_t count, DeadlineWork work, bool* ok,
-                               int* error, bool* mediaError);
+                               int* error, bool* mediaError, const DeadlineRange* range = nullptr);
+
+// Whether [offset, offset + count) of device overlaps a read still stalled past its deadline.
+bool overlapsStalledRead(const std::string& device, uint64_t offset, uint64_t count);
+// The stalled read of exactly [offset, offset + count) of device waits only
+// for [from, to) (what it has not brought in yet): the rest may be read again.
+void narrowStalledRead(const std::string& device, uint64_t offset, uint64_t count, uint64_t from, uint64_t to);
 
 // Reads still blocked past their deadline, now: the helpers, and the reads
 // left behind by leaveStuckRead that have not finished yet.

@@ -1,7 +1,9 @@
 #include "disk/read_errors.h"
 
 #include <algorithm>
+#include <cerrno>
 
+#include "disk/read_deadline.h"
 #include "disk/sector_reader.h"
 
 namespace brenix {
@@ -126,7 +128,7 @@ void ZeroFilledReads::written(const void* data, size_t size, uint64_t outputOffs
 uint64_t ZeroFilledReads::unplacedBytes() const { return zeroBytes_ > placedBytes_ ? zeroBytes_ - placedBytes_ : 0; }
 
 bool readNotingUnreadable(const std::string& device, uint64_t byteOffset, uint8_t* out, size_t count,
-                          const DeviceRangeRead& read, int* firstError) {
+                          const DeviceRangeRead& read, int* firstError, const HeldRangeRead& held) {
   ZeroFilledReads* zeros = ZeroFilledReads::current();
   if (zeros) zeros->reading(out, count);
   int error = 0;
@@ -145,8 +147,45 @@ bool readNotingUnreadable(const std::string& device, uint64_t byteOffset, uint8_
     }
   };
   if (timedOut) {
-    unreadable(byteOffset, end);
-    return zeros != nullptr;
+    if (!held || error == EBUSY) {  // the device hangs: nothing more is asked of it now
+      unreadable(byteOffset, end);
+      return zeros != nullptr;
+    }
+    auto pieceEndOf = [&](uint64_t pos) {
+      return std::min<uint64_t>(end, (pos / kSalvagePieceBytes + 1) * kSalvagePieceBytes);
+    };
+    // The read went piece by piece: what it brought in is held, and the
+    // piece it stalled in is the first that is not. Only that one stays
+    // stalled; the pieces after it were never asked for.
+    uint64_t pos = byteOffset;
+    while (pos < end && held(pos, out + (pos - byteOffset), static_cast<size_t>(pieceEndOf(pos) - pos)))
+      pos = pieceEndOf(pos);
+    if (pos == end) {
+      *firstError = 0;
+      return true;
+    }
+    bool lost = false, failed = false;
+    if (error == ETIMEDOUT) {  // this read stalled, in this piece
+      narrowStalledRead(device, byteOffset, count, pos, pieceEndOf(pos));
+      unreadable(pos, pieceEndOf(pos));
+      lost = true;
+      pos = pieceEndOf(pos);
+    }
+    // The other pieces: held, lost under a stall, or read anew (each then
+    // overlaps no stall, so its own read ends without coming back here).
+    for (; pos < end; pos = pieceEndOf(pos)) {
+      const uint64_t pieceEnd = pieceEndOf(pos);
+      const size_t n = static_cast<size_t>(pieceEnd - pos);
+      if (held(pos, out + (pos - byteOffset), n)) continue;
+      if (overlapsStalledRead(device, pos, n)) {
+        unreadable(pos, pieceEnd);
+        lost = true;
+        continue;
+      }
+      int pieceError = 0;
+      if (!readNotingUnreadable(device, pos, out + (pos - byteOffset), n, read, &pieceError, held)) failed = true;
+    }
+    return !failed && (!lost || zeros != nullptr);
   }
   // The read as a whole still fails, as its contract says, unless the
   // thread takes zeros for the unreadable sectors.

@@ -78,17 +78,30 @@ class ZeroFilledReads {
 
 // One attempt at the bytes [pos, pos + n) of a device: false with an errno
 // value in *error, *media set when the medium failed and *timedOut when the
-// read was given up at its deadline.
+// read was given up: at its deadline (ETIMEDOUT), without starting because
+// it overlaps a read still stalled (EAGAIN), or because too many reads hang
+// already (EBUSY).
 using DeviceRangeRead =
     std::function<bool(uint64_t pos, uint8_t* into, size_t n, int* error, bool* media, bool* timedOut)>;
 
+// A read that never waits for the device: true only when the system holds
+// all of [pos, pos + n) already (what a stalled read brought in before it stalled).
+using HeldRangeRead = std::function<bool(uint64_t pos, uint8_t* into, size_t n)>;
+
+// The grid a device is read on while reads have a deadline: a read goes
+// piece by piece, so a stall holds one piece, and after a timeout the range
+// is taken again piece by piece.
+inline constexpr uint64_t kSalvagePieceBytes = 256 * 1024;
+
 // SectorReader::readBytesAt on every system, around its own read: the range
-// in one read; after a failure of the medium once more in sector pieces
-// (not after a timeout: each piece would wait out the deadline again, so
-// the whole range is lost), each unreadable sector recorded for device and,
-// under a ZeroFilledReads, handed back as zeros. *firstError is the first
-// read's error (0 when it succeeded).
+// in one read; after a failure of the medium once more in sector pieces,
+// each unreadable sector recorded for device and, under a ZeroFilledReads,
+// handed back as zeros. After a timeout sector pieces would each wait out
+// the deadline again: with held given, the range is taken again in salvage
+// pieces instead - those the system holds, those a stall still holds lost,
+// the others read anew -, else the whole range is lost. *firstError is the
+// first read's error (0 when it succeeded or every piece came back).
 bool readNotingUnreadable(const std::string& device, uint64_t byteOffset, uint8_t* out, size_t count,
-                          const DeviceRangeRead& read, int* firstError);
+                          const DeviceRangeRead& read, int* firstError, const HeldRangeRead& held = {});
 
 }  // namespace brenix

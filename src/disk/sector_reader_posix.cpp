@@ -3,6 +3,7 @@
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -84,6 +85,11 @@ bool SectorReader::openPath(const std::string& devicePath, OpenMode mode) {
   }
   ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
   readTimeoutMs_ = S_ISBLK(st.st_mode) ? defaultDeviceReadTimeoutMs() : 0;
+  // No readahead on a disk: a failing drive's stalled read would keep the
+  // whole readahead window around the asked-for sectors locked with it, and
+  // every later read touching that window would stall as well. The scans
+  // read in large pieces of their own.
+  if (S_ISBLK(st.st_mode)) ::posix_fadvise(fd_, 0, 0, POSIX_FADV_RANDOM);
   path_ = devicePath;
   position_ = 0;
   return true;
@@ -160,23 +166,39 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
   // A read past its deadline counts as a media error of all its sectors.
   auto read = [&](uint64_t pos, uint8_t* into, size_t n, int* error, bool* media, bool* timedOut) {
     if (readTimeoutMs_ > 0 && n > 0) {
+      // Sectors a stalled read still waits for would stall this read too.
+      if (fd_ >= 0 && overlapsStalledRead(path_, pos, n)) {
+        *timedOut = true;
+        *error = EAGAIN;
+        *media = true;
+        return false;
+      }
       const int fd = fd_ >= 0 ? ::fcntl(fd_, F_DUPFD_CLOEXEC, 0) : -1;
       if (fd_ < 0 || fd >= 0) {
         std::shared_ptr<ImageBackend> backend = backend_;
         bool ok = false;
+        const DeadlineRange range{fd_ >= 0 ? path_ : std::string(), pos, n};
         const DeadlineResult r = runWithDeadline(
             std::chrono::milliseconds(readTimeoutMs_), into, n,
             [fd, backend, pos, n](uint8_t* b, int* e, bool* m) {
-              const bool got = readRange(fd, backend.get(), pos, b, n, e, m);
+              // A device in pieces on the salvage grid, one after the other:
+              // a stall then holds one piece, the one the held pages end in.
+              bool got = true;
+              for (uint64_t at = pos; got && at < pos + n;) {
+                const uint64_t to = fd >= 0 ? std::min(pos + n, (at / kSalvagePieceBytes + 1) * kSalvagePieceBytes)
+                                            : pos + n;
+                got = readRange(fd, backend.get(), at, b + (at - pos), static_cast<size_t>(to - at), e, m);
+                at = to;
+              }
               if (fd >= 0) ::close(fd);
               return got;
             },
-            &ok, error, media);
+            &ok, error, media, &range);
         if (r == DeadlineResult::Done) return ok;
         if (r == DeadlineResult::TimedOut || stuckReads() >= kMaxStuckReads) {
           if (r == DeadlineResult::NotStarted && fd >= 0) ::close(fd);
           *timedOut = true;
-          *error = ETIMEDOUT;
+          *error = r == DeadlineResult::TimedOut ? ETIMEDOUT : EBUSY;  // EBUSY: too many reads hang already
           *media = true;
           return false;
         }
@@ -185,8 +207,25 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
     }
     return readRange(fd_, backend_.get(), pos, into, n, error, media);
   };
+  // After a timeout: what the page cache holds already (RWF_NOWAIT never
+  // starts a read of the device or waits for one).
+  auto held = [&](uint64_t pos, uint8_t* into, size_t n) {
+    if (fd_ < 0) return false;
+    struct iovec v {
+      into, n
+    };
+    ssize_t r;
+    do r = ::preadv2(fd_, &v, 1, static_cast<off_t>(pos), RWF_NOWAIT);
+    while (r < 0 && errno == EINTR);
+    if (r != static_cast<ssize_t>(n)) return false;  // a short read: the rest is not held
+    gBytesRead.fetch_add(n, std::memory_order_relaxed);
+    return true;
+  };
   int error = 0;
-  const bool ok = readNotingUnreadable(path_, byteOffset, static_cast<uint8_t*>(buffer), count, read, &error);
+  // The page cache stands between a device and its reads; an image backend has none.
+  const bool ok = readNotingUnreadable(path_, byteOffset, static_cast<uint8_t*>(buffer), count, read, &error,
+                                       fd_ >= 0 ? HeldRangeRead(held) : HeldRangeRead());
+  if (error == EAGAIN || error == EBUSY) error = ETIMEDOUT;  // given up for a stall, as a timeout is
   if (error != 0) lastError_ = error;
   return ok;
 }

@@ -11,6 +11,7 @@
 #include <regex>
 #include <thread>
 
+#include "disk/read_errors.h"
 #include "imaging/rescue_map.h"
 #include "support/faulty_device.h"
 #include "support/temp_dir.h"
@@ -126,9 +127,9 @@ TEST(ScanCommand, AReadThatNeverAnswersTimesOutAndTheScanGoesOn) {
   std::smatch m;
   ASSERT_TRUE(std::regex_search(r.output, m, std::regex("\n([0-9]+) sectors could not be read\n"))) << r.output;
   const uint64_t unreadable = std::stoull(m[1]);
-  // At least the stalled page, at most the one 2 MB read of the scan that waited for it.
+  // At least the stalled page, at most the one piece of the reader's grid it lies in.
   EXPECT_GE(unreadable, 8u);
-  EXPECT_LE(unreadable, 4096u);
+  EXPECT_LE(unreadable, kSalvagePieceBytes / 512) << r.output;
   EXPECT_EQ(r.output.substr(0, static_cast<size_t>(m.position(0)) + 1), intact.output);
 
   device->release();

@@ -106,7 +106,8 @@ TEST_F(NtfsSession, FormattedSweepInterruptedAndResumedListsTheSameSweepingTheFi
   const auto saved = nlohmann::json::parse(std::ifstream(session));
   const uint64_t position = saved["position"];
   EXPECT_GT(position, static_cast<uint64_t>(kSize) / 8) << first.output;
-  EXPECT_LT(position, static_cast<uint64_t>(kSize) / 2);
+  // Under load the stop comes late; it must still come before the late records (at about 0.96).
+  EXPECT_LT(position, static_cast<uint64_t>(kSize) * 15 / 16);
   // The old table's records (a folder among them) were found before the stop.
   ASSERT_GE(saved["found"].size(), 2 * 150u);
   bool folder = false;

@@ -42,9 +42,8 @@ bool waitForExit(pid_t pid, std::chrono::milliseconds limit) {
 
 // The loop device reads its file with direct I/O, so that a stalled read is
 // one request in flight and the others go on (a buffered loop device answers
-// its requests one after the other, so one stall would hang every read), and
-// without readahead, so that a read fails or stalls only for the pages it
-// asks for rather than for a readahead window around them.
+// its requests one after the other, so one stall would hang every read). Its
+// readahead stays as the system sets it: the reader has to cope with that.
 std::string attachLoop(const std::string& file, bool readOnly, std::string* whyNot) {
   std::vector<std::string> args = {"losetup", "-f", "--show", "--direct-io=on"};
   if (readOnly) args.insert(args.begin() + 1, "-r");
@@ -56,7 +55,6 @@ std::string attachLoop(const std::string& file, bool readOnly, std::string* whyN
     return {};
   }
   const fs::path sys = fs::path("/sys/block") / fs::path(dev).filename();
-  std::ofstream(sys / "queue" / "read_ahead_kb") << "0\n";
   std::string direct;
   std::ifstream(sys / "loop" / "dio") >> direct;
   if (direct != "1") {
