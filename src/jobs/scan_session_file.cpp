@@ -242,7 +242,9 @@ struct ScanSessionFile::State {
         c.position = j.at("position").get<uint64_t>();
         if (c.position > deviceSize) return "its position lies past the end of the disk";
         const json& found = j.at("found");
-        if (!found.is_array() || found.size() > kMaxFound) return "bad list of found directories";
+        if (!found.is_array() || found.size() > kMaxFound)
+          return "bad list of what the scan found (not a list, or longer than " + std::to_string(kMaxFound) +
+                 " numbers)";
         c.found.reserve(found.size());
         for (const auto& v : found) c.found.push_back(v.get<uint64_t>());
         // The carving's point, once the sweep has ended (sessions without one carve from the start).
