@@ -102,7 +102,12 @@ TEST(ScanCommand, AReadThatNeverAnswersTimesOutAndTheScanGoesOn) {
   const std::vector<std::string> scan = {"scan", "--mode", "raw", "--whole-disk", "--types", "jpg", "--images-only",
                                          "--image"};
   auto run = [&](const std::string& disk, std::vector<std::string> extra) {
-    std::vector<std::string> args = {"timeout", "120", cli};
+    // A leak check at exit stops every thread, and the one left in the stalled
+    // read can not stop until the device answers: under the sanitizers the
+    // program would wait for that instead of ending.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    std::vector<std::string> args = {"env", std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":detect_leaks=0",
+                                     "timeout", "120", cli};
     args.insert(args.end(), scan.begin(), scan.end());
     args.push_back(disk);
     args.insert(args.end(), extra.begin(), extra.end());
