@@ -115,7 +115,8 @@ void narrowStalledRead(const std::string& device, uint64_t offset, uint64_t coun
 }
 
 DeadlineResult runWithDeadline(std::chrono::milliseconds timeout, void* buffer, size_t count, DeadlineWork work, bool* ok,
-                               int* error, bool* mediaError, const DeadlineRange* range) {
+                               int* error, bool* mediaError, const DeadlineRange* range,
+                               const std::atomic<uint64_t>* progress) {
   if (stuckReads() >= kMaxStuckReads) return DeadlineResult::NotStarted;
   auto shared = std::make_shared<Shared>();
   shared->bytes.resize(count);
@@ -137,7 +138,17 @@ DeadlineResult runWithDeadline(std::chrono::milliseconds timeout, void* buffer, 
     return DeadlineResult::NotStarted;  // no thread to be had: the caller reads directly
   }
   std::unique_lock lock(shared->mutex);
-  if (!shared->done.wait_for(lock, timeout, [&] { return shared->finished; })) {
+  uint64_t seen = progress ? progress->load() : 0;
+  auto stalled = [&] {
+    if (shared->done.wait_for(lock, timeout, [&] { return shared->finished; })) return false;
+    for (;;) {  // while the work keeps moving, each step gets the whole deadline
+      const uint64_t now = progress ? progress->load() : seen;
+      if (now == seen) return true;
+      seen = now;
+      if (shared->done.wait_for(lock, timeout, [&] { return shared->finished; })) return false;
+    }
+  };
+  if (stalled()) {
     shared->abandoned = true;
     gStuck.fetch_add(1);
     if (!shared->range.device.empty()) {

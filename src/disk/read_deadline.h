@@ -8,6 +8,7 @@
 // may hang at once; past that every timed read fails at once, since the
 // device no longer answers. Used by SectorReader for block devices (on
 // Windows, where a device's reads are overlapped, for image backends only).
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -37,8 +38,12 @@ struct DeadlineRange {
   uint64_t count = 0;
 };
 
+// With progress, work counts the bytes it has read there: the deadline then
+// holds for each step of the work (a slow drive that keeps answering is no
+// stalled one), and once given up the work stands in the step after them.
 DeadlineResult runWithDeadline(std::chrono::milliseconds timeout, void* buffer, size_t count, DeadlineWork work, bool* ok,
-                               int* error, bool* mediaError, const DeadlineRange* range = nullptr);
+                               int* error, bool* mediaError, const DeadlineRange* range = nullptr,
+                               const std::atomic<uint64_t>* progress = nullptr);
 
 // Whether [offset, offset + count) of device overlaps a read still stalled past its deadline.
 bool overlapsStalledRead(const std::string& device, uint64_t offset, uint64_t count);

@@ -178,9 +178,10 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
         std::shared_ptr<ImageBackend> backend = backend_;
         bool ok = false;
         const DeadlineRange range{fd_ >= 0 ? path_ : std::string(), pos, n};
+        auto progress = std::make_shared<std::atomic<uint64_t>>(0);
         const DeadlineResult r = runWithDeadline(
             std::chrono::milliseconds(readTimeoutMs_), into, n,
-            [fd, backend, pos, n](uint8_t* b, int* e, bool* m) {
+            [fd, backend, pos, n, progress](uint8_t* b, int* e, bool* m) {
               // A device in pieces on the salvage grid, one after the other:
               // a stall then holds one piece, the one the held pages end in.
               bool got = true;
@@ -188,12 +189,13 @@ bool SectorReader::readBytesAt(uint64_t byteOffset, void* buffer, size_t count) 
                 const uint64_t to = fd >= 0 ? std::min(pos + n, (at / kSalvagePieceBytes + 1) * kSalvagePieceBytes)
                                             : pos + n;
                 got = readRange(fd, backend.get(), at, b + (at - pos), static_cast<size_t>(to - at), e, m);
+                if (got) progress->store(to - pos);
                 at = to;
               }
               if (fd >= 0) ::close(fd);
               return got;
             },
-            &ok, error, media, &range);
+            &ok, error, media, &range, progress.get());
         if (r == DeadlineResult::Done) return ok;
         if (r == DeadlineResult::TimedOut || stuckReads() >= kMaxStuckReads) {
           if (r == DeadlineResult::NotStarted && fd >= 0) ::close(fd);
