@@ -14,6 +14,9 @@ packages=(
   libexif-dev libexiv2-dev libturbojpeg0-dev imagemagick libimage-exiftool-perl
   # real file systems and independent readers for the integration tests
   dosfstools mtools ntfs-3g sleuthkit fdisk e2fsprogs attr testdisk exfatprogs exfat-fuse fuse3
+  # GPT disks for the partition tests (sgdisk), a btrfs volume for the same-disk check, and
+  # video and audio files for the carving tests
+  gdisk btrfs-progs ffmpeg
   # EWF images for the tests, GNU ddrescue as a peer for imaging maps, device-mapper error targets,
   # libfuse3 for the test file system whose reads fail or stall (failing loop devices without device-mapper)
   ewf-tools gddrescue dmsetup libfuse3-dev
